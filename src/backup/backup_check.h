@@ -1,0 +1,24 @@
+// The check of one fetched configuration set: the controller answers a set
+// fetch with a tar holding the set's file under its device path and
+// "status.txt", a JSON object naming the controller. The check lists the
+// tar on the console, reads the four status values and tells whether the
+// set exists on the controller.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct backup_set_data {
+    std::vector<unsigned char> data;     // the tar as received
+    std::optional<std::string> model_name;
+    std::optional<std::string> firmware_version;
+    std::optional<std::string> serial_number;
+    std::optional<std::string> mac;
+};
+
+// 0: a set tar with its status; 1: no data; 2: "status.txt" missing from a
+// tar of two or more members; 3: the tar lists at most one member (the
+// controller has no such set); otherwise the last tar code of the listing.
+int backup_check(backup_set_data* set);

@@ -1,0 +1,357 @@
+#include "main/cli.h"
+
+#include <getopt.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include <curl/curl.h>
+
+#include "json/json.h"
+#include "main/actions.h"
+#include "main/download_dir.h"
+#include "window/window.h"
+
+int verbose_flag = 0;
+
+namespace {
+
+constexpr const char* TOOL_NAME = "ornat-cli";
+constexpr const char* TOOL_VERSION = "1.3.0";
+constexpr const char* SHORT_OPTIONS = "abc:d:012";
+
+// The long options, in this order; the second "verbose" is never matched
+// exactly but makes the shortened forms of verbose ambiguous.
+const option LONG_OPTIONS[] = {
+    {"version", no_argument, nullptr, 'v'},
+    {"help", no_argument, nullptr, 'h'},
+    {"verbose", no_argument, &verbose_flag, 1},
+    {"action", required_argument, nullptr, 'a'},
+    {"channel", required_argument, nullptr, 'c'},
+    {"channelcsvfile", required_argument, nullptr, 'f'},
+    {"channelgroupscsvfile", required_argument, nullptr, 'q'},
+    {"channelinputscsvfile", required_argument, nullptr, 'p'},
+    {"ip", required_argument, nullptr, 'i'},
+    {"backupfileout", required_argument, nullptr, 'o'},
+    {"backupfileouttype", required_argument, nullptr, 't'},
+    {"backupconfig", required_argument, nullptr, 'g'},
+    {"backupfilein", required_argument, nullptr, 'j'},
+    {"firmwarefile", required_argument, nullptr, 'u'},
+    {"delete", required_argument, nullptr, 0},
+    {"verbose", no_argument, nullptr, 0},
+    {"create", required_argument, nullptr, 'c'},
+    {"file", required_argument, nullptr, 0},
+    {nullptr, 0, nullptr, 0},
+};
+
+const char* const HELP_LINES[] = {
+    "Help\n",
+    "version\t\tShow the command version.\n",
+    "help\t\tShow the command help.\n",
+    "action\t\tsetup_channel|get_backup|put_backup|push_firmware.\n",
+    "ip\t\tIP address of the controller.\n",
+    "channel\t\tChannel number (1-4).\n",
+    "channelcsvfile\tChannel CSV file path.\n",
+    "firmwarefile\tFirmware binary file path.\n",
+};
+
+const char* opt(const std::optional<std::string>& value) { return value ? value->c_str() : nullptr; }
+
+template <typename T>
+const std::vector<T>* opt(const std::optional<std::vector<T>>& list) {
+    return list ? &*list : nullptr;
+}
+
+// A JSON number as a channel number: truncated toward zero, saturated at
+// the limits of a 32-bit int.
+std::int32_t truncate_to_int(double value) {
+    if (std::isnan(value)) return 0;
+    if (value >= 2147483647.0) return INT32_MAX;
+    if (value <= -2147483648.0) return INT32_MIN;
+    return static_cast<std::int32_t>(value);
+}
+
+// Reads one occurrence of a list option as a JSON value: strings (and, for
+// channels, numbers) become entries until the first array end, the end of
+// the value or a parse error. An occurrence that yields entries replaces
+// the earlier list; one that yields none leaves it as it was.
+}  // namespace
+
+void fill_channels(const char* text, std::optional<std::vector<std::uint32_t>>& list) {
+    std::vector<std::uint32_t> values;
+    json_reader reader;
+    json_reader_open(&reader, text);
+    for (bool more = true; more;) {
+        switch (json_reader_next(&reader)) {
+            case JSON_EVENT_STRING:
+                values.push_back(static_cast<std::uint32_t>(std::atoi(json_reader_string(&reader, nullptr))));
+                break;
+            case JSON_EVENT_NUMBER:
+                values.push_back(static_cast<std::uint32_t>(truncate_to_int(json_reader_number(&reader))));
+                break;
+            case JSON_EVENT_ARRAY_END:
+            case JSON_EVENT_DONE:
+            case JSON_EVENT_ERROR:
+                more = false;
+                break;
+            default:
+                break;
+        }
+    }
+    json_reader_close(&reader);
+    if (!values.empty()) list = std::move(values);
+}
+
+void fill_strings(const char* text, std::optional<std::vector<std::string>>& list) {
+    std::vector<std::string> values;
+    json_reader reader;
+    json_reader_open(&reader, text);
+    for (bool more = true; more;) {
+        switch (json_reader_next(&reader)) {
+            case JSON_EVENT_STRING: {
+                std::size_t length = 0;
+                const char* s = json_reader_string(&reader, &length);
+                values.emplace_back(s, length ? length - 1 : 0);
+                break;
+            }
+            case JSON_EVENT_ARRAY_END:
+            case JSON_EVENT_DONE:
+            case JSON_EVENT_ERROR:
+                more = false;
+                break;
+            default:
+                break;
+        }
+    }
+    json_reader_close(&reader);
+    if (!values.empty()) list = std::move(values);
+}
+
+namespace {
+
+// Makes the folder (and its parents) when it is missing.
+void make_folder(const std::string& path) {
+    for (std::size_t i = 1; i <= path.size(); ++i) {
+        if (i == path.size() || path[i] == '/') {
+            std::string part = path.substr(0, i);
+            if (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) return;
+        }
+    }
+}
+
+// The safety backup before an action that changes the controller. Its
+// outcome never changes the outcome of the action that follows.
+void pre_action_backup(const run_options& o, const char* start_message) {
+    std::optional<std::string> folder = user_download_dir();
+    if (!folder) {
+        log_printf_color(COLOR_ORANGE, "[WARN] Could not determine user download directory, skipping get_backup.");
+        return;
+    }
+    make_folder(*folder);
+    log_printf_color(COLOR_GREEN, start_message, folder->c_str());
+    action_get_backup(opt(o.ip), folder->c_str(), "zip", nullptr);
+}
+
+int run_get_backup(const run_options& o) {
+    log_capture_begin();
+    int result = action_get_backup(opt(o.ip), opt(o.backup_file_out), opt(o.backup_file_out_type),
+                                   opt(o.backup_config));
+    log_capture_end();
+    return result;
+}
+
+int run_put_backup(const run_options& o) {
+    pre_action_backup(o, "Downloading backup before restoring (%s)...");
+    return action_put_backup(opt(o.ip), opt(o.backup_file_in));
+}
+
+int run_push_firmware(const run_options& o) {
+    pre_action_backup(o, "Downloading backup before firmware upgrade (%s)...");
+    return action_push_firmware(opt(o.ip), opt(o.firmware_file));
+}
+
+int run_setup_channel(const run_options& o) {
+    return action_setup_channel(opt(o.ip), opt(o.channels), opt(o.channel_csv_files),
+                                opt(o.channel_groups_csv_files), opt(o.channel_inputs_csv_files));
+}
+
+int run_get_status(const run_options& o) { return action_get_status(opt(o.ip)); }
+
+int run_read_flashraw(const run_options& o) {
+    return action_read_file(opt(o.ip), "flashraw.bin", 2097152, opt(o.backup_file_out), opt(o.backup_file_out_type));
+}
+
+int run_read_flashfs(const run_options& o) {
+    return action_read_file(opt(o.ip), "flashfs.bin", 2097152, opt(o.backup_file_out), opt(o.backup_file_out_type));
+}
+
+// Recognised names that have no operation attached: nothing is done, so
+// nothing is reported as done either.
+int run_nothing(const run_options&) { return 1; }
+
+struct action_entry {
+    const char* name;
+    int (*run)(const run_options&);
+};
+
+const action_entry ACTIONS[] = {
+    {"put_backup", run_put_backup},
+    {"get_backup", run_get_backup},
+    {"push_firmware", run_push_firmware},
+    {"setup_channel", run_setup_channel},
+    {"get_status", run_get_status},
+    {"read_file_flashraw", run_read_flashraw},
+    {"read_file_flashfs", run_read_flashfs},
+    {"write_file_flashraw", run_nothing},
+    {"write_file_flashfs", run_nothing},
+};
+
+void set_string(std::optional<std::string>& field) {
+    if (optarg) field = optarg;
+}
+
+// Reads the command line into `o`. Returns true when the run should go on;
+// --help and --version end the process from here.
+void parse_options(int argc, char** argv, run_options& o) {
+    int digit_index = 0;
+    for (;;) {
+        int noted_index = optind ? optind : 1;
+        int long_index = 0;
+        int c = getopt_long(argc, argv, SHORT_OPTIONS, LONG_OPTIONS, &long_index);
+        if (c == -1) break;
+        switch (c) {
+            case 0:
+                console_printf("option %s", LONG_OPTIONS[long_index].name);
+                if (optarg) console_printf(" with arg %s", optarg);
+                console_printf("\n");
+                break;
+            case '0':
+            case '1':
+            case '2':
+                if (digit_index != 0 && digit_index != noted_index)
+                    console_printf("digits occur in two different argv-elements.\n");
+                console_printf("option %c\n", c);
+                digit_index = noted_index;
+                break;
+            case 'a':
+                // -a takes no value; with none there is nothing to echo or store.
+                console_printf("ACTION=%s\n", optarg ? optarg : "");
+                set_string(o.action);
+                break;
+            case 'i':
+                console_printf("IP=%s\n", optarg);
+                set_string(o.ip);
+                break;
+            case 'o':
+                console_printf("BackupFileOut%s\n", optarg);
+                set_string(o.backup_file_out);
+                break;
+            case 't':
+                console_printf("BackupFileOutType%s\n", optarg);
+                set_string(o.backup_file_out_type);
+                break;
+            case 'j':
+                console_printf("BackupFileIn%s\n", optarg);
+                set_string(o.backup_file_in);
+                break;
+            case 'u':
+                console_printf("FIRMWAREFILE=%s\n", optarg);
+                set_string(o.firmware_file);
+                break;
+            case 'c':
+                console_printf("CHANNEL=%s\n", optarg);
+                fill_channels(optarg, o.channels);
+                break;
+            case 'f':
+                console_printf("CHANNELCSVFILE=%s\n", optarg);
+                console_printf("optarg=#%s#", optarg);
+                fill_strings(optarg, o.channel_csv_files);
+                break;
+            case 'q':
+                console_printf("CHANNELGROUPSCSVFILE=%s\n", optarg);
+                console_printf("optarg=#%s#", optarg);
+                fill_strings(optarg, o.channel_groups_csv_files);
+                break;
+            case 'p':
+                console_printf("CHANNELINPUTSCSVFILE=%s\n", optarg);
+                console_printf("optarg=#%s#", optarg);
+                fill_strings(optarg, o.channel_inputs_csv_files);
+                break;
+            case 'g':
+                console_printf("BackupConfig%s\n", optarg);
+                fill_strings(optarg, o.backup_config);
+                break;
+            case 'h':
+                for (const char* line : HELP_LINES) console_printf("%s", line);
+                std::fflush(stdout);
+                std::exit(0);
+            case 'v':
+                console_printf("Version %s\n", TOOL_VERSION);
+                std::fflush(stdout);
+                std::exit(0);
+            default:
+                console_printf("?? getopt returned character code 0%o ??\n", static_cast<unsigned>(c));
+                break;
+        }
+    }
+}
+
+int run(int argc, char** argv) {
+    console_printf("%s\n", TOOL_NAME);
+    curl_global_init(CURL_GLOBAL_ALL);
+
+    run_options o;
+    parse_options(argc, argv, o);
+
+    if (optind < argc) {
+        console_printf("non-option ARGV-elements: ");
+        while (optind < argc) console_printf("%s ", argv[optind++]);
+        console_printf("\n");
+    }
+    if (o.action) console_printf("optAction=%s\n", o.action->c_str());
+    if (o.ip) console_printf("optIP=%s\n", o.ip->c_str());
+    if (o.backup_file_out) console_printf("optBackupFileOut=%s\n", o.backup_file_out->c_str());
+    if (o.backup_file_out_type) console_printf("optBackupFileOutType=%s\n", o.backup_file_out_type->c_str());
+
+    int status = 0;
+    if (o.action) {
+        const action_entry* found = nullptr;
+        for (const action_entry& entry : ACTIONS) {
+            if (*o.action == entry.name) {
+                found = &entry;
+                break;
+            }
+        }
+        if (found) {
+            status = found->run(o);
+        } else {
+            console_printf("\nAction '%s' not defined.\n", o.action->c_str());
+            status = 2;
+        }
+    }
+    curl_global_cleanup();
+    std::fflush(stdout);
+    return status;
+}
+
+}  // namespace
+
+int cli_main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        error_printf("main: out of memory\n");
+        std::exit(1);
+    }
+}

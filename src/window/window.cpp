@@ -1,0 +1,189 @@
+#include "window/window.h"
+
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include <unistd.h>
+
+namespace {
+
+// Log capture: the bare messages of log_printf/log_printf_color, each
+// followed by LF, while the capture is on.
+bool capture_on = false;
+std::string capture;
+
+// Progress bar state. The bar is drawn on `bar_stream` only when enabled;
+// `bar_visible` says whether a bar line is on the screen now.
+std::FILE* bar_stream = nullptr;
+bool bar_enabled = false;
+bool bar_checked = false;
+bool bar_visible = false;
+int bar_percent = -1;
+std::chrono::steady_clock::time_point bar_last_draw;
+constexpr auto BAR_MIN_INTERVAL = std::chrono::milliseconds(200);
+
+void bar_init() {
+    if (bar_checked) return;
+    bar_checked = true;
+    bar_stream = stderr;
+    bar_enabled = isatty(STDERR_FILENO) != 0;
+}
+
+void bar_draw() {
+    constexpr int width = 40;
+    int filled = bar_percent * width / 100;
+    char line[width + 16];
+    int n = 0;
+    line[n++] = '\r';
+    line[n++] = '[';
+    for (int i = 0; i < width; ++i) line[n++] = i < filled ? '#' : ' ';
+    n += std::snprintf(line + n, sizeof line - static_cast<std::size_t>(n), "] %3d%%", bar_percent);
+    std::fwrite(line, 1, static_cast<std::size_t>(n), bar_stream);
+    std::fflush(bar_stream);
+    bar_visible = true;
+    bar_last_draw = std::chrono::steady_clock::now();
+}
+
+// Clears the bar line before other text is written; returns whether it
+// should be drawn again afterwards.
+bool bar_hide() {
+    if (!bar_visible) return false;
+    std::fputs("\r\033[K", bar_stream);
+    std::fflush(bar_stream);
+    bar_visible = false;
+    return true;
+}
+
+void bar_restore(bool was_visible) {
+    if (was_visible && bar_enabled) bar_draw();
+}
+
+void write_out(std::FILE* out, const char* text, std::size_t n) {
+    bar_init();
+    bool was_visible = bar_hide();
+    std::fwrite(text, 1, n, out);
+    std::fflush(out);
+    bar_restore(was_visible);
+}
+
+void vwrite(std::FILE* out, const char* format, va_list args) {
+    va_list copy;
+    va_copy(copy, args);
+    char small[1024];
+    int n = std::vsnprintf(small, sizeof small, format, copy);
+    va_end(copy);
+    if (n < 0) return;
+    if (static_cast<std::size_t>(n) < sizeof small) {
+        write_out(out, small, static_cast<std::size_t>(n));
+        return;
+    }
+    std::string big(static_cast<std::size_t>(n) + 1, '\0');
+    std::vsnprintf(big.data(), big.size(), format, args);
+    write_out(out, big.data(), static_cast<std::size_t>(n));
+}
+
+void capture_append(const char* message) {
+    if (!capture_on) return;
+    try {
+        capture.append(message);
+        capture.push_back('\n');
+    } catch (const std::bad_alloc&) {
+        // The message is missing from the capture only.
+    }
+}
+
+// Formats a log message into at most 1023 characters and sends it to the
+// console and the capture. The console build has no log view, so the
+// window line is not drawn anywhere.
+void log_message(const char* format, va_list args) {
+    char message[1024];
+    std::vsnprintf(message, sizeof message, format, args);
+    console_printf("%s\r\n", message);
+    capture_append(message);
+}
+
+}  // namespace
+
+void console_printf(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    vwrite(stdout, format, args);
+    va_end(args);
+}
+
+void error_printf(const char* format, ...) {
+    std::fflush(stdout);
+    va_list args;
+    va_start(args, format);
+    vwrite(stderr, format, args);
+    va_end(args);
+}
+
+void log_printf(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    log_message(format, args);
+    va_end(args);
+}
+
+void log_printf_color(std::uint32_t /*color*/, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    log_message(format, args);
+    va_end(args);
+}
+
+void progress_set(int percent) {
+    if (percent < 0) percent = 0;
+    if (percent > 100) percent = 100;
+    bar_init();
+    if (!bar_enabled || percent == bar_percent) return;
+    // Transfers report progress tens of thousands of times; redraw only on
+    // a changed percentage and at most a few times per second, but always
+    // show the start and the end.
+    bool edge = percent == 0 || percent == 100;
+    bar_percent = percent;
+    if (!edge && bar_visible && std::chrono::steady_clock::now() - bar_last_draw < BAR_MIN_INTERVAL) return;
+    bar_draw();
+}
+
+void progress_set_output(std::FILE* stream, bool enabled) {
+    bar_checked = true;
+    bar_stream = stream;
+    bar_enabled = enabled && stream != nullptr;
+    bar_visible = false;
+    bar_percent = -1;
+}
+
+void log_capture_begin() {
+    capture.clear();
+    capture.shrink_to_fit();
+    capture_on = true;
+}
+
+void log_capture_end() {
+    capture_on = false;
+    capture.clear();
+    capture.shrink_to_fit();
+}
+
+const char* log_capture_text() { return capture_on && !capture.empty() ? capture.c_str() : nullptr; }
+
+std::size_t log_capture_length() { return capture_on ? capture.size() : 0; }
+
+std::string window_format_line(const std::tm& local, int milliseconds, const char* text) {
+    char prefix[64];
+    std::snprintf(prefix, sizeof prefix, "%04d-%02d-%02d %02d:%02d:%02d.%03d ", local.tm_year + 1900,
+                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, milliseconds);
+    std::string body(text ? text : "");
+    if (body.size() > 511) body.resize(511);
+    std::size_t n = body.size();
+    bool ends_in_break = n > 0 && (body[n - 1] == '\r' || body[n - 1] == '\n');
+    if (n == 0 || (!ends_in_break && n <= 509)) body += "\r\n";
+    std::string line = std::string(prefix) + body;
+    if (line.size() > 599) line.resize(599);
+    return line;
+}

@@ -1,0 +1,51 @@
+// Output of the tool: console text, log lines, the progress bar and the log
+// capture that get_backup stores as "log.txt".
+//
+// console_printf writes to standard output only. log_printf and
+// log_printf_color format the message (cut to 1023 characters), write it to
+// standard output followed by CRLF, hand it to the log view and, while the
+// capture is on, append it to the capture followed by LF.
+//
+// This is the console build: there is no log window, so the log view and the
+// progress bar print nothing on standard output. The progress bar is drawn
+// on standard error when standard error is a terminal, and cleared while
+// other text is written so that the two never mix on one line.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+// Colours are 0x00BBGGRR values, as the log view of a windowed build uses.
+constexpr std::uint32_t COLOR_BLACK = 0x000000;
+constexpr std::uint32_t COLOR_RED = 0x0000FF;
+constexpr std::uint32_t COLOR_ORANGE = 0x0080FF;
+constexpr std::uint32_t COLOR_GREEN = 0x008000;
+
+#define ORNAT_PRINTF(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
+
+void console_printf(const char* format, ...) ORNAT_PRINTF(1, 2);
+// Standard error, for libcurl failures and parser diagnostics.
+void error_printf(const char* format, ...) ORNAT_PRINTF(1, 2);
+void log_printf(const char* format, ...) ORNAT_PRINTF(1, 2);
+void log_printf_color(std::uint32_t color, const char* format, ...) ORNAT_PRINTF(2, 3);
+void progress_set(int percent);
+
+void log_capture_begin();
+void log_capture_end();
+// The captured messages, each followed by LF; null while the capture is off
+// or empty.
+const char* log_capture_text();
+std::size_t log_capture_length();
+
+// One line of the log view: the local-time prefix
+// "YYYY-MM-DD hh:mm:ss.mmm " and the text (cut to 511 characters), with
+// "\r\n" added when the text is empty, or when it ends in neither CR nor LF
+// and is at most 509 characters long. The whole line is cut to 599
+// characters.
+std::string window_format_line(const std::tm& local, int milliseconds, const char* text);
+
+// Draws progress at most a few times per second; tests turn drawing on and
+// off and point it at a stream of their choice.
+void progress_set_output(std::FILE* stream, bool enabled);
