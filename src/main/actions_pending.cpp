@@ -9,9 +9,6 @@ int not_available(const char* name) {
 }
 }  // namespace
 
-int action_get_backup(const char*, const char*, const char*, const std::vector<std::string>*) {
-    return not_available("get_backup");
-}
 int action_put_backup(const char*, const char*) { return not_available("put_backup"); }
 int action_push_firmware(const char*, const char*) { return not_available("push_firmware"); }
 int action_setup_channel(const char*, const std::vector<std::uint32_t>*, const std::vector<std::string>*,

@@ -1,14 +1,9 @@
 #include "transfer/read_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <vector>
 
+#include "common/output_file.h"
 #include "main/actions.h"
 #include "transfer/transfer.h"
 #include "window/window.h"
@@ -22,26 +17,6 @@ const char* base_name(const char* remote_name) {
     if (const char* slash = std::strrchr(base, '/')) base = slash + 1;
     if (const char* backslash = std::strrchr(base, '\\')) base = backslash + 1;
     return base;
-}
-
-// Writes all bytes to the descriptor; false on any short write.
-bool write_all(int fd, const std::vector<unsigned char>& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// mkstemp creates the file for its owner only; the image gets the usual
-// permissions of a new file instead.
-mode_t current_umask() {
-    mode_t mask = umask(0);
-    umask(mask);
-    return mask;
 }
 
 }  // namespace
@@ -71,28 +46,20 @@ int action_read_file(const char* address, const char* remote_name, std::uint64_t
     // The image goes to a temporary file beside the target and replaces the
     // target only after a complete read, so a failed read never destroys an
     // earlier image.
-    std::string temp = *path + ".partXXXXXX";
-    int fd = mkstemp(temp.data());
-    if (fd < 0) {
+    output_file out;
+    if (!output_file_open(&out, *path)) {
         log_printf_color(COLOR_RED, "[ERROR] Cannot open output file: %s\n", path->c_str());
         return 1;
     }
-    fchmod(fd, 0666 & ~current_umask());
     console_printf("[INFO] Opened output file for writing: %s", path->c_str());
 
     std::vector<unsigned char> bytes;
-    int read_result = action_read_file_memory(address, remote_name, expected_size, &bytes);
-    if (read_result != 0) {
+    if (action_read_file_memory(address, remote_name, expected_size, &bytes) != 0) {
         log_printf_color(COLOR_RED, "Failed to read the file %s.", remote_name);
-        close(fd);
-        unlink(temp.c_str());
         return 1;
     }
-    bool written = write_all(fd, bytes) && fsync(fd) == 0;
-    written = close(fd) == 0 && written;
-    if (!written || std::rename(temp.c_str(), path->c_str()) != 0) {
+    if (!output_file_write(&out, bytes.data(), bytes.size()) || !output_file_commit(&out)) {
         log_printf_color(COLOR_RED, "[ERROR] Cannot write output file: %s\n", path->c_str());
-        unlink(temp.c_str());
         return 1;
     }
     log_printf_color(COLOR_GREEN, "File %s downloaded and written to: %s.", remote_name, path->c_str());

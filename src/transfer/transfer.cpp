@@ -99,7 +99,7 @@ int backup_fetch(const char* base, const char* set_name, backup_set_data* record
     std::string url = format_url("%s/api/v100/backup.ssi?config=%s", base, set_name);
     console_printf("%s\tfetching URL '%s'.\n", "backup", url.c_str());
     curl_easy_ptr curl(curl_easy_init());
-    if (!curl) return 1;
+    if (!curl) return BACKUP_FETCH_TRANSFER_FAILED;
     curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl.get(), CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, http_buffer_write);
@@ -109,7 +109,7 @@ int backup_fetch(const char* base, const char* set_name, backup_set_data* record
     if (code != CURLE_OK) {
         report_perform_failure(code);
         log_printf_color(COLOR_RED, "%s\tcurl_easy_perform() failed: %s", "backup", curl_easy_strerror(code));
-        return 1;
+        return BACKUP_FETCH_TRANSFER_FAILED;
     }
     console_printf("%s\treceived %llu bytes.\n", "backup", static_cast<unsigned long long>(record->data.size()));
     return backup_check(record);

@@ -49,7 +49,10 @@ std::size_t tftp_buffer_write(char* bytes, std::size_t size, std::size_t nmemb, 
 int tftp_read_progress(void* buffer, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal, curl_off_t ulnow);
 
 // Fetches one configuration set and checks it: 0 when the controller has the
-// set and its tar is in the record (the record keeps whatever arrived).
+// set and its tar is in the record (the record keeps whatever arrived);
+// BACKUP_FETCH_TRANSFER_FAILED when the exchange itself failed; otherwise
+// the check's result (the controller lacks the set, or the reply is no set).
+constexpr int BACKUP_FETCH_TRANSFER_FAILED = 4;
 int backup_fetch(const char* base, const char* set_name, backup_set_data* record);
 // Asks the controller to restore the configuration it has just received.
 int backup_put(const char* address);

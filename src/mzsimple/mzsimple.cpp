@@ -1,0 +1,234 @@
+#include "mzsimple/mzsimple.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <new>
+
+namespace {
+
+std::string slashes(std::string name) {
+    std::replace(name.begin(), name.end(), '\\', '/');
+    return name;
+}
+
+bool same_name(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        auto fold = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+        if (fold(a[i]) != fold(b[i])) return false;
+    }
+    return true;
+}
+
+// The folder of a path must exist and be writable for an archive to be
+// created there; libzip itself only finds out when the archive is closed.
+bool folder_writable(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    return access(folder.c_str(), W_OK | X_OK) == 0;
+}
+
+bool selected_valid(const mzsimple* zip) { return zip && zip->archive && zip->selected >= 0; }
+
+}  // namespace
+
+mzsimple_ptr mzsimple_open(const char* path, int level, char mode) {
+    if (!path || !*path) return nullptr;
+    if (level < 0) level = 6;
+    if ((level & 15) > 10) return nullptr;
+    int flags = 0;
+    switch (mode) {
+        case 'r':
+            flags = ZIP_RDONLY;
+            break;
+        case 'w':
+            if (!folder_writable(path)) return nullptr;
+            flags = ZIP_CREATE | ZIP_TRUNCATE;
+            break;
+        case 'a':
+            if (!folder_writable(path)) return nullptr;
+            flags = 0;
+            break;
+        default:
+            return nullptr;
+    }
+    int error = 0;
+    zip_ptr archive(zip_open(path, flags, &error));
+    if (!archive) return nullptr;
+    try {
+        auto zip = std::make_unique<mzsimple>();
+        zip->archive = std::move(archive);
+        zip->mode = mode;
+        zip->level = level & 15;
+        zip->path = path;
+        return zip;
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+int mzsimple_close(mzsimple_ptr zip) {
+    if (!zip || !zip->archive) return -1;
+    if (zip->writing_entry) mzsimple_entry_close(zip.get());
+    if (zip->mode == 'r') return 0;  // the deleter discards a read-only archive
+    // zip_close writes the archive through a temporary file and frees the
+    // handle only when it succeeds; on failure the handle is discarded.
+    zip_t* archive = zip->archive.release();
+    if (zip_close(archive) != 0) {
+        zip_discard(archive);
+        return -1;
+    }
+    return 0;
+}
+
+int mzsimple_entry_open(mzsimple* zip, const char* name) {
+    if (!zip || !zip->archive || !name || !*name) return -1;
+    std::string wanted = slashes(name);
+    if (zip->mode == 'r') {
+        zip_int64_t count = zip_get_num_entries(zip->archive.get(), 0);
+        for (zip_int64_t i = 0; i < count; ++i) {
+            const char* stored = zip_get_name(zip->archive.get(), static_cast<zip_uint64_t>(i), ZIP_FL_ENC_RAW);
+            if (stored && same_name(slashes(stored), wanted)) {
+                zip->selected = i;
+                return 0;
+            }
+        }
+        zip->selected = -1;
+        return -1;
+    }
+    if (zip->writing_entry) mzsimple_entry_close(zip);
+    zip->writing_entry = true;
+    zip->entry_name = wanted;
+    zip->entry_data.clear();
+    return 0;
+}
+
+int mzsimple_entry_write(mzsimple* zip, const void* bytes, std::size_t n) {
+    if (!zip || !zip->writing_entry) return -1;
+    if (!bytes || n == 0) return 0;
+    try {
+        auto* p = static_cast<const unsigned char*>(bytes);
+        zip->entry_data.insert(zip->entry_data.end(), p, p + n);
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
+    return 0;
+}
+
+int mzsimple_entry_close(mzsimple* zip) {
+    if (!zip || !zip->archive) return -1;
+    if (zip->mode == 'r') {
+        zip->selected = -1;
+        return 0;
+    }
+    if (!zip->writing_entry) return -1;
+    zip->writing_entry = false;
+    try {
+        // libzip reads the member's bytes when the archive is written, so
+        // they are kept until then.
+        zip->members.push_back(std::make_unique<std::vector<unsigned char>>(std::move(zip->entry_data)));
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
+    zip->entry_data = {};
+    const std::vector<unsigned char>& data = *zip->members.back();
+    zip_source_ptr source(zip_source_buffer(zip->archive.get(), data.data(), data.size(), 0));
+    if (!source) return -1;
+    zip_int64_t index = zip_file_add(zip->archive.get(), zip->entry_name.c_str(), source.get(),
+                                     ZIP_FL_OVERWRITE | ZIP_FL_ENC_UTF_8);
+    if (index < 0) return -1;
+    source.release();  // the archive owns it now
+    auto idx = static_cast<zip_uint64_t>(index);
+    if (zip->level > 0) {
+        zip_set_file_compression(zip->archive.get(), idx, ZIP_CM_DEFLATE, static_cast<zip_uint32_t>(zip->level));
+    } else {
+        zip_set_file_compression(zip->archive.get(), idx, ZIP_CM_STORE, 0);
+    }
+    zip_file_set_mtime(zip->archive.get(), idx, std::time(nullptr), 0);
+    return 0;
+}
+
+std::int64_t mzsimple_entry_count(const mzsimple* zip) {
+    if (!zip || !zip->archive) return -1;
+    return zip_get_num_entries(zip->archive.get(), 0);
+}
+
+int mzsimple_entry_open_index(mzsimple* zip, std::int64_t index) {
+    if (!zip || !zip->archive) return -1;
+    if (index < 0 || index >= mzsimple_entry_count(zip)) return -1;
+    zip->selected = index;
+    return 0;
+}
+
+std::string mzsimple_entry_name(const mzsimple* zip) {
+    if (!selected_valid(zip)) return {};
+    const char* name = zip_get_name(zip->archive.get(), static_cast<zip_uint64_t>(zip->selected), ZIP_FL_ENC_RAW);
+    return name ? slashes(name) : std::string();
+}
+
+int mzsimple_entry_is_dir(const mzsimple* zip) {
+    if (!selected_valid(zip)) return -1;
+    std::string name = mzsimple_entry_name(zip);
+    if (!name.empty() && name.back() == '/') return 1;
+    zip_uint8_t opsys = 0;
+    zip_uint32_t attributes = 0;
+    if (zip_file_get_external_attributes(zip->archive.get(), static_cast<zip_uint64_t>(zip->selected), 0, &opsys,
+                                         &attributes) == 0 &&
+        (attributes & 0x10) != 0)
+        return 1;
+    return 0;
+}
+
+std::uint64_t mzsimple_entry_size(const mzsimple* zip) {
+    if (!selected_valid(zip)) return 0;
+    zip_stat_t st;
+    zip_stat_init(&st);
+    if (zip_stat_index(zip->archive.get(), static_cast<zip_uint64_t>(zip->selected), 0, &st) != 0) return 0;
+    return (st.valid & ZIP_STAT_SIZE) ? st.size : 0;
+}
+
+namespace {
+
+// Reads up to `size` bytes of the selected entry. With `to_the_end` the
+// entry must hold exactly `size` bytes, and reading past its last byte lets
+// libzip check the CRC-32.
+std::int64_t read_selected(mzsimple* zip, unsigned char* out, std::uint64_t size, bool to_the_end) {
+    if (!selected_valid(zip) || (!out && size > 0) || mzsimple_entry_is_dir(zip) == 1) return -1;
+    zip_file_ptr file(zip_fopen_index(zip->archive.get(), static_cast<zip_uint64_t>(zip->selected), 0));
+    if (!file) return -1;
+    std::uint64_t done = 0;
+    while (done < size) {
+        zip_int64_t n = zip_fread(file.get(), out + done, size - done);
+        if (n < 0) return -1;
+        if (n == 0) break;
+        done += static_cast<std::uint64_t>(n);
+    }
+    if (to_the_end) {
+        unsigned char extra;
+        if (done != size || zip_fread(file.get(), &extra, 1) != 0) return -1;
+    }
+    return static_cast<std::int64_t>(done);
+}
+
+}  // namespace
+
+std::int64_t mzsimple_entry_read_into(mzsimple* zip, void* buffer, std::uint64_t size) {
+    return read_selected(zip, static_cast<unsigned char*>(buffer), size, false);
+}
+
+std::int64_t mzsimple_entry_read(mzsimple* zip, std::vector<unsigned char>* out) {
+    if (!out || !selected_valid(zip) || mzsimple_entry_is_dir(zip) == 1) return -1;
+    std::vector<unsigned char> data;
+    try {
+        data.resize(mzsimple_entry_size(zip));
+    } catch (const std::exception&) {
+        return -1;
+    }
+    std::int64_t n = read_selected(zip, data.data(), data.size(), true);
+    if (n < 0) return -1;
+    *out = std::move(data);
+    return n;
+}
