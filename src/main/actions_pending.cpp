@@ -9,8 +9,6 @@ int not_available(const char* name) {
 }
 }  // namespace
 
-int action_put_backup(const char*, const char*) { return not_available("put_backup"); }
-int action_push_firmware(const char*, const char*) { return not_available("push_firmware"); }
 int action_setup_channel(const char*, const std::vector<std::uint32_t>*, const std::vector<std::string>*,
                          const std::vector<std::string>*, const std::vector<std::string>*) {
     return not_available("setup_channel");

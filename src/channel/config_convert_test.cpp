@@ -1,0 +1,250 @@
+#include "channel/config_convert.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "channel/channel_file.h"
+
+namespace {
+
+// A source image whose every byte tells where it came from, so that each
+// destination byte can be traced back to its source offset.
+std::vector<unsigned char> traced_image(std::uint32_t size, std::uint32_t version, unsigned salt = 0) {
+    std::vector<unsigned char> image(size);
+    for (std::uint32_t i = 0; i < size; ++i) image[i] = static_cast<unsigned char>((i * 7 + i / 251 + salt) | 1);
+    le_put_u32(image.data() + CONFIG_SIZE_AT, size);
+    le_put_u32(image.data() + CONFIG_VERSION_AT, version);
+    le_put_u32(image.data() + CONFIG_REVISION_AT, 41);
+    return image;
+}
+
+void expect_bytes(const std::vector<unsigned char>& dst, std::uint32_t dst_at, const std::vector<unsigned char>& src,
+                  std::uint32_t src_at, std::uint32_t n, const char* what) {
+    for (std::uint32_t i = 0; i < n; ++i)
+        ASSERT_EQ(dst[dst_at + i], src[src_at + i]) << what << " byte " << i;
+}
+
+void expect_zero(const std::vector<unsigned char>& dst, std::uint32_t at, std::uint32_t n, const char* what) {
+    for (std::uint32_t i = 0; i < n; ++i) ASSERT_EQ(dst[at + i], 0) << what << " byte " << i;
+}
+
+void expect_valid_header(const std::vector<unsigned char>& out, std::uint32_t version, std::uint32_t size) {
+    ASSERT_EQ(out.size(), size);
+    EXPECT_EQ(le_get_u32(out.data() + CONFIG_SIZE_AT), size);
+    EXPECT_EQ(le_get_u32(out.data() + CONFIG_VERSION_AT), version);
+    EXPECT_EQ(le_get_u32(out.data() + CONFIG_REVISION_AT), 42u);  // one more than the source
+    std::vector<unsigned char> copy = out;
+    le_put_u32(copy.data() + CONFIG_CRC_AT, 0);
+    EXPECT_EQ(le_get_u32(out.data() + CONFIG_CRC_AT), config_crc16(copy.data(), size));
+}
+
+const restore_config_entry* entry(std::uint64_t index) { return &restore_config_table()[index]; }
+
+status_record controller(const char* firmware) {
+    status_record s;
+    s.model_name = "TARNEL-4";
+    if (firmware) s.firmware_version = firmware;
+    return s;
+}
+
+struct ChannelCase {
+    std::uint32_t from;
+    std::uint32_t to;
+    const char* firmware;
+};
+
+class ChannelConversion : public ::testing::TestWithParam<ChannelCase> {};
+
+TEST_P(ChannelConversion, EveryFieldLandsWhereTheLayoutSays) {
+    const ChannelCase c = GetParam();
+    const channel_layout& from = *channel_layout_from_version(c.from);
+    const channel_layout& to = *channel_layout_from_version(c.to);
+    std::vector<unsigned char> src = traced_image(from.size, c.from);
+    // Give the devices a spread of device types: with data (5, 6, 8) and without.
+    const std::uint8_t types[] = {5, 6, 8, 0, 7, 255};
+    for (std::uint32_t i = 0; i < CHANNEL_DEVICE_COUNT; ++i)
+        src[channel_device_at(from, i) + from.device_type_at] = types[i % 6];
+
+    std::vector<unsigned char> out;
+    status_record status = controller(c.firmware);
+    ASSERT_EQ(config_convert(entry(2), &status, src.data(), src.size(), &out), CONFIG_CONVERT_OK);
+    expect_valid_header(out, c.to, to.size);
+
+    expect_bytes(out, CONFIG_CHANNEL_WORD_AT, src, CONFIG_CHANNEL_WORD_AT, 8, "channel word block");
+    expect_bytes(out, CHANNEL_KEPT_AT, src, CHANNEL_KEPT_AT, 32, "kept header bytes");
+    expect_bytes(out, CHANNEL_KEPT_BYTE_AT, src, CHANNEL_KEPT_BYTE_AT, 3, "kept bytes 56..58");
+    expect_zero(out, 59, 1, "reserved byte 59");
+
+    for (std::uint32_t i = 0; i < CHANNEL_DEVICE_COUNT; ++i) {
+        SCOPED_TRACE("device " + std::to_string(i));
+        const std::uint32_t d = channel_device_at(to, i);
+        const std::uint32_t s = channel_device_at(from, i);
+        expect_bytes(out, d, src, s, 43, "entry bytes 0..42");
+        const std::uint8_t type = src[s + from.device_type_at];
+        if (from.device_type_2_at == 0) {  // layout 1, also when its version reads 0
+            const bool with_data = type == 5 || type == 6 || type == 8;
+            EXPECT_EQ(out[d + to.device_type_at], with_data ? type : 255);
+            EXPECT_EQ(out[d + to.device_type_2_at], 255);
+        } else {
+            EXPECT_EQ(out[d + to.device_type_at], type);
+            EXPECT_EQ(out[d + to.device_type_2_at], src[s + from.device_type_2_at]);
+        }
+        expect_bytes(out, d + to.name_at, src, s + from.name_at, 33, "name");
+        expect_bytes(out, d + to.after_name_at, src, s + from.after_name_at, 1, "byte after the name");
+        expect_bytes(out, d + to.kept_u32_at, src, s + from.kept_u32_at, 4, "kept u32");
+        expect_bytes(out, d + to.kept_16_at, src, s + from.kept_16_at, 16, "kept 16 bytes");
+        if (c.to == 2) {
+            // Type data moves from layout 1's shared area to its own place.
+            expect_zero(out, d + 43, 1, "reserved byte 43");
+            const std::uint32_t data_at[] = {46, 49, 56};
+            const std::uint32_t data_size[] = {3, 7, 50};
+            const std::uint8_t data_type[] = {5, 6, 8};
+            for (int t = 0; t < 3; ++t) {
+                if (type == data_type[t]) {
+                    expect_bytes(out, d + data_at[t], src, s + 44, data_size[t], "type data");
+                } else {
+                    expect_zero(out, d + data_at[t], data_size[t], "other type data");
+                }
+            }
+        } else {
+            expect_zero(out, d + 79, 1, "reserved byte 79");
+        }
+    }
+    expect_bytes(out, to.group_entries_at, src, from.group_entries_at, 16 * 38, "group entries");
+    expect_bytes(out, to.size - 4, src, from.size - 4, 4, "trailer");
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, ChannelConversion,
+                         ::testing::Values(ChannelCase{1, 2, "1.3.1"}, ChannelCase{1, 3, "1.5.0"},
+                                           ChannelCase{2, 3, "2.2.4"}, ChannelCase{0, 2, "1.4.9"}));
+
+TEST(ConfigConvert, LayoutOneExtraAreaAndReservedBytesAreDropped) {
+    std::vector<unsigned char> src = traced_image(11168, 1);
+    std::vector<unsigned char> out(10912);
+    ASSERT_EQ(channel_convert_1_to_2(out.data(), src.data()), 0);
+    // Nothing of bytes 132..135 of a layout-1 entry survives anywhere in its layout-2 entry.
+    const channel_layout& l2 = *channel_layout_from_version(2);
+    for (std::uint32_t i = 0; i < CHANNEL_DEVICE_COUNT; ++i) {
+        const std::uint32_t d = channel_device_at(l2, i);
+        EXPECT_EQ(out[d + 43], 0);
+    }
+    EXPECT_EQ(channel_convert_1_to_2(nullptr, src.data()), 1);
+    EXPECT_EQ(inputs_convert_2_to_3(out.data(), nullptr), 1);
+}
+
+TEST(ConfigConvert, InputsTwoToThree) {
+    std::vector<unsigned char> src = traced_image(9436, 2);
+    const inputs_layout& l2 = *inputs_layout_from_version(2);
+    const inputs_layout& l3 = *inputs_layout_from_version(3);
+    // Device 0 has no push button; device 1 has instances of types 1, 3, 4 and
+    // an unknown type; device 2 has a push button too.
+    for (std::uint32_t j = 0; j < 32; ++j)
+        for (std::uint32_t k = 0; k < 32; ++k) src[inputs_entry_at(j) + 16 + 2 * k] = 0;
+    src[inputs_entry_at(0) + 16] = 3;
+    unsigned char* dev1 = src.data() + inputs_entry_at(1);
+    dev1[16 + 2 * 0] = 1;
+    dev1[16 + 2 * 1] = 3;
+    dev1[16 + 2 * 2] = 4;
+    dev1[16 + 2 * 3] = 9;
+    dev1[16 + 2 * 31] = 1;
+    src[inputs_entry_at(2) + 16 + 2 * 5] = 1;
+
+    std::vector<unsigned char> out;
+    status_record status = controller("2.2.4");
+    ASSERT_EQ(config_convert(entry(6), &status, src.data(), src.size(), &out), CONFIG_CONVERT_OK);
+    expect_valid_header(out, 3, 9564);
+    expect_bytes(out, 16, src, 16, 12, "channel word, kept bytes and u32 at 24");
+    for (std::uint32_t j = 0; j < 32; ++j) {
+        expect_bytes(out, inputs_entry_at(j), src, inputs_entry_at(j), 97, "entry bytes 0..96");
+        expect_zero(out, inputs_entry_at(j) + 97, 3, "entry bytes 97..99");
+    }
+    const std::uint32_t s1 = inputs_block_at(l2, 1), d1 = inputs_block_at(l3, 1);
+    expect_bytes(out, d1 + 6 + 6 * 0, src, s1 + 6 * 0, 6, "type 1 record");
+    expect_bytes(out, d1 + 6 + 6 * 1, src, s1 + 4 * 1, 4, "type 3 record");
+    expect_zero(out, d1 + 6 + 6 * 1 + 4, 2, "type 3 record tail");
+    expect_bytes(out, d1 + 6 + 6 * 2, src, s1 + 3 * 2, 3, "type 4 record");
+    expect_zero(out, d1 + 6 + 6 * 2 + 3, 3, "type 4 record tail");
+    expect_zero(out, d1 + 6 + 6 * 3, 6, "unknown type record");
+    expect_bytes(out, d1 + 6 + 6 * 31, src, s1 + 6 * 31, 6, "last type 1 record");
+    EXPECT_EQ(out[d1], 0);
+    // block_param comes along only for the first device with a push button.
+    EXPECT_EQ(out[inputs_block_at(l3, 0) + 1], 0);
+    EXPECT_EQ(out[d1 + 1], src[s1 + 192]);
+    EXPECT_EQ(out[inputs_block_at(l3, 2) + 1], 0);
+    expect_bytes(out, inputs_block_at(l3, 0) + 6, src, inputs_block_at(l2, 0), 4, "device 0 type 3 record");
+}
+
+TEST(ConfigConvert, DecisionTable) {
+    struct Row {
+        std::uint64_t index;
+        std::uint32_t source_version;
+        std::uint32_t length;
+        const char* firmware;
+        int result;
+        std::uint32_t out_length;  // 0: no output
+        const char* message;
+    };
+    const Row rows[] = {
+        // other sets go back unchanged, whatever they hold
+        {0, 9, 100, "1.3.0", CONFIG_CONVERT_OK, 100, ""},
+        {14, 3, 5, "1.3.1", CONFIG_CONVERT_OK, 5, ""},
+        {602, 0, 7, nullptr, CONFIG_CONVERT_OK, 7, ""},
+        {603, 1, 11168, "1.3.0", CONFIG_CONVERT_REFUSED, 0, ""},
+        // channel files
+        {2, 1, 11168, "1.3.0", CONFIG_CONVERT_OK, 11168, ""},
+        {2, 0, 11000, "1.2.0", CONFIG_CONVERT_OK, 11000, ""},
+        {3, 1, 11168, "1.3.1", CONFIG_CONVERT_OK, 10912, ""},
+        {3, 1, 11000, "1.3.1", CONFIG_CONVERT_REFUSED, 0, ""},
+        {4, 1, 11168, "1.5.0", CONFIG_CONVERT_OK, 7072, ""},
+        {5, 2, 10912, "1.4.0", CONFIG_CONVERT_OK, 10912, ""},
+        {5, 2, 10912, "2.0", CONFIG_CONVERT_OK, 7072, ""},
+        {5, 2, 10000, "2.0", CONFIG_CONVERT_REFUSED, 0, ""},
+        {2, 2, 10912, "1.3.0", CONFIG_CONVERT_NOT_SUPPORTED, 0,
+         "CONFIGURATION dali CONVERSION VERSION 2 to 1 IS NOT SUPPORTED!"},
+        {2, 3, 7072, "1.3.1", CONFIG_CONVERT_NOT_SUPPORTED, 0,
+         "CONFIGURATION dali CONVERSION VERSION 3 to 2 IS NOT SUPPORTED!"},
+        {2, 3, 7072, "1.0.0", CONFIG_CONVERT_NOT_SUPPORTED, 0,
+         "CONFIGURATION dali CONVERSION VERSION 3 to 0 IS NOT SUPPORTED!"},
+        {2, 3, 7072, "1.6.0", CONFIG_CONVERT_OK, 7072, ""},
+        {2, 4, 7072, "1.6.0", CONFIG_CONVERT_REFUSED, 0, ""},
+        {2, 1, 11168, nullptr, CONFIG_CONVERT_REFUSED, 0, ""},  // no firmware version known
+        // channel inputs files
+        {6, 1, 500, "1.0.0", CONFIG_CONVERT_OK, 500, ""},
+        {7, 3, 9564, "1.3.1", CONFIG_CONVERT_OK, 9564, ""},
+        {8, 2, 9436, "1.5.0", CONFIG_CONVERT_OK, 9436, ""},
+        {8, 2, 9436, "2.2.4", CONFIG_CONVERT_OK, 9564, ""},
+        {8, 2, 9000, "2.2.4", CONFIG_CONVERT_REFUSED, 0, ""},
+        {9, 2, 9436, "1.2.0", CONFIG_CONVERT_NOT_SUPPORTED, 0,
+         "CONFIGURATION dalicd CONVERSION VERSION 2 to 0 IS NOT SUPPORTED!"},
+        {9, 0, 9436, "2.2.4", CONFIG_CONVERT_REFUSED, 0, ""},
+        {9, 4, 9436, "2.2.4", CONFIG_CONVERT_REFUSED, 0, ""},
+        {6, 1, 9436, nullptr, CONFIG_CONVERT_REFUSED, 0, ""},
+        {2, 1, 8, "1.3.0", CONFIG_CONVERT_REFUSED, 0, ""},  // too short to carry a version
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE("index " + std::to_string(row.index) + " version " + std::to_string(row.source_version) +
+                     " firmware " + (row.firmware ? row.firmware : "(none)"));
+        std::vector<unsigned char> file = traced_image(std::max<std::uint32_t>(row.length, 12), row.source_version);
+        file.resize(row.length);
+        restore_config_entry beyond{603, "x.tar", "/x"};
+        const restore_config_entry* e = row.index > 602 ? &beyond : entry(row.index);
+        status_record status = controller(row.firmware);
+        std::vector<unsigned char> out;
+        testing::internal::CaptureStdout();
+        int result = config_convert(e, &status, file.data(), file.size(), &out);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), row.message);
+        EXPECT_EQ(result, row.result);
+        EXPECT_EQ(out.size(), row.out_length);
+        if (row.out_length == row.length && row.result == CONFIG_CONVERT_OK) {
+            EXPECT_EQ(out, file);  // unchanged copy
+        }
+    }
+    std::vector<unsigned char> out;
+    status_record status = controller("1.3.0");
+    EXPECT_EQ(config_convert(nullptr, &status, out.data(), 0, &out), CONFIG_CONVERT_MISSING);
+    EXPECT_EQ(config_convert(entry(0), nullptr, out.data(), 0, &out), CONFIG_CONVERT_MISSING);
+    EXPECT_EQ(config_convert(entry(0), &status, nullptr, 0, &out), CONFIG_CONVERT_MISSING);
+}
+
+}  // namespace

@@ -1,0 +1,115 @@
+#include "firmware/firmware_push.h"
+
+#include <cstring>
+#include <string>
+
+#include "common/firmware_record.h"
+#include "common/handles.h"
+#include "firmware/firmware_package.h"
+#include "firmware/hex.h"
+#include "main/actions.h"
+#include "transfer/transfer.h"
+#include "window/window.h"
+
+namespace {
+
+// Offsets of the fields within the block.
+constexpr std::size_t INFO_TEXT = 33;
+constexpr std::size_t INFO_VERSION_NUMBER = 112;
+constexpr std::size_t INFO_CHANNELS = 182;
+
+const char* const KNOWN_MODELS[] = {"TARNEL-4", "TARNEL-3", "TARNEL-2", "TARNEL-1"};
+
+void copy_text(char (&out)[INFO_TEXT], const unsigned char* from) {
+    std::memcpy(out, from, INFO_TEXT);
+}
+
+}  // namespace
+
+int firmware_info_read(const unsigned char* image, std::uint64_t size, firmware_info* info) {
+    if (!image || !info || size < FIRMWARE_INFO_OFFSET + FIRMWARE_INFO_SIZE) return 1;
+    const unsigned char* block = image + FIRMWARE_INFO_OFFSET;
+    copy_text(info->model_name, block + 12);
+    copy_text(info->model_description, block + 45);
+    copy_text(info->version_string, block + 78);
+    info->version_number = static_cast<std::uint32_t>(block[INFO_VERSION_NUMBER]) |
+                           static_cast<std::uint32_t>(block[INFO_VERSION_NUMBER + 1]) << 8 |
+                           static_cast<std::uint32_t>(block[INFO_VERSION_NUMBER + 2]) << 16 |
+                           static_cast<std::uint32_t>(block[INFO_VERSION_NUMBER + 3]) << 24;
+    copy_text(info->version_date, block + 116);
+    copy_text(info->version_time, block + 149);
+    info->dali_number_of_channel = block[INFO_CHANNELS];
+    return 0;
+}
+
+int firmware_info_check(const unsigned char* image, std::uint64_t size) {
+    if (size < 1 || size > FIRMWARE_IMAGE_MAX || !image) return 1;
+    firmware_info info;
+    if (int r = firmware_info_read(image, size, &info); r != 0) return r;
+    bool known = false;
+    for (const char* model : KNOWN_MODELS) {
+        if (std::memcmp(info.model_name, model, 8) == 0 && info.model_name[8] == '\0') known = true;
+    }
+    if (!known) return -1;
+    // Texts are printed up to their first NUL and never past their field.
+    auto text = [](const char (&field)[INFO_TEXT]) { return std::string(field, strnlen(field, INFO_TEXT)); };
+    log_printf("== Firmware Info ==");
+    log_printf("model_name=%s", text(info.model_name).c_str());
+    log_printf("model_description=%s", text(info.model_description).c_str());
+    log_printf("version_string=%s", text(info.version_string).c_str());
+    log_printf("version_number=%u", info.version_number);
+    log_printf("version_date=%s", text(info.version_date).c_str());
+    log_printf("version_time=%s", text(info.version_time).c_str());
+    log_printf("dali_number_of_channel=%u", static_cast<unsigned>(info.dali_number_of_channel));
+    log_printf("== ==");
+    return 0;
+}
+
+int firmware_upgrade_request(const char* address, const unsigned char digest[32], std::uint64_t size) {
+    if (!address || !digest) return 1;
+    char hex[65];
+    if (hex_encode(digest, 32, hex) != 0) return 1;
+    std::string url = std::string(address) + "/api/v100/status.ssi?action=firmwareupgrade&hash=" + hex +
+                      "&size=" + std::to_string(size);
+    console_printf("%s\tpushing URL '%s'.\n", "firmware", url.c_str());
+    log_printf("Applying firmware upgrade... PLEASE WAIT...");
+    curl_easy_ptr curl(curl_easy_init());
+    if (!curl) return 1;
+    curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl.get(), CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(curl.get(), CURLOPT_VERBOSE, curl_verbose());
+    curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, no_progress_meter());
+    std::fflush(stdout);  // the controller's answer follows our own lines
+    CURLcode code = curl_easy_perform(curl.get());
+    int result = 0;
+    if (code != CURLE_OK) {
+        error_printf("curl_easy_perform() failed: %s\n", curl_easy_strerror(code));
+        log_printf_color(COLOR_RED, "Firmware push failed, %s.", curl_easy_strerror(code));
+        result = 1;
+    }
+    curl.reset();
+    std::fflush(stdout);
+    log_printf("Verifying firmware upgrade... PLEASE WAIT...");
+    return result;
+}
+
+int action_push_firmware(const char* address, const char* path) {
+    if (!address) {
+        console_printf("Missing arguments for action push_firmware.");
+        return 2;
+    }
+    std::string base;
+    if (!base_url_for(address, &base)) return 1;
+    firmware_record record;
+    unsigned char digest[32];
+    if (firmware_validate(path, &record, digest) != 0) return 1;
+    if (firmware_info_check(record.data, record.size) != 0) {
+        console_printf("FIRMWARE FILE IS NOT VALID!");
+        return 1;
+    }
+    if (firmware_push_tftp(address, &record, true) != 0) return 1;
+    console_printf("OK\n");
+    if (firmware_upgrade_request(address, digest, record.size) != 0) return 1;
+    console_printf("OK\n");
+    return 0;
+}
