@@ -79,7 +79,7 @@ enum class member_outcome { skipped, restored, failed, stop };
 
 // Restores one archive member when it is a configuration set.
 member_outcome restore_member(mzsimple* zip, const status_record& status, const std::string& base,
-                              const char* address, unsigned pct) {
+                              const char* address, unsigned pct, set_push_fn push) {
     if (mzsimple_entry_is_dir(zip) != 0) return member_outcome::skipped;
     const restore_config_entry* entry = restore_config_find(mzsimple_entry_name(zip));
     if (!entry) return member_outcome::skipped;
@@ -122,7 +122,7 @@ member_outcome restore_member(mzsimple* zip, const status_record& status, const 
 
     std::vector<unsigned char> set_tar;
     if (!build_set_tar(entry->path, converted, &set_tar)) return member_outcome::failed;
-    if (backup_push(base.c_str(), address, set_tar.data(), set_tar.size()) != 0) return member_outcome::failed;
+    if (push(base.c_str(), address, set_tar.data(), set_tar.size()) != 0) return member_outcome::failed;
     console_printf("\033[32m%s\tbackup push completed.\n\n\033[0m", "backup");
     return member_outcome::restored;
 }
@@ -200,14 +200,19 @@ int action_put_backup(const char* address, const char* path) {
     mzsimple_ptr zip = mzsimple_open(path, 0, 'r');
     if (!zip) return push_single_tar(base, address, path);
 
+    return restore_archive(zip.get(), status, base, address, backup_push);
+}
+
+int restore_archive(mzsimple* zip, const status_record& status, const std::string& base, const char* address,
+                    set_push_fn push) {
     int result = 0;
-    const std::int64_t n = mzsimple_entry_count(zip.get());
+    const std::int64_t n = mzsimple_entry_count(zip);
     for (std::int64_t i = 0; i < n; ++i) {
         const unsigned pct = static_cast<unsigned>(i * 100 / n);
         progress_set(static_cast<int>(pct));
-        if (mzsimple_entry_open_index(zip.get(), i) != 0) continue;
-        member_outcome outcome = restore_member(zip.get(), status, base, address, pct);
-        mzsimple_entry_close(zip.get());
+        if (mzsimple_entry_open_index(zip, i) != 0) continue;
+        member_outcome outcome = restore_member(zip, status, base, address, pct, push);
+        mzsimple_entry_close(zip);
         if (outcome == member_outcome::failed) result = 1;
         if (outcome == member_outcome::stop) {
             // No later set may be pushed once a set cannot reach the
