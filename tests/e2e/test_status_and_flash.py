@@ -1,0 +1,129 @@
+"""get_status and the flash image reads against the controller simulator."""
+
+import os
+import socket
+
+import pytest
+
+
+@pytest.fixture
+def cli(run_cli):
+    """run_cli with the output decoded as it is (CRLF kept)."""
+    def run(*args, **kw):
+        r = run_cli(*args, text=False, **kw)
+        return type(r)(r.returncode, r.stdout.decode("utf-8", "replace"), r.stderr.decode("utf-8", "replace"))
+    return run
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def test_get_status_prints_model_name(simulator, cli):
+    r = cli("--action", "get_status", "--ip", simulator.ip)
+    assert r.returncode == 0
+    assert r.stdout.startswith(
+        "ornat-cli\nACTION=get_status\nIP=%s\noptAction=get_status\noptIP=%s\n" % (simulator.ip, simulator.ip))
+    assert "status\tfetching URL '%s/api/v100/status.ssi'.\n" % simulator.ip in r.stdout
+    assert r.stdout.endswith("model_name=TARNEL-2\r\n")
+    assert simulator.http_targets() == ["/api/v100/status.ssi"]
+
+
+def test_get_status_without_ip_makes_no_request(simulator, cli):
+    r = cli("--action", "get_status")
+    assert r.returncode == 2
+    assert r.stdout == "ornat-cli\nACTION=get_status\noptAction=get_status\nMissing arguments for action get_status."
+    assert simulator.http_targets() == []
+
+
+@pytest.mark.parametrize("body, code, model", [
+    ('{"model_name": "TARNEL-4", "firmware_version": "1.3.1"}', 0, "TARNEL-4"),
+    ('{"model_name": "A", "model_name": "B"}', 0, "B"),               # the later value wins
+    ('{"boot_count": 5, "model_name": "X"}', 1, None),                # a number leaves its key pending
+    ('{"a": {"b": "c"}, "model_name": "X"}', 1, None),                # the inner end leaves the object
+    ('"TARNEL-1"', 1, None),
+    ('', 1, None),
+    ('<html><body>Not found</body></html>', 1, None),
+    ('{"model_name": "TARNEL-3", "x": [1,', 0, "TARNEL-3"),           # what came before an error stays
+])
+def test_status_parser_through_real_replies(simulator, cli, body, code, model):
+    simulator.set_faults({"status_body": body})
+    r = cli("--action", "get_status", "--ip", simulator.ip)
+    assert r.returncode == code
+    if model:
+        assert r.stdout.endswith("model_name=%s\r\n" % model)
+    else:
+        assert "model_name=" not in r.stdout
+
+
+def test_get_status_failures(simulator, cli):
+    r = cli("--action", "get_status", "--ip", "127.0.0.1:%d" % free_port())
+    assert r.returncode == 1
+    assert "curl_easy_perform() failed: " in r.stderr
+    simulator.set_faults({"drop": True})
+    r = cli("--action", "get_status", "--ip", simulator.ip)
+    assert r.returncode == 1
+    assert "curl_easy_perform() failed: " in r.stderr
+
+
+@pytest.mark.parametrize("faults", [{}, {"tftp_no_tsize": True}, {"tftp_no_oack": True}])
+@pytest.mark.parametrize("remote, action", [("flashfs.bin", "read_file_flashfs"),
+                                            ("flashraw.bin", "read_file_flashraw")])
+def test_flash_image_read_is_byte_identical(simulator, cli, tmp_path, faults, remote, action):
+    simulator.set_faults(faults)
+    out = tmp_path / "images"
+    out.mkdir()
+    r = cli("--action", action, "--ip", simulator.ip, "--backupfileout", out, "--backupfileouttype", "bin")
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert (out / remote).read_bytes() == (simulator.state / remote).read_bytes()
+    assert "File %s downloaded and written to: %s/%s.\r\n" % (remote, out, remote) in r.stdout
+    assert sorted(os.listdir(out)) == [remote]  # no temporary file left behind
+    done = simulator.wait_for_log(lambda e: e["kind"] == "tftp_done")
+    assert done["ok"] and done["blksize"] == (512 if faults.get("tftp_no_oack") else 128)
+
+
+def test_output_path_rules(simulator, cli, tmp_path):
+    out = tmp_path / "o"
+    out.mkdir()
+    r = cli("--action", "read_file_flashfs", "--ip", simulator.ip, "--backupfileout", str(out) + "/",
+                "--backupfileouttype", "x")
+    assert r.returncode == 0
+    assert "[INFO] Output file: %s/flashfs.bin" % out in r.stdout
+    long_folder = "/tmp/" + "d" * 245  # 250 characters + 12 + 2 > 260
+    r = cli("--action", "read_file_flashfs", "--ip", simulator.ip, "--backupfileout", long_folder,
+                "--backupfileouttype", "x")
+    assert r.returncode == 1
+    assert "[ERROR] Output path too long\n\r\n" in r.stdout
+    r = cli("--action", "read_file_flashfs", "--ip", simulator.ip, "--backupfileout", out)
+    assert r.returncode == 2
+    assert "[ERROR] Invalid arguments to action_read_file\n\r\n" in r.stdout
+    r = cli("--action", "read_file_flashfs", "--ip", simulator.ip, "--backupfileout", tmp_path / "missing",
+                "--backupfileouttype", "x")
+    assert r.returncode == 1
+    assert "[ERROR] Cannot open output file: %s/missing/flashfs.bin" % tmp_path in r.stdout
+
+
+@pytest.mark.parametrize("faults", [{"tftp_refuse_read": True}, {"tftp_abort_after": 100000}])
+def test_failed_read_keeps_the_earlier_image(simulator, cli, tmp_path, faults):
+    out = tmp_path / "keep"
+    out.mkdir()
+    earlier = b"an earlier image that must survive" * 100
+    (out / "flashraw.bin").write_bytes(earlier)
+    simulator.set_faults(faults)
+    r = cli("--action", "read_file_flashraw", "--ip", simulator.ip, "--backupfileout", out,
+                "--backupfileouttype", "bin")
+    assert r.returncode == 1
+    assert "Failed to read the file flashraw.bin.\r\n" in r.stdout
+    assert (out / "flashraw.bin").read_bytes() == earlier
+    assert sorted(os.listdir(out)) == ["flashraw.bin"]
+
+
+@pytest.mark.slow
+def test_unanswered_read_times_out(simulator, cli, tmp_path):
+    simulator.set_faults({"tftp_silent": True})
+    r = cli("--action", "read_file_flashfs", "--ip", simulator.ip, "--backupfileout", tmp_path,
+                "--backupfileouttype", "bin", timeout=120)
+    assert r.returncode == 1
+    assert not (tmp_path / "flashfs.bin").exists()
