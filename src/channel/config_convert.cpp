@@ -91,8 +91,8 @@ int run_channel_conversion(int from_version, int to_version, const unsigned char
 
 int convert_channel_file(std::uint32_t source, int target, const unsigned char* bytes, std::size_t length,
                          std::vector<unsigned char>* out) {
+    if (source > 3) return CONFIG_CONVERT_REFUSED;
     const int source_layout = source == 0 ? 1 : static_cast<int>(source);
-    if (source_layout > 3) return CONFIG_CONVERT_REFUSED;
     const int target_layout = target <= 1 ? 1 : target;
     if (source_layout == target_layout) {
         out->assign(bytes, bytes + length);

@@ -208,6 +208,7 @@ TEST(ConfigConvert, DecisionTable) {
          "CONFIGURATION dali CONVERSION VERSION 3 to 0 IS NOT SUPPORTED!"},
         {2, 3, 7072, "1.6.0", CONFIG_CONVERT_OK, 7072, ""},
         {2, 4, 7072, "1.6.0", CONFIG_CONVERT_REFUSED, 0, ""},
+        {2, 0xFFFFFFFF, 11168, "1.6.0", CONFIG_CONVERT_REFUSED, 0, ""},  // a layout far out of range
         {2, 1, 11168, nullptr, CONFIG_CONVERT_REFUSED, 0, ""},  // no firmware version known
         // channel inputs files
         {6, 1, 500, "1.0.0", CONFIG_CONVERT_OK, 500, ""},
