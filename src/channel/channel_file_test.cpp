@@ -1,0 +1,308 @@
+#include "channel/channel_file.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using bytes = std::vector<unsigned char>;
+
+struct member {
+    std::string name;
+    bytes data;
+};
+
+bytes write_tar(const std::vector<member>& members) {
+    bytes out;
+    tar_archive tar;
+    tar_mem_open_write(&tar, &out);
+    for (const member& m : members) {
+        const auto size = static_cast<std::uint32_t>(m.data.size());
+        EXPECT_EQ(tar_write_file_header(&tar, m.name.c_str(), size), TAR_OK);
+        if (size != 0) {
+            EXPECT_EQ(tar_write_data(&tar, m.data.data(), size), TAR_OK);
+        }
+    }
+    EXPECT_EQ(tar_finalize(&tar), TAR_OK);
+    return out;
+}
+
+// The one member of a written tar, or an empty vector with the name "<none>".
+member read_single(const bytes& tar_bytes) {
+    tar_mem_block block{tar_bytes.data(), tar_bytes.size()};
+    tar_archive tar;
+    tar_mem_open_read(&tar, &block);
+    tar_header header;
+    if (tar_read_header(&tar, &header) != TAR_OK) return {"<none>", {}};
+    bytes data(header.size);
+    EXPECT_EQ(tar_read_data(&tar, data.data(), header.size), TAR_OK);
+    return {header.name, data};
+}
+
+bytes pattern(std::size_t size, unsigned seed) {
+    bytes data(size);
+    for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<unsigned char>(i * 7 + seed);
+    return data;
+}
+
+backup_set_data fetched_set(const std::vector<member>& members, const char* firmware) {
+    backup_set_data set;
+    set.data = write_tar(members);
+    if (firmware != nullptr) set.firmware_version = firmware;
+    return set;
+}
+
+const member STATUS = {"status.txt", {'{', '}'}};
+
+TEST(ChannelFileCrc, CheckValueAndEmptyInput) {
+    const char* digits = "123456789";
+    EXPECT_EQ(config_crc16(reinterpret_cast<const unsigned char*>(digits), 9), 0x6F91);
+    EXPECT_EQ(config_crc16(nullptr, 0), 0xFFFF);
+}
+
+TEST(ChannelFileCrc, StampCoversTheImageWithTheCrcFieldZero) {
+    bytes image = pattern(64, 3);
+    config_stamp_crc(image.data(), 64);
+    const std::uint32_t stored = le_get_u32(image.data() + CONFIG_CRC_AT);
+    le_put_u32(image.data() + CONFIG_CRC_AT, 0);
+    EXPECT_EQ(stored, config_crc16(image.data(), 64));
+}
+
+TEST(ChannelFileLayout, LookupComparesByteWise) {
+    struct { const char* firmware; int channel; int inputs; } cases[] = {
+        {"1.3.0", 1, 0}, {"1.3.1", 2, 2}, {"1.4.9", 2, 2}, {"1.5.0", 3, 2}, {"2.0", 3, 2},
+        {"0.9", 0, 0},   {"", 0, 0},      {"1.10.0", 0, 0}, {"2.2.3", 3, 2}, {"2.2.4", 3, 3},
+        {"1.0.0", 0, 0}, {"9", 3, 3},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(channel_layout_for(c.firmware), c.channel) << c.firmware;
+        EXPECT_EQ(inputs_layout_for(c.firmware), c.inputs) << c.firmware;
+    }
+    EXPECT_EQ(channel_layout_for(nullptr), 0);
+    EXPECT_EQ(inputs_layout_for(nullptr), 0);
+}
+
+TEST(ChannelFileLayout, CodesAndVersionsSelectDescriptions) {
+    EXPECT_EQ(channel_layout_from_code(0), &CHANNEL_LAYOUTS[0]);
+    EXPECT_EQ(channel_layout_from_code(1), &CHANNEL_LAYOUTS[0]);
+    EXPECT_EQ(channel_layout_from_code(2)->size, 10912u);
+    EXPECT_EQ(channel_layout_from_code(3)->size, 7072u);
+    EXPECT_EQ(channel_layout_from_code(4), nullptr);
+    EXPECT_EQ(channel_layout_from_version(0)->size, 11168u);
+    EXPECT_EQ(channel_layout_from_version(4), nullptr);
+    EXPECT_EQ(inputs_layout_from_code(0), nullptr);
+    EXPECT_EQ(inputs_layout_from_code(2)->size, 9436u);
+    EXPECT_EQ(inputs_layout_from_version(3)->size, 9564u);
+    EXPECT_EQ(inputs_layout_from_version(1), nullptr);
+    EXPECT_EQ(instance_type_index(1), 0);
+    EXPECT_EQ(instance_type_index(4), 2);
+    EXPECT_EQ(instance_type_index(2), -1);
+}
+
+// The areas of every layout follow each other without gap or overlap, and the
+// per-entry fields fit their entry: a wrong number in a description shows here.
+TEST(ChannelFileLayout, DescriptionsTileTheFiles) {
+    for (const channel_layout& l : CHANNEL_LAYOUTS) {
+        SCOPED_TRACE(l.version);
+        EXPECT_EQ(l.device_entries_at + CHANNEL_DEVICE_COUNT * l.device_entry_size, l.group_entries_at);
+        const std::uint32_t groups_end = l.group_entries_at + CHANNEL_GROUP_COUNT * CHANNEL_GROUP_ENTRY_SIZE;
+        const std::uint32_t extra_end = groups_end + CHANNEL_DEVICE_COUNT * l.extra_record_size;
+        EXPECT_EQ(l.extra_area_at == 0 ? groups_end : l.extra_area_at, groups_end);
+        EXPECT_EQ(extra_end, l.trailer_at);
+        EXPECT_EQ(l.trailer_at + CHANNEL_TRAILER_SIZE, l.size);
+        EXPECT_EQ(l.kept_16_at + CHANNEL_KEPT_16_SIZE, l.device_entry_size);
+        EXPECT_EQ(l.name_at + DEVICE_NAME_SIZE, l.after_name_at);
+        EXPECT_GE(l.device_type_at, DEVICE_COMMON_SIZE - 1);
+        for (std::size_t t = 0; t < DEVICE_TYPE_DATA_COUNT; ++t) {
+            if (l.type_data_at[t] != 0) {
+                EXPECT_LE(l.type_data_at[t] + DEVICE_TYPE_DATA[t].size, l.name_at);
+            }
+        }
+    }
+    EXPECT_EQ(CHANNEL_LAYOUTS[0].size, CHANNEL_IMAGE_SIZE);
+    for (const inputs_layout& l : INPUTS_LAYOUTS) {
+        EXPECT_EQ(INPUTS_ENTRIES_AT + INPUTS_DEVICE_COUNT * INPUTS_ENTRY_SIZE, l.blocks_at);
+        EXPECT_EQ(l.blocks_at + INPUTS_DEVICE_COUNT * l.block_size, l.size);
+        for (std::size_t t = 0; t < INSTANCE_TYPE_COUNT; ++t) {
+            EXPECT_LE(l.records_at + INPUTS_INSTANCE_COUNT * l.record_stride[t], l.block_size);
+        }
+    }
+    EXPECT_EQ(INPUTS_LAYOUTS[1].size, INPUTS_IMAGE_SIZE);
+}
+
+TEST(ChannelFileRead, CopiesTheMemberAndZeroesTheRest) {
+    const bytes file = pattern(7072, 1);
+    const backup_set_data set = fetched_set({{"/etc/config/dali/dali1.bin", pattern(10, 9)},
+                                             {"/etc/config/dali/dali2.bin", file}, STATUS},
+                                            "1.5.0");
+    channel_record record;
+    record.channel.fill(0xAA);
+    ASSERT_EQ(channel_file_read(&set, 2, &record), CHANNEL_FILE_OK);
+    EXPECT_EQ(0, std::memcmp(record.channel.data(), file.data(), file.size()));
+    for (std::size_t i = file.size(); i < CHANNEL_IMAGE_SIZE; ++i) ASSERT_EQ(record.channel[i], 0) << i;
+}
+
+TEST(ChannelFileRead, CutsALongerFile) {
+    const bytes file = pattern(CHANNEL_IMAGE_SIZE + 100, 5);
+    const backup_set_data set = fetched_set({{"/etc/config/dali/dali4.bin", file}, STATUS}, "1.3.0");
+    channel_record record;
+    ASSERT_EQ(channel_file_read(&set, 4, &record), CHANNEL_FILE_OK);
+    EXPECT_EQ(0, std::memcmp(record.channel.data(), file.data(), CHANNEL_IMAGE_SIZE));
+}
+
+TEST(ChannelFileRead, FailuresLeaveAZeroImage) {
+    const backup_set_data set = fetched_set(
+        {{"/etc/config/dali/dali1.bin", {}}, {"/etc/config/dali/dali3.bin", pattern(9, 0)}, STATUS}, "1.5.0");
+    struct { std::uint32_t channel; const char* console; const char* log; } cases[] = {
+        {2, "backup\terror '/etc/config/dali/dali2.bin' file not found.\r\n",
+         "Error '/etc/config/dali/dali2.bin' file not found.\r\n"},
+        {1, "backup\terror '/etc/config/dali/dali1.bin' file size error.\r\n",
+         "Error '/etc/config/dali/dali1.bin' file size error.\r\n"},
+    };
+    for (const auto& c : cases) {
+        channel_record record;
+        record.channel.fill(0xAA);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(channel_file_read(&set, c.channel, &record), CHANNEL_FILE_FAILED);
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_NE(out.find(c.console), std::string::npos) << out;
+        EXPECT_NE(out.find(c.log), std::string::npos) << out;
+        for (unsigned char b : record.channel) ASSERT_EQ(b, 0);
+    }
+    channel_record record;
+    EXPECT_EQ(channel_file_read(&set, 0, &record), CHANNEL_FILE_FAILED);
+    EXPECT_EQ(channel_file_read(nullptr, 3, &record), CHANNEL_FILE_FAILED);
+    EXPECT_EQ(channel_file_read(&set, 3, nullptr), CHANNEL_FILE_FAILED);
+    const backup_set_data empty;
+    EXPECT_EQ(channel_file_read(&empty, 3, &record), CHANNEL_FILE_FAILED);
+}
+
+TEST(ChannelFileRead, TruncatedMemberIsAReadError) {
+    // 600 bytes: the read runs past the block; 2000: the header claims more
+    // than the whole tar holds.
+    for (std::size_t size : {600u, 2000u}) {
+        backup_set_data set = fetched_set({{"/etc/config/dali/dali1.bin", pattern(size, 0)}}, "1.5.0");
+        set.data.resize(1024);  // the header and the first 512 data bytes only
+        channel_record record;
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(channel_file_read(&set, 1, &record), CHANNEL_FILE_FAILED);
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_NE(out.find("backup\terror reading '/etc/config/dali/dali1.bin'\r\n"), std::string::npos) << out;
+        EXPECT_NE(out.find("Error reading '/etc/config/dali/dali1.bin'."), std::string::npos) << out;
+        for (unsigned char b : record.channel) ASSERT_EQ(b, 0);
+    }
+}
+
+struct write_case {
+    const char* firmware;
+    std::uint32_t version;
+    std::uint32_t size;
+};
+
+TEST(ChannelFileWrite, StampsTheLayoutOfTheFirmware) {
+    const write_case cases[] = {{"1.5.0", 3, 7072}, {"1.3.1", 2, 10912}, {"1.3.0", 1, 11168}, {"0.9", 1, 11168}};
+    for (const write_case& c : cases) {
+        SCOPED_TRACE(c.firmware);
+        const backup_set_data set = fetched_set({STATUS}, c.firmware);
+        channel_record record;
+        const bytes original = pattern(CHANNEL_IMAGE_SIZE, 11);
+        std::memcpy(record.channel.data(), original.data(), original.size());
+        bytes out;
+        tar_archive tar;
+        tar_mem_open_write(&tar, &out);
+        ASSERT_EQ(channel_file_write(&tar, &set, 3, &record), CHANNEL_FILE_OK);
+        const member written = read_single(out);
+        EXPECT_EQ(written.name, "/etc/config/dali/dali3.bin");
+        ASSERT_EQ(written.data.size(), c.size);
+        EXPECT_EQ(le_get_u32(written.data.data() + CONFIG_SIZE_AT), le_get_u32(original.data()));  // kept
+        EXPECT_EQ(le_get_u32(written.data.data() + CONFIG_VERSION_AT), c.version);
+        EXPECT_EQ(0, std::memcmp(written.data.data() + CONFIG_REVISION_AT, original.data() + CONFIG_REVISION_AT,
+                                 c.size - CONFIG_REVISION_AT));
+        bytes check = written.data;
+        le_put_u32(check.data() + CONFIG_CRC_AT, 0);
+        EXPECT_EQ(le_get_u32(written.data.data() + CONFIG_CRC_AT), config_crc16(check.data(), c.size));
+        EXPECT_EQ(written.data[6], 0);
+        EXPECT_EQ(written.data[7], 0);
+        EXPECT_EQ(0, std::memcmp(record.channel.data(), written.data.data(), c.size));
+    }
+}
+
+TEST(ChannelFileWrite, InputsFileIsLayout3OnlyForChannelLayout3) {
+    const backup_set_data set = fetched_set({STATUS}, "1.5.0");
+    channel_record record;
+    record.inputs[100] = 0x5A;
+    bytes out;
+    tar_archive tar;
+    tar_mem_open_write(&tar, &out);
+    ASSERT_EQ(inputs_file_write(&tar, &set, 2, &record), CHANNEL_FILE_OK);
+    const member written = read_single(out);
+    EXPECT_EQ(written.name, "/etc/config/dali/cd2.bin");
+    ASSERT_EQ(written.data.size(), INPUTS_IMAGE_SIZE);
+    EXPECT_EQ(le_get_u32(written.data.data() + CONFIG_SIZE_AT), 0u);
+    EXPECT_EQ(le_get_u32(written.data.data() + CONFIG_VERSION_AT), 3u);
+    EXPECT_EQ(written.data[100], 0x5A);
+    bytes check = written.data;
+    le_put_u32(check.data() + CONFIG_CRC_AT, 0);
+    EXPECT_EQ(le_get_u32(written.data.data() + CONFIG_CRC_AT), config_crc16(check.data(), INPUTS_IMAGE_SIZE));
+
+    const backup_set_data old = fetched_set({STATUS}, "1.4.9");
+    bytes none;
+    tar_archive tar2;
+    tar_mem_open_write(&tar2, &none);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(inputs_file_write(&tar2, &old, 2, &record), CHANNEL_FILE_UNSUPPORTED);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "backup\terror version 1.4.9 not supported.\r\n");
+    EXPECT_TRUE(none.empty());
+}
+
+TEST(ChannelFileWrite, MissingArgumentsWriteNothingSilently) {
+    const backup_set_data set = fetched_set({STATUS}, "1.5.0");
+    const backup_set_data no_firmware = fetched_set({STATUS}, nullptr);
+    channel_record record;
+    bytes out;
+    tar_archive tar;
+    tar_mem_open_write(&tar, &out);
+    testing::internal::CaptureStdout();
+    for (auto* write : {channel_file_write, inputs_file_write}) {
+        EXPECT_EQ(write(nullptr, &set, 1, &record), CHANNEL_FILE_FAILED);
+        EXPECT_EQ(write(&tar, nullptr, 1, &record), CHANNEL_FILE_FAILED);
+        EXPECT_EQ(write(&tar, &no_firmware, 1, &record), CHANNEL_FILE_FAILED);
+        EXPECT_EQ(write(&tar, &set, 0, &record), CHANNEL_FILE_FAILED);
+        EXPECT_EQ(write(&tar, &set, 1, nullptr), CHANNEL_FILE_FAILED);
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_TRUE(out.empty());
+}
+
+// A tar stream that accepts `budget` writes, then fails.
+int failing_write(tar_archive* tar, const void*, std::uint32_t) {
+    int* budget = static_cast<int*>(tar->stream);
+    return (*budget)-- > 0 ? TAR_OK : TAR_WRITE_FAILED;
+}
+
+TEST(ChannelFileWrite, TarWriteFailuresAreReported) {
+    const backup_set_data set = fetched_set({STATUS}, "1.5.0");
+    channel_record record;
+    struct { int budget; const char* console; const char* log; } cases[] = {
+        {0, "backup\terror writing file '/etc/config/dali/dali1.bin' header.\r\n",
+         "Error writing file '/etc/config/dali/dali1.bin' header.\r\n"},
+        {1, "backup\terror writing file '/etc/config/dali/dali1.bin' data.\r\n",
+         "Error writing file '/etc/config/dali/dali1.bin' data.\r\n"},
+    };
+    for (const auto& c : cases) {
+        int budget = c.budget;
+        tar_archive tar;
+        tar.write = failing_write;
+        tar.stream = &budget;
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(channel_file_write(&tar, &set, 1, &record), CHANNEL_FILE_TAR_FAILED);
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_NE(out.find(c.console), std::string::npos) << out;
+        EXPECT_NE(out.find(c.log), std::string::npos) << out;
+    }
+}
+
+}  // namespace
