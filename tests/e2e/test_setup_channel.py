@@ -1,0 +1,160 @@
+"""setup_channel against the controller simulator."""
+
+import struct
+
+import pytest
+
+import controller_sim
+
+CHANNEL_HEADER = "#dali-channel-csv-version: 1\n"
+GROUPS_HEADER = "#dali-channel-groups-csv-version: 1\n"
+INPUTS_HEADER = "#dali-channel-inputs-csv-version: 1\n"
+EXAMPLE_ROW = '0,5,7,Lamp,"[0,3]",254,null,1,254,0,20,"[10,20,null]"\n'
+
+
+@pytest.fixture
+def cli(run_cli):
+    """run_cli with the output decoded as it is (CRLF kept)."""
+    def run(*args, **kw):
+        r = run_cli(*args, text=False, **kw)
+        return type(r)(r.returncode, r.stdout.decode("utf-8", "replace"), r.stderr.decode("utf-8", "replace"))
+    return run
+
+
+def csv_file(tmp_path, name, text, bom=False):
+    path = tmp_path / name
+    path.write_bytes((b"\xef\xbb\xbf" if bom else b"") + text.encode())
+    return str(path)
+
+
+def crc_ok(image, size):
+    copy = bytearray(image[:size])
+    stored = struct.unpack_from("<I", copy, 4)[0]
+    struct.pack_into("<I", copy, 4, 0)
+    return stored == controller_sim.crc16(bytes(copy))
+
+
+def uploaded_members(sim):
+    """[(name, bytes)] of the tar of the last upload."""
+    return [(n, b) for n, _, b in controller_sim.parse_tar(sim.last_upload())]
+
+
+def fetched_sets(sim):
+    return [t.split("config=")[1] for t in sim.http_targets() if "backup.ssi" in t]
+
+
+def test_channel_csv_on_layout_3(start_simulator, cli, tmp_path):
+    sim = start_simulator(model="TARNEL-2", firmware="1.5.0")
+    before = sim.read_device_file("dali1")
+    path = csv_file(tmp_path, "ch1.csv", CHANNEL_HEADER + "# a comment row\n" + EXAMPLE_ROW, bom=True)
+    r = cli("--action", "setup_channel", "--ip", sim.ip, "--channel", "1", "--channelcsvfile", '["%s"]' % path)
+    assert r.returncode == 0, r.stdout
+    assert "CH=1\nFILE=%s\n" % path in r.stdout
+    assert "backup\tbackup file contains: \r\n\t/etc/config/dali/dali1.bin (7072 bytes)\r\n" in r.stdout
+    after = sim.read_device_file("dali1")
+    assert uploaded_members(sim) == [("/etc/config/dali/dali1.bin", after)]
+    assert len(after) == 7072 and crc_ok(after, 7072)
+    entry = 60 + 5 * 100
+    old_flags = struct.unpack_from("<I", before, entry)[0]
+    assert struct.unpack_from("<I", after, entry)[0] == old_flags | 3
+    assert after[entry + 5:entry + 12] == bytes([254, 255, 1, 254, 1, 15, 15])
+    assert struct.unpack_from("<H", after, entry + 18)[0] == 0x0009
+    assert after[entry + 20:entry + 36] == bytes([10, 20] + [255] * 14)
+    assert after[entry + 36] == 255
+    assert after[entry + 43:entry + 45] == b"\0\0"
+    assert after[entry + 45:entry + 78] == b"Lamp" + b"\0" * 29
+    # Nothing else changed but the CRC and the channel word.
+    changed = [i for i in range(7072) if before[i] != after[i]]
+    assert all(4 <= i < 8 or 16 <= i < 20 or entry <= i < entry + 100 for i in changed)
+
+
+def test_groups_csv_on_layout_1(start_simulator, cli, tmp_path):
+    sim = start_simulator(model="TARNEL-4", firmware="1.3.0")
+    before = sim.read_device_file("dali3")
+    path = csv_file(tmp_path, "g.csv", GROUPS_HEADER + "1,15,Corridor\n1,16,Dropped\n")
+    r = cli("--action", "setup_channel", "--ip", sim.ip, "--channel", "[3]", "--channelgroupscsvfile", '"%s"' % path)
+    assert r.returncode == 0
+    after = sim.read_device_file("dali3")
+    assert uploaded_members(sim)[0][0] == "/etc/config/dali/dali3.bin"
+    group = 9788 + 15 * 38
+    assert after[group:group + 33] == b"Corridor" + b"\0" * 25
+    assert after[group + 36] == 255
+    assert len(after) == 11168 and crc_ok(after, 11168)
+    assert [i for i in range(11168) if before[i] != after[i] and not 4 <= i < 8 and not group <= i < group + 38] == []
+
+
+def test_inputs_csv_on_layout_3(start_simulator, cli, tmp_path):
+    sim = start_simulator(model="TARNEL-2", firmware="1.5.0")
+    lists = ['"[1,3,4]"', '"[7,8,9]"', '"[42]"'] + ['"[5,6,7]"'] * 6 + ['"[11,12,13]"'] * 3 + ['"[21,22,23]"'] * 2
+    row = "9,2,4,Button panel,16,40," + ",".join(lists) + "\n"
+    path = csv_file(tmp_path, "in.csv", INPUTS_HEADER + row)
+    r = cli("--action", "setup_channel", "--ip", sim.ip, "--channel", "2", "--channelinputscsvfile", '["%s"]' % path)
+    assert r.returncode == 0, r.stdout
+    image = sim.read_device_file("cd2")
+    assert uploaded_members(sim) == [("/etc/config/dali/cd2.bin", image)]
+    assert len(image) == 9564 and crc_ok(image, 9564)
+    assert struct.unpack_from("<IIIII", image, 0)[:4] == (0, struct.unpack_from("<I", image, 4)[0], 3, 0)
+    assert struct.unpack_from("<I", image, 16)[0] == 9
+    entry = 28 + 2 * 100
+    assert struct.unpack_from("<I", image, entry)[0] == 16 | 2 | 1
+    assert image[entry + 8] == 9 and image[entry + 10] == 32 and image[entry + 13] == 255
+    assert image[entry + 16:entry + 22] == bytes([1, 7, 3, 8, 4, 9])
+    assert image[entry + 80:entry + 97] == b"Button panel" + b"\0" * 5
+    block = 3228 + 2 * 198
+    assert image[block + 1] == 42
+    assert image[block + 6:block + 12] == bytes([5] * 6)           # instance 0, type 1
+    assert image[block + 12:block + 18] == bytes([0, 12, 12, 12, 0, 0])  # instance 1, type 3
+    assert image[block + 18:block + 24] == bytes([0, 23, 23, 0, 0, 0])   # instance 2, type 4
+
+
+def test_inputs_run_on_layout_2_ends_the_run(start_simulator, cli, tmp_path):
+    sim = start_simulator(model="TARNEL-2", firmware="1.3.1")
+    path = csv_file(tmp_path, "in.csv", INPUTS_HEADER + "0,0,1,In,0,0,,,,,,,,,,,,,,\n")
+    r = cli("--action", "setup_channel", "--ip", sim.ip, "--channel", "[1,2]",
+            "--channelinputscsvfile", '["%s","%s"]' % (path, path))
+    assert r.returncode == 1
+    assert "importcsv_cd\terror version 1.3.1 not supported.\r\n" in r.stdout
+    assert sim.log_entries("upload") == []
+    assert fetched_sets(sim) == ["dali1"]
+
+
+def test_channel_and_file_pairing(start_simulator, cli, tmp_path):
+    sim = start_simulator(model="TARNEL-4", firmware="1.5.0")
+    first = csv_file(tmp_path, "a.csv", CHANNEL_HEADER + EXAMPLE_ROW)
+    second = csv_file(tmp_path, "b.csv", CHANNEL_HEADER + EXAMPLE_ROW.replace("Lamp", "Other"))
+    groups = csv_file(tmp_path, "g.csv", GROUPS_HEADER + "1,0,Ignored\n")
+    # Two channels, one file: only channel 1.
+    r = cli("--action", "setup_channel", "--ip", sim.ip, "--channel", "[1,2]", "--channelcsvfile", '["%s"]' % first)
+    assert r.returncode == 0
+    assert fetched_sets(sim) == ["dali1"]
+    # One channel, two files: the first file, for that channel.
+    r = cli("--action", "setup_channel", "--ip", sim.ip, "--channel", "[2]",
+            "--channelcsvfile", '["%s","%s"]' % (first, second), "--channelgroupscsvfile", '["%s"]' % groups)
+    assert r.returncode == 0
+    assert fetched_sets(sim) == ["dali1", "dali2"]
+    dali2 = sim.read_device_file("dali2")
+    assert dali2[60 + 5 * 100 + 45:60 + 5 * 100 + 49] == b"Lamp"
+    assert b"Ignored" not in dali2  # the channel CSV list takes precedence over the groups list
+
+
+def test_missing_channel_and_missing_csv_push_nothing(start_simulator, cli, tmp_path):
+    sim = start_simulator(model="TARNEL-2", firmware="1.5.0")
+    good = csv_file(tmp_path, "a.csv", CHANNEL_HEADER + EXAMPLE_ROW)
+    missing = str(tmp_path / "missing.csv")
+    r = cli("--action", "setup_channel", "--ip", sim.ip, "--channel", "[4,1]",
+            "--channelcsvfile", '["%s","%s"]' % (good, missing))
+    assert r.returncode == 1
+    assert "backup\tbackup file contains: \r\n\tstatus.txt" in r.stdout  # channel 4 does not exist
+    assert "Cannot open CSV file '%s'.\r\n" % missing in r.stdout
+    assert sim.log_entries("upload") == []
+
+
+@pytest.mark.parametrize("args", [
+    ["--channel", "1"],
+    ["--channelcsvfile", '["a.csv"]'],
+    ["--channel", "1", "--channelcsvfile", "a.csv"],  # not JSON: no file list
+])
+def test_missing_arguments(cli, args):
+    r = cli("--action", "setup_channel", "--ip", "127.0.0.1:9", *args)
+    assert r.returncode == 2
+    assert r.stdout.endswith("Missing arguments for action setup_channel.")
