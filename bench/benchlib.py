@@ -1,0 +1,75 @@
+"""Shared pieces of the benchmarks: the controller simulator on a free
+loopback port, timing of whole commands and their peak memory."""
+
+import os
+import pathlib
+import resource
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+CLI = pathlib.Path(os.environ.get("ORNAT_CLI", ROOT / "build" / "ornat-cli"))
+SIM = ROOT / "sim" / "controller_sim.py"
+
+
+class Simulator:
+    def __init__(self, model="TARNEL-4", firmware="1.5.0"):
+        self.dir = tempfile.TemporaryDirectory(prefix="ornat-bench-")
+        self.state = pathlib.Path(self.dir.name) / "state"
+        self.process = subprocess.Popen(
+            [sys.executable, str(SIM), "--address", "127.0.0.1", "--port", "0", "--model", model,
+             "--firmware", firmware, "--state", str(self.state)],
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        line = self.process.stdout.readline().decode().strip()
+        if not line.startswith("listening on "):
+            raise SystemExit("the simulator did not start: %r" % line)
+        self.ip = line.split(" ", 2)[2]
+
+    def close(self):
+        self.process.terminate()
+        self.process.wait()
+        self.dir.cleanup()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def run(command, cwd=None):
+    """(seconds, peak resident KiB) of one command, which must succeed."""
+    before = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+    start = time.perf_counter()
+    completed = subprocess.run([str(c) for c in command], cwd=cwd, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+    seconds = time.perf_counter() - start
+    if completed.returncode != 0:
+        raise SystemExit("failed (%d): %s" % (completed.returncode, " ".join(map(str, command))))
+    peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+    return seconds, max(peak, before)
+
+
+def peak_kib(command):
+    """Peak resident memory of one command, measured alone by GNU time's
+    format in a child Python (ru_maxrss of RUSAGE_CHILDREN is a maximum
+    over all children, so each measurement gets a fresh parent)."""
+    code = ("import resource,subprocess,sys;"
+            "subprocess.run(sys.argv[1:],stdout=subprocess.DEVNULL,stderr=subprocess.DEVNULL,check=True);"
+            "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
+    out = subprocess.run([sys.executable, "-c", code] + [str(c) for c in command], capture_output=True, text=True,
+                         check=True)
+    return int(out.stdout.strip())
+
+
+def best_of(n, command, cwd=None):
+    return min(run(command, cwd)[0] for _ in range(n))
+
+
+def report(name, tool_seconds, reference_seconds, reference_name):
+    ratio = tool_seconds / reference_seconds if reference_seconds > 0 else float("inf")
+    print("%-34s ornat-cli %8.3f s   %-18s %8.3f s   ratio %.2fx" %
+          (name, tool_seconds, reference_name, reference_seconds, ratio))
+    return ratio

@@ -1,0 +1,562 @@
+#include "firmware/firmware_package.h"
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+#include <bzlib.h>
+#include <lzma.h>
+#include <zip.h>
+#include <zlib.h>
+#include <zstd.h>
+
+#include "common/handles.h"
+#include "firmware/hex.h"
+#include "firmware/winzip_aes.h"
+#include "window/window.h"
+
+namespace {
+
+constexpr char NOT_VALID_TEXT[] = "FIRMWARE FILE IS NOT VALID!";
+constexpr char MEMORY_TEXT[] = "memory error\n";
+
+constexpr std::size_t FILE_CHUNK = 1024;     // package and raw file reads
+constexpr std::size_t IMAGE_CHUNK = 4096;    // image entry reads
+constexpr std::size_t DIGEST_READ = 128;     // the one read of "ornat.bh"
+constexpr std::size_t DIGEST_TEXT_LENGTH = 2 * SHA256_DIGEST_SIZE;
+constexpr std::size_t STORED_CHUNK = 65536;  // reads of an entry's stored data
+constexpr int AES_256_STRENGTH = 3;
+constexpr std::uint16_t METHOD_ZSTD = 93;
+
+// Decoders never need more history than the bytes they can be asked for:
+// at most the image limit and one more read.
+constexpr std::uint64_t DECODE_WINDOW_MAX = 32u * 1024 * 1024;
+constexpr int ZSTD_WINDOW_LOG_MAX = 25;  // 32 MiB
+
+// The messages and result codes of one of the two entries.
+struct entry_checks {
+    const char* name;
+    int missing_code;
+    const char* missing_text;
+    const char* info_text;    // with FIRMWARE_ENTRY_INFO
+    const char* cipher_text;  // with FIRMWARE_NOT_AES256
+    int open_code;
+    const char* open_text;
+};
+
+constexpr entry_checks DIGEST_CHECKS = {
+    "ornat.bh", FIRMWARE_NO_DIGEST, "File format is invalid (bh).\n",
+    "File format is invalid (ppbh).\n", "File format is invalid (ppfbh).\n",
+    FIRMWARE_DIGEST_OPEN, "File format is invalid (pbh).\n",
+};
+constexpr entry_checks IMAGE_CHECKS = {
+    "ornat.binary", FIRMWARE_NO_IMAGE, "File format is invalid (binary).\n",
+    "File format is invalid (ppb).\n", "File format is invalid (ppfb).\n",
+    FIRMWARE_IMAGE_OPEN, "File format is invalid (pbh).\n",
+};
+
+struct inflate_end_deleter {
+    void operator()(z_stream* stream) const noexcept { inflateEnd(stream); }
+};
+struct bzip2_end_deleter {
+    void operator()(bz_stream* stream) const noexcept { BZ2_bzDecompressEnd(stream); }
+};
+struct lzma_end_deleter {
+    void operator()(lzma_stream* stream) const noexcept { lzma_end(stream); }
+};
+struct zstd_context_deleter {
+    void operator()(ZSTD_DCtx* context) const noexcept { ZSTD_freeDCtx(context); }
+};
+
+struct decoder;
+
+// One opened entry: its decrypted but still compressed content and the
+// decoder state that turns it into the entry's bytes. The `*_open` owners
+// point at the stream beside them, so a reader stays where it was made.
+struct entry_reader {
+    const decoder* method = nullptr;
+    std::vector<unsigned char> input;
+    std::size_t input_used = 0;
+    std::uint64_t declared_size = 0;
+    std::uint32_t declared_crc = 0;  // 0: nothing to check (AE-2)
+    std::uint64_t produced = 0;
+    std::uint32_t crc = 0;
+    bool finished = false;
+    bool failed = false;  // damaged: every further read fails
+
+    z_stream zlib{};
+    std::unique_ptr<z_stream, inflate_end_deleter> zlib_open;
+    bz_stream bzip2{};
+    std::unique_ptr<bz_stream, bzip2_end_deleter> bzip2_open;
+    lzma_stream lzma = LZMA_STREAM_INIT;
+    std::unique_ptr<lzma_stream, lzma_end_deleter> lzma_open;
+    std::unique_ptr<ZSTD_DCtx, zstd_context_deleter> zstd;
+
+    entry_reader() = default;
+    entry_reader(const entry_reader&) = delete;
+    entry_reader& operator=(const entry_reader&) = delete;
+
+    const unsigned char* next_input() const { return input.data() + input_used; }
+    std::size_t input_left() const { return input.size() - input_used; }
+};
+
+// A decoding step writes up to `room` bytes at `out`, sets `written` and
+// consumes input; it reports whether the content has ended.
+enum : int { STEP_MORE = 0, STEP_END = 1, STEP_FAILED = -1 };
+
+struct decoder {
+    std::uint16_t method;
+    bool (*start)(entry_reader* reader);
+    int (*step)(entry_reader* reader, unsigned char* out, std::size_t room, std::size_t* written);
+};
+
+bool start_stored(entry_reader*) { return true; }
+
+int step_stored(entry_reader* reader, unsigned char* out, std::size_t room, std::size_t* written) {
+    std::size_t take = std::min(room, reader->input_left());
+    if (take > 0) std::memcpy(out, reader->next_input(), take);
+    reader->input_used += take;
+    *written = take;
+    return reader->input_left() == 0 ? STEP_END : STEP_MORE;
+}
+
+bool start_inflate(entry_reader* reader) {
+    // Zip entries hold raw deflate data, without the zlib wrapper.
+    if (inflateInit2(&reader->zlib, -MAX_WBITS) != Z_OK) return false;
+    reader->zlib_open.reset(&reader->zlib);
+    return true;
+}
+
+int step_inflate(entry_reader* reader, unsigned char* out, std::size_t room, std::size_t* written) {
+    z_stream& stream = reader->zlib;
+    uInt offered = static_cast<uInt>(std::min<std::size_t>(reader->input_left(), UINT_MAX));
+    stream.next_in = const_cast<unsigned char*>(reader->next_input());
+    stream.avail_in = offered;
+    stream.next_out = out;
+    stream.avail_out = static_cast<uInt>(room);
+    int status = inflate(&stream, Z_NO_FLUSH);
+    reader->input_used += offered - stream.avail_in;
+    *written = room - stream.avail_out;
+    if (status == Z_STREAM_END) return STEP_END;
+    return status == Z_OK ? STEP_MORE : STEP_FAILED;
+}
+
+bool start_bzip2(entry_reader* reader) {
+    if (BZ2_bzDecompressInit(&reader->bzip2, 0, 0) != BZ_OK) return false;
+    reader->bzip2_open.reset(&reader->bzip2);
+    return true;
+}
+
+int step_bzip2(entry_reader* reader, unsigned char* out, std::size_t room, std::size_t* written) {
+    bz_stream& stream = reader->bzip2;
+    unsigned offered = static_cast<unsigned>(std::min<std::size_t>(reader->input_left(), UINT_MAX));
+    stream.next_in = reinterpret_cast<char*>(const_cast<unsigned char*>(reader->next_input()));
+    stream.avail_in = offered;
+    stream.next_out = reinterpret_cast<char*>(out);
+    stream.avail_out = static_cast<unsigned>(room);
+    int status = BZ2_bzDecompress(&stream);
+    reader->input_used += offered - stream.avail_in;
+    *written = room - stream.avail_out;
+    if (status == BZ_STREAM_END) return STEP_END;
+    return status == BZ_OK ? STEP_MORE : STEP_FAILED;
+}
+
+// Offsets in the zip LZMA header (see firmware_package.h).
+constexpr std::size_t LZMA_PROPERTIES_SIZE_AT = 2;
+constexpr std::size_t LZMA_PROPERTIES_AT = 4;
+constexpr std::size_t LZMA_DICTIONARY_AT = 5;
+constexpr std::size_t LZMA_HEADER_SIZE = 9;
+constexpr unsigned LZMA_PROPERTIES_SIZE = 5;
+constexpr unsigned LZMA_PROPERTIES_LIMIT = 9 * 5 * 5;
+
+bool start_lzma(entry_reader* reader) {
+    if (reader->input.size() < LZMA_HEADER_SIZE) return false;
+    const unsigned char* header = reader->input.data();
+    unsigned properties_size = header[LZMA_PROPERTIES_SIZE_AT] | header[LZMA_PROPERTIES_SIZE_AT + 1] << 8;
+    unsigned properties = header[LZMA_PROPERTIES_AT];
+    if (properties_size != LZMA_PROPERTIES_SIZE || properties >= LZMA_PROPERTIES_LIMIT) return false;
+    std::uint32_t dictionary = static_cast<std::uint32_t>(header[LZMA_DICTIONARY_AT]) |
+                               static_cast<std::uint32_t>(header[LZMA_DICTIONARY_AT + 1]) << 8 |
+                               static_cast<std::uint32_t>(header[LZMA_DICTIONARY_AT + 2]) << 16 |
+                               static_cast<std::uint32_t>(header[LZMA_DICTIONARY_AT + 3]) << 24;
+
+    lzma_options_lzma options{};
+    options.lc = properties % 9;
+    options.lp = properties / 9 % 5;
+    options.pb = properties / 45;
+    // Matches never reach further back than the bytes decoded, so a
+    // dictionary beyond the content size (or beyond what is ever read) is
+    // not allocated.
+    std::uint64_t needed = std::min(reader->declared_size, DECODE_WINDOW_MAX);
+    options.dict_size = static_cast<std::uint32_t>(
+        std::max<std::uint64_t>(LZMA_DICT_SIZE_MIN, std::min<std::uint64_t>(dictionary, needed)));
+    // The size comes from the zip headers; the end marker may or may not
+    // follow the content.
+    options.ext_flags = LZMA_LZMA1EXT_ALLOW_EOPM;
+    options.ext_size_low = static_cast<std::uint32_t>(reader->declared_size);
+    options.ext_size_high = static_cast<std::uint32_t>(reader->declared_size >> 32);
+    const lzma_filter filters[] = {
+        {LZMA_FILTER_LZMA1EXT, &options},
+        {LZMA_VLI_UNKNOWN, nullptr},
+    };
+    if (lzma_raw_decoder(&reader->lzma, filters) != LZMA_OK) return false;
+    reader->lzma_open.reset(&reader->lzma);
+    reader->input_used = LZMA_HEADER_SIZE;
+    return true;
+}
+
+int step_lzma(entry_reader* reader, unsigned char* out, std::size_t room, std::size_t* written) {
+    lzma_stream& stream = reader->lzma;
+    stream.next_in = reader->next_input();
+    stream.avail_in = reader->input_left();
+    stream.next_out = out;
+    stream.avail_out = room;
+    // The whole content is in memory: there is never more input to come.
+    lzma_ret status = lzma_code(&stream, LZMA_FINISH);
+    reader->input_used = reader->input.size() - stream.avail_in;
+    *written = room - stream.avail_out;
+    if (status == LZMA_STREAM_END) return STEP_END;
+    return status == LZMA_OK ? STEP_MORE : STEP_FAILED;
+}
+
+bool start_zstd(entry_reader* reader) {
+    reader->zstd.reset(ZSTD_createDCtx());
+    return reader->zstd &&
+           !ZSTD_isError(ZSTD_DCtx_setParameter(reader->zstd.get(), ZSTD_d_windowLogMax, ZSTD_WINDOW_LOG_MAX));
+}
+
+int step_zstd(entry_reader* reader, unsigned char* out, std::size_t room, std::size_t* written) {
+    ZSTD_inBuffer in = {reader->next_input(), reader->input_left(), 0};
+    ZSTD_outBuffer output = {out, room, 0};
+    std::size_t status = ZSTD_decompressStream(reader->zstd.get(), &output, &in);
+    reader->input_used += in.pos;
+    *written = output.pos;
+    if (ZSTD_isError(status)) return STEP_FAILED;
+    return status == 0 ? STEP_END : STEP_MORE;  // 0: the frame is complete
+}
+
+constexpr decoder DECODERS[] = {
+    {ZIP_CM_STORE, start_stored, step_stored},
+    {ZIP_CM_DEFLATE, start_inflate, step_inflate},
+    {ZIP_CM_BZIP2, start_bzip2, step_bzip2},
+    {ZIP_CM_LZMA, start_lzma, step_lzma},
+    {METHOD_ZSTD, start_zstd, step_zstd},
+};
+
+const decoder* find_decoder(std::uint16_t method) {
+    for (const decoder& entry : DECODERS) {
+        if (entry.method == method) return &entry;
+    }
+    return nullptr;
+}
+
+// Reads up to `room` bytes of the entry's content. Returns the count, 0 at
+// the end, or -1 when the content is damaged (the bytes of that call are
+// not delivered): undecodable or truncated data, a size or CRC-32 that
+// differs from the zip headers.
+std::int64_t entry_read(entry_reader* reader, unsigned char* out, std::size_t room) {
+    if (reader->failed) return -1;
+    std::size_t total = 0;
+    while (total < room && !reader->finished) {
+        std::size_t used_before = reader->input_used;
+        std::size_t written = 0;
+        int step = reader->method->step(reader, out + total, room - total, &written);
+        bool stuck = step == STEP_MORE && written == 0 && reader->input_used == used_before;
+        reader->produced += written;
+        if (step == STEP_FAILED || stuck || reader->produced > reader->declared_size) {
+            reader->failed = true;
+            return -1;
+        }
+        if (written > 0) {
+            reader->crc = static_cast<std::uint32_t>(crc32(reader->crc, out + total, static_cast<uInt>(written)));
+        }
+        total += written;
+        if (step == STEP_END) {
+            reader->finished = true;
+            if (reader->produced != reader->declared_size ||
+                (reader->declared_crc != 0 && reader->crc != reader->declared_crc)) {
+                reader->failed = true;
+                return -1;
+            }
+        }
+    }
+    return static_cast<std::int64_t>(total);
+}
+
+// Reads the stored data of an AES-256 entry, checks the password and the
+// authentication code and prepares its decoder. False when the entry does
+// not open: unsupported method, unreadable data, wrong password. Damaged
+// content opens, and its reads fail.
+bool open_entry_content(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat,
+                        std::size_t package_length, entry_reader* reader) {
+    reader->method = find_decoder(stat.comp_method);
+    if (reader->method == nullptr || stat.comp_size > package_length) return false;
+    // Stored form: libzip neither decrypts nor decompresses, and the data is
+    // read up to its size but never past it, where libzip would compare the
+    // CRC of the encrypted bytes.
+    zip_file_ptr file(zip_fopen_index(archive, index, ZIP_FL_ENCRYPTED));
+    if (!file) return false;
+    std::uint64_t remaining = stat.comp_size;
+    try {
+        while (remaining > 0) {
+            std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, STORED_CHUNK));
+            std::size_t old_size = reader->input.size();
+            reader->input.resize(old_size + want);
+            zip_int64_t count = zip_fread(file.get(), reader->input.data() + old_size, want);
+            reader->input.resize(old_size + static_cast<std::size_t>(count > 0 ? count : 0));
+            if (count <= 0) break;
+            remaining -= static_cast<std::uint64_t>(count);
+        }
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+
+    int decrypted = winzip_aes_decrypt(&reader->input, AES_256_STRENGTH, FIRMWARE_PACKAGE_PASSWORD);
+    if (decrypted != WINZIP_AES_OK && decrypted != WINZIP_AES_NOT_AUTHENTIC) return false;
+    reader->declared_size = stat.size;
+    reader->declared_crc = (stat.valid & ZIP_STAT_CRC) != 0 ? stat.crc : 0;
+    if (decrypted != WINZIP_AES_OK || remaining > 0 || !reader->method->start(reader)) {
+        reader->failed = true;
+    }
+    return true;
+}
+
+// Locates, checks and opens one of the two entries; prints the failure
+// text and returns its code, or 0.
+int open_entry(zip_t* archive, const entry_checks& checks, std::size_t package_length,
+               entry_reader* reader) {
+    zip_int64_t index = zip_name_locate(archive, checks.name, ZIP_FL_ENC_RAW);
+    if (index < 0) {
+        console_printf("%s", checks.missing_text);
+        return checks.missing_code;
+    }
+    constexpr zip_uint64_t needed = ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_COMP_METHOD |
+                                    ZIP_STAT_ENCRYPTION_METHOD;
+    zip_stat_t stat;
+    zip_stat_init(&stat);
+    if (zip_stat_index(archive, static_cast<zip_uint64_t>(index), 0, &stat) != 0 ||
+        (stat.valid & needed) != needed) {
+        console_printf("%s", checks.info_text);
+        return FIRMWARE_ENTRY_INFO;
+    }
+    if (stat.encryption_method != ZIP_EM_AES_256) {
+        console_printf("%s", checks.cipher_text);
+        return FIRMWARE_NOT_AES256;
+    }
+    if (!open_entry_content(archive, static_cast<zip_uint64_t>(index), stat, package_length, reader)) {
+        console_printf("%s", checks.open_text);
+        return checks.open_code;
+    }
+    return FIRMWARE_OK;
+}
+
+// Opens a package held in memory; the block must outlive the archive.
+zip_ptr open_archive(const unsigned char* block, std::size_t length) {
+    // libzip takes an empty block for an empty archive; here it is no zip.
+    if (block == nullptr || length == 0) return nullptr;
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_ptr archive;
+    zip_source_ptr source(zip_source_buffer_create(block, length, 0, &error));
+    if (source) {
+        archive.reset(zip_open_from_source(source.get(), ZIP_RDONLY, &error));
+        if (archive) source.release();  // the archive owns it now
+    }
+    zip_error_fini(&error);
+    return archive;
+}
+
+// Appends `count` bytes to the image; false when it cannot grow.
+bool append_image(firmware_record* record, const unsigned char* bytes, std::size_t count) {
+    try {
+        record->image.insert(record->image.end(), bytes, bytes + count);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+void publish_image(firmware_record* record) {
+    record->data = record->image.data();
+    record->size = record->image.size();
+}
+
+// Reads the whole file into `block`; a file that cannot be opened gives an
+// empty block. False when the file is too large or memory runs out.
+bool read_package_file(const std::string& path, std::vector<unsigned char>* block) {
+    file_ptr file(std::fopen(path.c_str(), "rb"));
+    if (!file) return true;
+    std::array<unsigned char, FILE_CHUNK> chunk;
+    try {
+        std::size_t count;
+        while ((count = std::fread(chunk.data(), 1, chunk.size(), file.get())) > 0) {
+            if (block->size() + count > FIRMWARE_PACKAGE_MAX) return false;
+            block->insert(block->end(), chunk.data(), chunk.data() + count);
+        }
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+void announce(const firmware_record* record) {
+    console_printf("Preparing file...\n");
+    log_printf_color(COLOR_BLACK, "Preparing file '%s'.", record != nullptr ? record->path.c_str() : "");
+}
+
+enum class file_kind { unsupported, package, raw };
+
+struct extension_kind {
+    const char* extension;
+    file_kind kind;
+};
+
+constexpr extension_kind FILE_KINDS[] = {
+    {"bin", file_kind::package},
+    {"binary", file_kind::raw},
+};
+
+file_kind kind_of(const char* extension) {
+    for (const extension_kind& entry : FILE_KINDS) {
+        if (std::strcmp(entry.extension, extension) == 0) return entry.kind;
+    }
+    return file_kind::unsupported;
+}
+
+}  // namespace
+
+int firmware_prepare_package_block(firmware_record* record, const unsigned char* block,
+                                   std::size_t length,
+                                   std::optional<std::vector<unsigned char>>* expected,
+                                   sha256_context* context) {
+    if (record == nullptr || expected == nullptr || context == nullptr ||
+        (block == nullptr && length > 0)) {
+        console_printf("Parameters error.\n");
+        return FIRMWARE_PARAMETERS;
+    }
+    zip_ptr archive = open_archive(block, length);
+    if (!archive) {
+        console_printf("File format is invalid (open).\n");
+        return FIRMWARE_NOT_ZIP;
+    }
+
+    {
+        entry_reader digest;
+        int result = open_entry(archive.get(), DIGEST_CHECKS, length, &digest);
+        if (result != FIRMWARE_OK) return result;
+        // One read into a zeroed buffer: the zero after the 64 characters
+        // ends the text.
+        std::array<unsigned char, DIGEST_READ + 1> text{};
+        if (entry_read(&digest, text.data(), DIGEST_READ) != static_cast<std::int64_t>(DIGEST_TEXT_LENGTH)) {
+            console_printf("File content length is invalid (bh).\n");
+            return FIRMWARE_DIGEST_LENGTH;
+        }
+        *expected = hex_decode(reinterpret_cast<const char*>(text.data()));
+    }
+
+    entry_reader image;
+    int result = open_entry(archive.get(), IMAGE_CHECKS, length, &image);
+    if (result != FIRMWARE_OK) return result;
+    std::array<unsigned char, IMAGE_CHUNK> chunk;
+    for (;;) {
+        // A damaged entry (-1) ends the image early; the digest comparison
+        // then fails.
+        std::int64_t count = entry_read(&image, chunk.data(), chunk.size());
+        if (count <= 0) break;
+        if (!append_image(record, chunk.data(), static_cast<std::size_t>(count))) {
+            publish_image(record);
+            console_printf("%s", MEMORY_TEXT);
+            return FIRMWARE_IMAGE_MEMORY;
+        }
+        // Too long for the controller: the rest is not needed to refuse it.
+        if (record->image.size() > FIRMWARE_IMAGE_MAX) break;
+    }
+    publish_image(record);
+    sha256_update(context, record->data, record->image.size());
+    return FIRMWARE_OK;
+}
+
+int firmware_prepare_package(firmware_record* record,
+                             std::optional<std::vector<unsigned char>>* expected,
+                             sha256_context* context) {
+    announce(record);
+    if (record == nullptr || expected == nullptr || context == nullptr) {
+        console_printf("Parameters error.\n");
+        return FIRMWARE_PARAMETERS;
+    }
+    std::vector<unsigned char> block;
+    if (!read_package_file(record->path, &block)) {
+        console_printf("%s", MEMORY_TEXT);
+        return FIRMWARE_PACKAGE_MEMORY;
+    }
+    return firmware_prepare_package_block(record, block.data(), block.size(), expected, context);
+}
+
+int firmware_prepare_raw(firmware_record* record, sha256_context* context) {
+    announce(record);
+    if (record == nullptr || context == nullptr) {
+        console_printf("Parameters error.\n");
+        return FIRMWARE_PARAMETERS;
+    }
+    file_ptr file(std::fopen(record->path.c_str(), "rb"));
+    if (file) {
+        std::array<unsigned char, FILE_CHUNK> chunk;
+        std::size_t count;
+        while ((count = std::fread(chunk.data(), 1, chunk.size(), file.get())) > 0) {
+            if (!append_image(record, chunk.data(), count)) {
+                publish_image(record);
+                console_printf("%s", MEMORY_TEXT);
+                return FIRMWARE_IMAGE_MEMORY;
+            }
+            if (record->image.size() > FIRMWARE_IMAGE_MAX) break;
+        }
+    }
+    publish_image(record);
+    sha256_update(context, record->data, record->image.size());
+    return FIRMWARE_OK;
+}
+
+int firmware_validate(const char* path, firmware_record* record,
+                      unsigned char digest[SHA256_DIGEST_SIZE]) {
+    if (record == nullptr || digest == nullptr) {
+        console_printf("%s", NOT_VALID_TEXT);
+        return 1;
+    }
+    *record = firmware_record{};
+    if (path != nullptr) record->path.assign(path, strnlen(path, FIRMWARE_PATH_MAX));
+    sha256_context context;
+    sha256_init(&context);
+    file_kind kind = kind_of(file_extension(record->path.c_str()));
+    console_printf("\n");
+
+    std::optional<std::vector<unsigned char>> expected;
+    int result = 0;
+    switch (kind) {
+        case file_kind::package:
+            result = firmware_prepare_package(record, &expected, &context);
+            break;
+        case file_kind::raw:
+            result = firmware_prepare_raw(record, &context);
+            break;
+        case file_kind::unsupported:
+            console_printf("File format not supported.\n");
+            break;
+    }
+    sha256_final(&context, digest);
+
+    bool valid = false;
+    if (kind == file_kind::raw) {
+        valid = result == 0;
+    } else if (kind == file_kind::package && result == 0 && expected) {
+        // A text with a NUL inside decodes to fewer bytes: not this digest.
+        valid = expected->size() == SHA256_DIGEST_SIZE &&
+                std::memcmp(expected->data(), digest, SHA256_DIGEST_SIZE) == 0;
+        if (!valid) console_printf("File is invalid (h).\n");
+    }
+    if (!valid) console_printf("%s", NOT_VALID_TEXT);
+    return valid ? 0 : 1;
+}

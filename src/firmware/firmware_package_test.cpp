@@ -1,0 +1,546 @@
+#include "firmware/firmware_package.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <lzma.h>
+#include <openssl/evp.h>
+#include <stdlib.h>
+#include <zip.h>
+#include <zstd.h>
+
+#include "common/handles.h"
+#include "firmware/hex.h"
+#include "firmware/winzip_aes.h"
+
+namespace {
+
+using bytes = std::vector<unsigned char>;
+
+const std::string PASSWORD = FIRMWARE_PACKAGE_PASSWORD;
+const std::string NOT_VALID = "FIRMWARE FILE IS NOT VALID!";
+
+// Half pseudo-random bytes, half repeated text: every method both
+// compresses and copies.
+bytes make_image(std::size_t size) {
+    bytes image(size);
+    std::uint32_t state = 0x12345678;
+    const char text[] = "DALI controller firmware block ";
+    for (std::size_t i = 0; i < size; ++i) {
+        state = state * 1103515245 + 12345;
+        image[i] = (i / 8192) % 2 == 0 ? static_cast<unsigned char>(state >> 24)
+                                       : static_cast<unsigned char>(text[i % (sizeof text - 1)]);
+    }
+    return image;
+}
+
+bytes sha256_of(const bytes& data) {
+    bytes digest(EVP_MAX_MD_SIZE);
+    unsigned length = 0;
+    EVP_Digest(data.data(), data.size(), digest.data(), &length, EVP_sha256(), nullptr);
+    digest.resize(length);
+    return digest;
+}
+
+bytes digest_text(const bytes& image, bool upper = false) {
+    bytes digest = sha256_of(image);
+    char text[65];
+    hex_encode(digest.data(), digest.size(), text);
+    if (upper) {
+        for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return bytes(text, text + 64);
+}
+
+// ---- packages written by libzip ----
+
+struct libzip_entry {
+    std::string name;
+    bytes content;
+    zip_uint16_t encryption = ZIP_EM_AES_256;
+    zip_int32_t compression = ZIP_CM_DEFLATE;
+    std::string password = PASSWORD;
+};
+
+bool write_libzip(const std::string& path, const std::vector<libzip_entry>& entries) {
+    int error = 0;
+    zip_ptr archive(zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error));
+    if (!archive) return false;
+    for (const libzip_entry& entry : entries) {
+        zip_source_t* source = zip_source_buffer(archive.get(), entry.content.data(), entry.content.size(), 0);
+        if (source == nullptr) return false;
+        zip_int64_t index = zip_file_add(archive.get(), entry.name.c_str(), source, 0);
+        if (index < 0) {
+            zip_source_free(source);
+            return false;
+        }
+        auto at = static_cast<zip_uint64_t>(index);
+        if (zip_set_file_compression(archive.get(), at, entry.compression, 0) != 0) return false;
+        if (entry.encryption != ZIP_EM_NONE &&
+            zip_file_set_encryption(archive.get(), at, entry.encryption, entry.password.c_str()) != 0) {
+            return false;
+        }
+    }
+    if (zip_close(archive.get()) != 0) return false;
+    archive.release();
+    return true;
+}
+
+std::vector<libzip_entry> package_entries(const bytes& image, zip_int32_t compression) {
+    return {{"ornat.bh", digest_text(image), ZIP_EM_AES_256, compression},
+            {"ornat.binary", image, ZIP_EM_AES_256, compression}};
+}
+
+// ---- packages written by hand: any method, AE-1 or AE-2 ----
+
+struct aes_entry {
+    std::string name;
+    bytes compressed;             // content as compressed with `method`
+    std::uint16_t method;
+    std::uint64_t size;           // uncompressed size for the headers
+    std::uint32_t crc = 0;        // 0 for AE-2
+    std::uint16_t vendor_version = 2;
+};
+
+void put16(bytes& out, std::uint32_t value) {
+    out.push_back(static_cast<unsigned char>(value));
+    out.push_back(static_cast<unsigned char>(value >> 8));
+}
+
+void put32(bytes& out, std::uint32_t value) {
+    put16(out, value & 0xFFFF);
+    put16(out, value >> 16);
+}
+
+void append(bytes& out, const std::string& text) { out.insert(out.end(), text.begin(), text.end()); }
+void append(bytes& out, const bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
+
+bytes build_aes_zip(const std::vector<aes_entry>& entries) {
+    bytes out;
+    bytes central;
+    for (const aes_entry& entry : entries) {
+        bytes salt(winzip_aes_salt_size(3));
+        for (std::size_t i = 0; i < salt.size(); ++i) salt[i] = static_cast<unsigned char>(i * 13 + 1);
+        bytes data;
+        EXPECT_EQ(winzip_aes_encrypt(entry.compressed.data(), entry.compressed.size(), 3, PASSWORD.c_str(),
+                                     salt.data(), &data),
+                  WINZIP_AES_OK);
+        bytes extra;
+        put16(extra, 0x9901);                // id: WinZip AES
+        put16(extra, 7);                     // data size
+        put16(extra, entry.vendor_version);  // AE-1 / AE-2
+        append(extra, std::string("AE"));    // vendor id
+        extra.push_back(3);                  // strength: AES-256
+        put16(extra, entry.method);          // compression method of the content
+        auto offset = static_cast<std::uint32_t>(out.size());
+        auto fields = [&](bytes& record) {   // shared by both headers, from "version needed"
+            put16(record, 51);               // version needed: 5.1
+            put16(record, 1);                // flags: encrypted
+            put16(record, 99);               // method: WinZip AES
+            put16(record, 0);                // time
+            put16(record, 0x21);             // date: 1980-01-01
+            put32(record, entry.crc);
+            put32(record, static_cast<std::uint32_t>(data.size()));   // compressed size
+            put32(record, static_cast<std::uint32_t>(entry.size));    // uncompressed size
+            put16(record, static_cast<std::uint32_t>(entry.name.size()));
+            put16(record, static_cast<std::uint32_t>(extra.size()));
+        };
+        put32(out, 0x04034b50);  // local header signature
+        fields(out);
+        append(out, entry.name);
+        append(out, extra);
+        append(out, data);
+
+        put32(central, 0x02014b50);  // central directory signature
+        put16(central, 51);          // version made by
+        fields(central);
+        put16(central, 0);           // comment length
+        put16(central, 0);           // disk
+        put16(central, 0);           // internal attributes
+        put32(central, 0);           // external attributes
+        put32(central, offset);      // local header offset
+        append(central, entry.name);
+        append(central, extra);
+    }
+    auto central_offset = static_cast<std::uint32_t>(out.size());
+    append(out, central);
+    put32(out, 0x06054b50);  // end of central directory signature
+    put16(out, 0);           // this disk
+    put16(out, 0);           // central directory disk
+    put16(out, static_cast<std::uint32_t>(entries.size()));  // entries here
+    put16(out, static_cast<std::uint32_t>(entries.size()));  // entries in all
+    put32(out, static_cast<std::uint32_t>(central.size()));
+    put32(out, central_offset);
+    put16(out, 0);           // comment length
+    return out;
+}
+
+aes_entry stored_digest_entry(const bytes& image) {
+    bytes text = digest_text(image);
+    return {"ornat.bh", text, 0, text.size()};
+}
+
+bytes zstd_compress(const bytes& data) {
+    bytes out(ZSTD_compressBound(data.size()));
+    std::size_t size = ZSTD_compress(out.data(), out.size(), data.data(), data.size(), 3);
+    EXPECT_FALSE(ZSTD_isError(size));
+    out.resize(size);
+    return out;
+}
+
+// Zip LZMA content: the 9-byte header and an LZMA1 stream without end marker.
+bytes lzma_compress(const bytes& data) {
+    lzma_options_lzma options{};  // no end marker: ext_flags 0
+    lzma_lzma_preset(&options, 6);
+    options.dict_size = 1 << 20;
+    const lzma_filter filters[] = {{LZMA_FILTER_LZMA1EXT, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+    bytes out = {0x10, 0x02, 5, 0};  // SDK version 16.02, properties size 5
+    out.push_back(static_cast<unsigned char>((options.pb * 5 + options.lp) * 9 + options.lc));
+    put32(out, options.dict_size);
+    std::size_t header = out.size();
+    out.resize(header + data.size() + data.size() / 2 + 1024);
+    std::size_t position = header;
+    EXPECT_EQ(lzma_raw_buffer_encode(filters, nullptr, data.data(), data.size(), out.data(), &position, out.size()),
+              LZMA_OK);
+    out.resize(position);
+    return out;
+}
+
+// Where the stored data of entry `name` lies, from the central directory.
+std::pair<std::size_t, std::size_t> entry_data_range(const bytes& zip, const std::string& name) {
+    auto get16 = [&](std::size_t at) { return static_cast<std::size_t>(zip[at] | zip[at + 1] << 8); };
+    auto get32 = [&](std::size_t at) { return get16(at) | get16(at + 2) << 16; };
+    std::size_t end = zip.size() - 22;  // no archive comment
+    std::size_t at = get32(end + 16);
+    for (std::size_t n = get16(end + 10); n > 0; --n) {
+        std::size_t name_length = get16(at + 28);
+        if (std::string(zip.begin() + static_cast<long>(at) + 46,
+                        zip.begin() + static_cast<long>(at + 46 + name_length)) == name) {
+            std::size_t local = get32(at + 42);
+            return {local + 30 + get16(local + 26) + get16(local + 28), get32(at + 20)};
+        }
+        at += 46 + name_length + get16(at + 30) + get16(at + 32);
+    }
+    ADD_FAILURE() << "no entry " << name;
+    return {0, 0};
+}
+
+bool have_7z() { return std::system("command -v 7z >/dev/null 2>&1") == 0; }
+
+class FirmwarePackage : public testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/ornat-fw-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    std::string path(const std::string& name) const { return (dir_ / name).string(); }
+
+    void write_file(const std::string& file, const bytes& data) const {
+        std::ofstream(file, std::ios::binary)
+            .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    }
+    bytes read_file(const std::string& file) const {
+        std::ifstream in(file, std::ios::binary);
+        return bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+
+    // Runs the validation; returns its console output.
+    std::string validate(const std::string& file) {
+        testing::internal::CaptureStdout();
+        result_ = firmware_validate(file.c_str(), &record_, digest_);
+        return testing::internal::GetCapturedStdout();
+    }
+    static std::string preparing(const std::string& file) {
+        return "\nPreparing file...\nPreparing file '" + file + "'.\r\n";
+    }
+
+    void expect_valid(const std::string& file, const bytes& image) {
+        EXPECT_EQ(validate(file), preparing(file));
+        EXPECT_EQ(result_, 0);
+        ASSERT_EQ(record_.size, image.size());
+        EXPECT_EQ(record_.data, record_.image.data());
+        EXPECT_TRUE(record_.image == image);
+        EXPECT_EQ(bytes(digest_, digest_ + 32), sha256_of(image));
+    }
+    void expect_refused(const std::string& file, const std::string& text) {
+        EXPECT_EQ(validate(file), preparing(file) + text + NOT_VALID);
+        EXPECT_EQ(result_, 1);
+    }
+
+    // Packs ornat.bh and ornat.binary with 7-Zip; the result is fw.bin.
+    std::string seven_zip_package(const bytes& image, const std::string& method) {
+        write_file(path("ornat.bh"), digest_text(image));
+        write_file(path("ornat.binary"), image);
+        std::string command = "cd '" + dir_.string() + "' && rm -f p.zip && 7z a -tzip -p" + PASSWORD +
+                              " -mem=AES256 -mm=" + method + " p.zip ornat.bh ornat.binary >/dev/null";
+        EXPECT_EQ(std::system(command.c_str()), 0);
+        std::filesystem::rename(path("p.zip"), path("fw.bin"));
+        return path("fw.bin");
+    }
+
+    std::filesystem::path dir_;
+    firmware_record record_;
+    unsigned char digest_[SHA256_DIGEST_SIZE] = {};
+    int result_ = -1;
+};
+
+TEST_F(FirmwarePackage, LibzipPackagesValidate) {
+    const bytes image = make_image(300000);
+    for (zip_int32_t method : {ZIP_CM_STORE, ZIP_CM_DEFLATE, ZIP_CM_BZIP2}) {
+        SCOPED_TRACE(method);
+        ASSERT_TRUE(write_libzip(path("fw.bin"), package_entries(image, method)));
+        expect_valid(path("fw.bin"), image);
+    }
+}
+
+TEST_F(FirmwarePackage, UppercaseDigestAccepted) {
+    const bytes image = make_image(5000);
+    auto entries = package_entries(image, ZIP_CM_DEFLATE);
+    entries[0].content = digest_text(image, true);
+    ASSERT_TRUE(write_libzip(path("fw.bin"), entries));
+    expect_valid(path("fw.bin"), image);
+}
+
+TEST_F(FirmwarePackage, SevenZipPackagesValidate) {
+    if (!have_7z()) GTEST_SKIP() << "7z is not installed";
+    const bytes image = make_image(300000);
+    for (const char* method : {"Copy", "Deflate", "BZip2", "LZMA"}) {
+        SCOPED_TRACE(method);
+        expect_valid(seven_zip_package(image, method), image);
+    }
+}
+
+TEST_F(FirmwarePackage, ZstdAndLzmaWithoutEndMarkerValidate) {
+    const bytes image = make_image(200000);
+    write_file(path("zstd.bin"),
+               build_aes_zip({stored_digest_entry(image), {"ornat.binary", zstd_compress(image), 93, image.size()}}));
+    expect_valid(path("zstd.bin"), image);
+    write_file(path("lzma.bin"),
+               build_aes_zip({stored_digest_entry(image), {"ornat.binary", lzma_compress(image), 14, image.size()}}));
+    expect_valid(path("lzma.bin"), image);
+    // The hand-written encryption and headers agree with an independent reader.
+    if (have_7z()) {
+        std::string command = "7z t -p" + PASSWORD + " '" + path("lzma.bin") + "' >/dev/null";
+        EXPECT_EQ(std::system(command.c_str()), 0);
+    }
+}
+
+TEST_F(FirmwarePackage, EntryRefusalsInCheckOrder) {
+    const bytes image = make_image(10000);
+    bytes digest = digest_text(image);
+    bytes with_line_end = digest;
+    with_line_end.push_back('\n');
+    bytes not_hex = digest;
+    not_hex[10] = 'g';
+    bytes with_nul = digest;
+    with_nul[10] = '\0';
+    bytes wrong = digest_text(make_image(10001));
+
+    struct refusal {
+        const char* what;
+        std::function<void(std::vector<libzip_entry>&)> change;
+        std::string text;
+    };
+    const refusal refusals[] = {
+        {"no digest entry", [](auto& e) { e.erase(e.begin()); }, "File format is invalid (bh).\n"},
+        {"digest name case", [](auto& e) { e[0].name = "ORNAT.bh"; }, "File format is invalid (bh).\n"},
+        {"digest plain", [](auto& e) { e[0].encryption = ZIP_EM_NONE; }, "File format is invalid (ppfbh).\n"},
+        {"digest AES-128", [](auto& e) { e[0].encryption = ZIP_EM_AES_128; }, "File format is invalid (ppfbh).\n"},
+        {"digest PKWARE", [](auto& e) { e[0].encryption = ZIP_EM_TRAD_PKWARE; }, "File format is invalid (ppfbh).\n"},
+        {"digest password", [](auto& e) { e[0].password = "secret"; }, "File format is invalid (pbh).\n"},
+        {"digest line end", [&](auto& e) { e[0].content = with_line_end; }, "File content length is invalid (bh).\n"},
+        {"digest short", [&](auto& e) { e[0].content.pop_back(); }, "File content length is invalid (bh).\n"},
+        {"no image entry", [](auto& e) { e.erase(e.begin() + 1); }, "File format is invalid (binary).\n"},
+        {"image plain", [](auto& e) { e[1].encryption = ZIP_EM_NONE; }, "File format is invalid (ppfb).\n"},
+        {"image AES-128", [](auto& e) { e[1].encryption = ZIP_EM_AES_128; }, "File format is invalid (ppfb).\n"},
+        {"image PKWARE", [](auto& e) { e[1].encryption = ZIP_EM_TRAD_PKWARE; }, "File format is invalid (ppfb).\n"},
+        {"image password", [](auto& e) { e[1].password = "secret"; }, "File format is invalid (pbh).\n"},
+        {"wrong digest", [&](auto& e) { e[0].content = wrong; }, "File is invalid (h).\n"},
+        {"not hex", [&](auto& e) { e[0].content = not_hex; }, ""},
+        {"NUL in digest", [&](auto& e) { e[0].content = with_nul; }, "File is invalid (h).\n"},
+    };
+    for (const refusal& r : refusals) {
+        SCOPED_TRACE(r.what);
+        auto entries = package_entries(image, ZIP_CM_DEFLATE);
+        entries.push_back({"readme.txt", bytes(10, 'x'), ZIP_EM_NONE});  // other entries are ignored
+        r.change(entries);
+        ASSERT_TRUE(write_libzip(path("fw.bin"), entries));
+        expect_refused(path("fw.bin"), r.text);
+    }
+}
+
+TEST_F(FirmwarePackage, UnreadableFilesAreNotZip) {
+    const bytes image = make_image(10000);
+    ASSERT_TRUE(write_libzip(path("good.bin"), package_entries(image, ZIP_CM_STORE)));
+    bytes package = read_file(path("good.bin"));
+    write_file(path("cut.bin"), bytes(package.begin(), package.begin() + static_cast<long>(package.size() / 2)));
+    write_file(path("empty.bin"), {});
+    write_file(path("noise.bin"), make_image(4000));
+    for (const char* name : {"missing.bin", "cut.bin", "empty.bin", "noise.bin"}) {
+        SCOPED_TRACE(name);
+        expect_refused(path(name), "File format is invalid (open).\n");
+    }
+}
+
+// Any changed byte in an entry's stored data (salt, verification value,
+// ciphertext, authentication code) keeps the package from passing; a
+// changed ciphertext or code ends the image before its first byte.
+TEST_F(FirmwarePackage, ChangedStoredBytesNeverPass) {
+    const bytes image = make_image(20000);
+    std::vector<std::pair<std::string, bytes>> packages;
+    packages.emplace_back("hand-written zstd",
+                          build_aes_zip({stored_digest_entry(image),
+                                         {"ornat.binary", zstd_compress(image), 93, image.size()}}));
+    ASSERT_TRUE(write_libzip(path("libzip.bin"), package_entries(image, ZIP_CM_STORE)));
+    packages.emplace_back("libzip stored", read_file(path("libzip.bin")));
+    if (have_7z()) packages.emplace_back("7-Zip deflate", read_file(seven_zip_package(image, "Deflate")));
+
+    for (const auto& [what, package] : packages) {
+        auto [start, length] = entry_data_range(package, "ornat.binary");
+        const std::size_t header = winzip_aes_salt_size(3) + WINZIP_AES_VERIFIER_SIZE;
+        for (std::size_t offset : {std::size_t{0}, header - 1, header, header + length / 3, length - 1}) {
+            SCOPED_TRACE(what + " offset " + std::to_string(offset));
+            bytes changed = package;
+            changed[start + offset] ^= 0x01;
+            write_file(path("fw.bin"), changed);
+            std::string output = validate(path("fw.bin"));
+            EXPECT_EQ(result_, 1);
+            if (offset >= header) {
+                EXPECT_EQ(output, preparing(path("fw.bin")) + "File is invalid (h).\n" + NOT_VALID);
+                EXPECT_EQ(record_.size, 0u);
+            }
+        }
+    }
+}
+
+TEST_F(FirmwarePackage, DamagedContentEndsImageEarly) {
+    const bytes image = make_image(20000);
+    const bytes zstd = zstd_compress(image);
+    struct damage {
+        const char* what;
+        aes_entry entry;
+        std::string text;
+    };
+    const damage cases[] = {
+        {"undecodable deflate", {"ornat.binary", make_image(3000), 8, image.size()}, "File is invalid (h).\n"},
+        {"truncated zstd",
+         {"ornat.binary", bytes(zstd.begin(), zstd.end() - 100), 93, image.size()},
+         "File is invalid (h).\n"},
+        {"AE-1 CRC differs", {"ornat.binary", image, 0, image.size(), 0x12345678, 1}, "File is invalid (h).\n"},
+        {"size differs", {"ornat.binary", image, 0, image.size() + 1}, "File is invalid (h).\n"},
+        {"PPMd method", {"ornat.binary", image, 98, image.size()}, "File format is invalid (pbh).\n"},
+    };
+    for (const damage& d : cases) {
+        SCOPED_TRACE(d.what);
+        write_file(path("fw.bin"), build_aes_zip({stored_digest_entry(image), d.entry}));
+        expect_refused(path("fw.bin"), d.text);
+        EXPECT_LT(record_.size, image.size());
+    }
+}
+
+TEST_F(FirmwarePackage, OversizedImageStopsAtLimit) {
+    const bytes zeros(20u * 1024 * 1024);  // a few KiB deflated
+    ASSERT_TRUE(write_libzip(path("bomb.bin"), package_entries(zeros, ZIP_CM_DEFLATE)));
+    expect_refused(path("bomb.bin"), "File is invalid (h).\n");
+    EXPECT_GT(record_.size, FIRMWARE_IMAGE_MAX);
+    EXPECT_LE(record_.size, FIRMWARE_IMAGE_MAX + 4096);
+
+    write_file(path("big.binary"), zeros);
+    validate(path("big.binary"));
+    EXPECT_GT(record_.size, FIRMWARE_IMAGE_MAX);
+    EXPECT_LE(record_.size, FIRMWARE_IMAGE_MAX + 1024);
+}
+
+TEST_F(FirmwarePackage, RawImagesAreUsedWhole) {
+    const bytes image = make_image(70000);
+    write_file(path("fw.binary"), image);
+    expect_valid(path("fw.binary"), image);
+
+    // A missing raw file passes with an empty image; the size check of the
+    // push refuses it later.
+    expect_valid(path("missing.binary"), {});
+}
+
+TEST_F(FirmwarePackage, OtherExtensionsAreNotSupported) {
+    const bytes image = make_image(1000);
+    ASSERT_TRUE(write_libzip(path("fw.BIN"), package_entries(image, ZIP_CM_STORE)));
+    for (std::string file : {path("fw.BIN"), path("firmware"), std::string(".bin"), std::string("C:\\fw.v2\\image")}) {
+        SCOPED_TRACE(file);
+        EXPECT_EQ(validate(file), "\nFile format not supported.\n" + NOT_VALID);
+        EXPECT_EQ(result_, 1);
+    }
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(firmware_validate(nullptr, &record_, digest_), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\nFile format not supported.\n" + NOT_VALID);
+}
+
+TEST_F(FirmwarePackage, PathIsCutTo260Characters) {
+    std::string long_path = "/nonexistent/" + std::string(300, 'x') + ".binary";
+    validate(long_path);
+    EXPECT_EQ(record_.path, long_path.substr(0, 260));
+}
+
+TEST_F(FirmwarePackage, MissingArgumentsAreParametersError) {
+    std::optional<bytes> expected;
+    sha256_context context;
+    sha256_init(&context);
+    const unsigned char block[1] = {0};
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(firmware_prepare_package_block(&record_, block, 1, nullptr, &context), FIRMWARE_PARAMETERS);
+    EXPECT_EQ(firmware_prepare_package_block(&record_, block, 1, &expected, nullptr), FIRMWARE_PARAMETERS);
+    EXPECT_EQ(firmware_prepare_raw(nullptr, &context), FIRMWARE_PARAMETERS);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Parameters error.\nParameters error.\nPreparing file...\nPreparing file ''.\r\nParameters error.\n");
+}
+
+TEST(FirmwarePackageWinzipAes, EncryptThenDecryptForEveryStrength) {
+    const bytes content = make_image(5000);
+    const unsigned char salt[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+    for (int strength : {1, 2, 3}) {
+        for (std::size_t length : {std::size_t{0}, std::size_t{1}, std::size_t{16}, std::size_t{17}, content.size()}) {
+            SCOPED_TRACE(std::to_string(strength) + "/" + std::to_string(length));
+            bytes data;
+            ASSERT_EQ(winzip_aes_encrypt(content.data(), length, strength, "pw", salt, &data), WINZIP_AES_OK);
+            ASSERT_EQ(data.size(), winzip_aes_salt_size(strength) + 2 + length + 10);
+            if (length >= 16) {
+                EXPECT_NE(std::memcmp(data.data() + winzip_aes_salt_size(strength) + 2, content.data(), 16), 0);
+            }
+            ASSERT_EQ(winzip_aes_decrypt(&data, strength, "pw"), WINZIP_AES_OK);
+            EXPECT_TRUE(data == bytes(content.begin(), content.begin() + static_cast<long>(length)));
+        }
+    }
+}
+
+TEST(FirmwarePackageWinzipAes, RefusesWrongPasswordChangedDataAndShortData) {
+    const bytes content = make_image(100);
+    const unsigned char salt[16] = {};
+    bytes data;
+    ASSERT_EQ(winzip_aes_encrypt(content.data(), content.size(), 3, "pw", salt, &data), WINZIP_AES_OK);
+    const bytes stored = data;
+    EXPECT_EQ(winzip_aes_decrypt(&data, 3, "other"), WINZIP_AES_WRONG_PASSWORD);
+    EXPECT_TRUE(data == stored);
+    data[30] ^= 0x80;  // ciphertext
+    EXPECT_EQ(winzip_aes_decrypt(&data, 3, "pw"), WINZIP_AES_NOT_AUTHENTIC);
+    data = stored;
+    data.back() ^= 0x01;  // authentication code
+    EXPECT_EQ(winzip_aes_decrypt(&data, 3, "pw"), WINZIP_AES_NOT_AUTHENTIC);
+    data.assign(stored.begin(), stored.begin() + 27);  // one byte short of salt, verifier, code
+    EXPECT_EQ(winzip_aes_decrypt(&data, 3, "pw"), WINZIP_AES_TOO_SHORT);
+    EXPECT_EQ(winzip_aes_decrypt(&data, 4, "pw"), WINZIP_AES_BAD_ARGUMENT);
+    EXPECT_EQ(winzip_aes_decrypt(&data, 3, nullptr), WINZIP_AES_BAD_ARGUMENT);
+}
+
+}  // namespace
