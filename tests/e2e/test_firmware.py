@@ -1,0 +1,126 @@
+"""push_firmware against the controller simulator."""
+
+import hashlib
+import shutil
+import subprocess
+
+import pytest
+
+import controller_sim
+
+PASSWORD = "5d0c7a93e1b24f68a07c3e9d52f1b846c09a7e3d"
+
+needs_7z = pytest.mark.skipif(shutil.which("7z") is None, reason="7z (p7zip-full) not installed")
+
+
+@pytest.fixture
+def cli(run_cli):
+    """run_cli with the output decoded as it is (CRLF kept)."""
+    def run(*args, **kw):
+        r = run_cli(*args, text=False, **kw)
+        return type(r)(r.returncode, r.stdout.decode("utf-8", "replace"), r.stderr.decode("utf-8", "replace"))
+    return run
+
+
+def make_package(folder, image, digest_text=None, method="Deflate", password=PASSWORD):
+    """A firmware package as a maker would build it with 7-Zip: AES-256
+    entries "ornat.bh" (the image's SHA-256 in hex) and "ornat.binary"."""
+    work = folder / "pkg-src"
+    work.mkdir(exist_ok=True)
+    (work / "ornat.bh").write_text(digest_text if digest_text is not None else hashlib.sha256(image).hexdigest())
+    (work / "ornat.binary").write_bytes(image)
+    package = folder / "firmware.bin"
+    package.unlink(missing_ok=True)
+    subprocess.run(["7z", "a", "-tzip", "-p" + password, "-mem=AES256", "-mm=" + method, str(package),
+                    "ornat.bh", "ornat.binary"], cwd=work, check=True, stdout=subprocess.DEVNULL)
+    return package
+
+
+def apply_requests(sim):
+    return [t for t in sim.http_targets() if "firmwareupgrade" in t]
+
+
+@needs_7z
+@pytest.mark.parametrize("size, method", [(0x200000, "Deflate"), (9_000_000, "Copy")])
+def test_valid_package_is_uploaded_and_applied(start_simulator, cli, tmp_path, size, method):
+    sim = start_simulator(model="TARNEL-4", firmware="1.5.0")
+    image = controller_sim.build_firmware_image("TARNEL-4", "2.2.4", size=size)
+    package = make_package(tmp_path, image, hashlib.sha256(image).hexdigest().upper(), method)
+    r = cli("--action", "push_firmware", "--ip", sim.ip, "--firmwarefile", package, timeout=600)
+    assert r.returncode == 0, r.stdout[-3000:]
+    assert sim.last_upload() == image  # byte-identical, also past the 16-bit block number wrap
+    digest = hashlib.sha256(image).hexdigest()
+    assert apply_requests(sim) == ["/api/v100/status.ssi?action=firmwareupgrade&hash=%s&size=%d" % (digest, size)]
+    assert sim.log_entries("firmware")[-1]["accepted"]
+    out = r.stdout
+    order = ["Preparing file...\n", "== Firmware Info ==\r\n", "model_name=TARNEL-4\r\n",
+             "version_string=2.2.4\r\n", "== ==\r\n", "Transferring... PLEASE WAIT...\r\n", "OK\n",
+             "Applying firmware upgrade... PLEASE WAIT...\r\n", "Verifying firmware upgrade... PLEASE WAIT...\r\n",
+             "OK\n"]
+    position = out.index("Downloading backup before firmware upgrade")
+    for piece in order:
+        position = out.index(piece, position) + len(piece)
+    status = cli("--action", "get_status", "--ip", sim.ip)
+    assert status.returncode == 0
+    assert sim.status()["firmware_version"] == "2.2.4"
+
+
+def test_raw_image_needs_no_digest(start_simulator, cli, tmp_path):
+    sim = start_simulator(model="TARNEL-2", firmware="1.3.1")
+    image = controller_sim.build_firmware_image("TARNEL-2", "1.5.0")
+    raw = tmp_path / "image.binary"
+    raw.write_bytes(image)
+    r = cli("--action", "push_firmware", "--ip", sim.ip, "--firmwarefile", raw)
+    assert r.returncode == 0
+    assert sim.last_upload() == image
+    assert "hash=%s&size=%d" % (hashlib.sha256(image).hexdigest(), len(image)) in apply_requests(sim)[0]
+
+
+@needs_7z
+@pytest.mark.parametrize("case, message", [
+    ("wrong digest", "File is invalid (h).\n"),
+    ("wrong password", "File format is invalid (pbh).\n"),
+    ("unknown model", None),
+    ("short image", None),
+    ("extension", "File format not supported.\n"),
+    ("missing file", "File format is invalid (open).\n"),
+])
+def test_invalid_files_upload_nothing(simulator, cli, tmp_path, case, message):
+    image = controller_sim.build_firmware_image("TARNEL-2", "1.5.0")
+    if case == "wrong digest":
+        path = make_package(tmp_path, image, "0" * 64)
+    elif case == "wrong password":
+        path = make_package(tmp_path, image, password="not the password")
+    elif case == "unknown model":
+        path = make_package(tmp_path, controller_sim.build_firmware_image("TARNEL-5", "1.5.0"))
+    elif case == "short image":
+        path = make_package(tmp_path, image[:0x1C00B7])
+    elif case == "extension":
+        path = make_package(tmp_path, image)
+        path = path.rename(tmp_path / "firmware.BIN")
+    else:
+        path = tmp_path / "absent.bin"
+    r = cli("--action", "push_firmware", "--ip", simulator.ip, "--firmwarefile", path)
+    assert r.returncode == 1
+    if message:
+        assert message + "FIRMWARE FILE IS NOT VALID!" in r.stdout
+    assert r.stdout.endswith("FIRMWARE FILE IS NOT VALID!")
+    assert simulator.log_entries("upload") == []
+    assert apply_requests(simulator) == []
+
+
+def test_refused_upload_sends_no_apply_request(simulator, cli, tmp_path):
+    raw = tmp_path / "image.binary"
+    raw.write_bytes(controller_sim.build_firmware_image("TARNEL-2", "1.5.0"))
+    simulator.set_faults({"tftp_refuse_write": True})
+    r = cli("--action", "push_firmware", "--ip", simulator.ip, "--firmwarefile", raw)
+    assert r.returncode == 1
+    assert "Firmware push failed, " in r.stdout
+    assert "OK\n" not in r.stdout
+    assert apply_requests(simulator) == []
+
+
+def test_missing_ip(cli):
+    r = cli("--action", "push_firmware", "--firmwarefile", "x.bin")
+    assert r.returncode == 2
+    assert r.stdout.endswith("Missing arguments for action push_firmware.")
