@@ -58,6 +58,9 @@ def main():
         z.writestr("cd1.tar", set_tar("cd1", cd2[:1024], status=False))
     write("restore_archive", "archive", archive.getvalue())
 
+    # An odd first byte wraps the rest into a valid encrypted package as the image.
+    write("firmware_package", "wrapped-image", b"\x01" + bytes(range(256)) * 4)
+
     write("importcsv", "channel", b"\x00#dali-channel-csv-version: 1\n"
                                   b'0,5,7,Lamp,"[0,3]",254,null,1,254,0,20,"[10,20,null]"\n')
     write("importcsv", "groups", b"\x01#dali-channel-groups-csv-version: 1\n1,15,Corridor\n")

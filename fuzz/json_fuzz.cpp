@@ -1,0 +1,59 @@
+// Feeds arbitrary bytes to the JSON pull parser. The input is copied and
+// NUL-terminated (the parser reads up to the first NUL), every event is
+// pulled until DONE or ERROR, and the token text and number are read after
+// each event. Besides the sanitizers, the loop checks the token invariants:
+// after a string or number the reported length counts a final NUL, and a
+// number's text holds no other NUL.
+#include "json/json.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    json_reader reader;
+    json_reader_open(&reader, text.c_str());
+    std::size_t depth = 0;
+    for (;;) {
+        json_event event = json_reader_next(&reader);
+        std::size_t length = 0;
+        const char* token = json_reader_string(&reader, &length);
+        volatile double number = json_reader_number(&reader);
+        (void)number;
+        if (event == JSON_EVENT_STRING || event == JSON_EVENT_NUMBER) {
+            if (length == 0 || token[length - 1] != '\0') {
+                std::abort();
+            }
+            if (event == JSON_EVENT_NUMBER && std::strlen(token) + 1 != length) {
+                std::abort();
+            }
+        } else {
+            (void)std::strlen(token);  // must be a terminated text at any time
+        }
+        if (event == JSON_EVENT_ARRAY || event == JSON_EVENT_OBJECT) {
+            ++depth;
+        } else if (event == JSON_EVENT_ARRAY_END || event == JSON_EVENT_OBJECT_END) {
+            if (depth == 0) {
+                std::abort();  // a closer without an opener
+            }
+            --depth;
+        } else if (event == JSON_EVENT_DONE) {
+            if (depth != 0 || json_reader_next(&reader) != JSON_EVENT_DONE) {
+                std::abort();
+            }
+            break;
+        } else if (event == JSON_EVENT_ERROR) {
+            if (json_reader_next(&reader) != JSON_EVENT_ERROR) {
+                std::abort();
+            }
+            break;
+        } else if (event == JSON_EVENT_NONE) {
+            std::abort();
+        }
+    }
+    json_reader_close(&reader);
+    return 0;
+}
