@@ -1,0 +1,152 @@
+// The TFTP transfers against a real TFTP server (tftpd-hpa), and the
+// callbacks behind every transfer.
+#include "transfer/transfer.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<unsigned char> random_bytes(std::size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::vector<unsigned char> v(n);
+    for (auto& b : v) b = static_cast<unsigned char>(gen());
+    return v;
+}
+
+std::vector<unsigned char> read_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+int free_udp_port() {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    socklen_t length = sizeof addr;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
+    close(fd);
+    return ntohs(addr.sin_port);
+}
+
+// tftpd-hpa in the foreground on a loopback port, serving (and accepting
+// new files into) its own folder.
+class RealTftpServer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (access("/usr/sbin/in.tftpd", X_OK) != 0) GTEST_SKIP() << "tftpd-hpa not installed";
+        if (geteuid() != 0) GTEST_SKIP() << "tftpd-hpa needs root to serve a folder";
+        root = fs::temp_directory_path() / ("ornat-tftpd-" + std::to_string(getpid()));
+        fs::create_directories(root);
+        fs::permissions(root, fs::perms::all);
+        port = free_udp_port();
+        address = "127.0.0.1:" + std::to_string(port);
+        server = fork();
+        if (server == 0) {
+            std::string listen = "127.0.0.1:" + std::to_string(port);
+            execl("/usr/sbin/in.tftpd", "in.tftpd", "-L", "--address", listen.c_str(), "-s", root.c_str(), "-c",
+                  "-p", "-u", "root", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    void TearDown() override {
+        if (server > 0) {
+            kill(server, SIGTERM);
+            waitpid(server, nullptr, 0);
+        }
+        if (!root.empty()) fs::remove_all(root);
+    }
+
+    fs::path root;
+    int port = 0;
+    std::string address;
+    pid_t server = -1;
+};
+
+TEST_F(RealTftpServer, ReadsTwoMegabytesIn128ByteBlocks) {
+    std::vector<unsigned char> image = random_bytes(2 * 1024 * 1024, 7);
+    std::ofstream(root / "flashfs.bin", std::ios::binary)
+        .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+    std::vector<unsigned char> received;
+    testing::internal::CaptureStdout();
+    int result = action_read_file_memory(address.c_str(), "flashfs.bin", 2097152, &received);
+    std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_EQ(result, 0) << out;
+    EXPECT_EQ(received, image);
+    EXPECT_NE(out.find("Download of flashfs.bin completed (2097152 bytes).\r\n"), std::string::npos);
+}
+
+TEST_F(RealTftpServer, UploadsAndKeepsTheRecordSize) {
+    std::vector<unsigned char> image = random_bytes(300001, 8);
+    firmware_record record;
+    record.image = image;
+    record.data = record.image.data();
+    record.size = record.image.size();
+    testing::internal::CaptureStdout();
+    int result = firmware_push_tftp(address.c_str(), &record, false);
+    std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_EQ(result, 0) << out;
+    EXPECT_EQ(record.size, image.size());
+    EXPECT_EQ(read_file(root / "flashraw.bin"), image);
+    EXPECT_NE(out.find("firmware_push_tftp\tpushing URL 'tftp://" + address + "/flashraw.bin'.\n"), std::string::npos);
+}
+
+TEST_F(RealTftpServer, MissingFileFailsTheRead) {
+    std::vector<unsigned char> received;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(action_read_file_memory(address.c_str(), "flashraw.bin", 2097152, &received), 1);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("[ERROR] curl_easy_perform() failed: "), std::string::npos);
+}
+
+TEST(TransferArguments, MissingPiecesFailWithoutATransfer) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(backup_push("http://x", "x", nullptr, 10), 1);
+    const unsigned char byte = 0;
+    EXPECT_EQ(backup_push("http://x", "x", &byte, 0), 1);
+    EXPECT_EQ(backup_push(nullptr, "x", &byte, 1), 1);
+    firmware_record empty;
+    EXPECT_EQ(firmware_push_tftp("x", &empty, false), 1);
+    EXPECT_EQ(backup_fetch(nullptr, "dali1", nullptr), 1);
+    std::vector<unsigned char> out;
+    EXPECT_EQ(action_read_file_memory(nullptr, "flashfs.bin", 0, &out), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "[ERROR] Invalid arguments to action_read_file_memory\n\r\n");
+}
+
+TEST(TransferCallbacks, SinksGrowAndProgressStaysInRange) {
+    std::vector<unsigned char> sink;
+    char bytes[] = "abcdef";
+    EXPECT_EQ(http_buffer_write(bytes, 1, 3, &sink), 3u);
+    EXPECT_EQ(http_buffer_write(bytes + 3, 1, 3, &sink), 3u);
+    EXPECT_EQ(std::string(sink.begin(), sink.end()), "abcdef");
+    EXPECT_EQ(http_buffer_write(bytes, 1, 3, nullptr), 0u);
+    tftp_buffer tftp;
+    EXPECT_EQ(tftp_buffer_write(bytes, 2, 3, &tftp), 6u);
+    EXPECT_EQ(tftp_buffer_write(nullptr, 1, 1, &tftp), 0u);
+    // No announced size and no expected size: no progress, and no division by zero.
+    EXPECT_EQ(tftp_read_progress(&tftp, 0, 100, 0, 0), 0);
+    tftp.expected_size = 1000;
+    EXPECT_EQ(tftp_read_progress(&tftp, 0, 5000, 0, 0), 0);  // beyond the expected size: ignored
+    EXPECT_EQ(tftp_read_progress(&tftp, 0, -1, 0, 0), 0);
+    EXPECT_EQ(tftp_read_progress(nullptr, 10, 5, 0, 0), 0);
+}
+
+}  // namespace
