@@ -39,33 +39,41 @@ class Simulator:
         self.close()
 
 
-def run(command, cwd=None):
-    """(seconds, peak resident KiB) of one command, which must succeed."""
+def run(command, cwd=None, env=None, status=0, shell=False):
+    """(seconds, peak resident KiB) of one command, which must end with `status`."""
     before = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
     start = time.perf_counter()
-    completed = subprocess.run([str(c) for c in command], cwd=cwd, stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL)
+    completed = subprocess.run(command if shell else [str(c) for c in command], cwd=cwd, env=env, shell=shell,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     seconds = time.perf_counter() - start
-    if completed.returncode != 0:
+    if completed.returncode != status:
         raise SystemExit("failed (%d): %s" % (completed.returncode, " ".join(map(str, command))))
     peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
     return seconds, max(peak, before)
 
 
-def peak_kib(command):
+def peak_kib(command, env=None):
     """Peak resident memory of one command, measured alone by GNU time's
     format in a child Python (ru_maxrss of RUSAGE_CHILDREN is a maximum
     over all children, so each measurement gets a fresh parent)."""
     code = ("import resource,subprocess,sys;"
-            "subprocess.run(sys.argv[1:],stdout=subprocess.DEVNULL,stderr=subprocess.DEVNULL,check=True);"
+            "subprocess.run(sys.argv[1:],stdout=subprocess.DEVNULL,stderr=subprocess.DEVNULL);"
             "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
     out = subprocess.run([sys.executable, "-c", code] + [str(c) for c in command], capture_output=True, text=True,
-                         check=True)
+                         env=env)
     return int(out.stdout.strip())
 
 
-def best_of(n, command, cwd=None):
-    return min(run(command, cwd)[0] for _ in range(n))
+def best_of(n, command, cwd=None, env=None, status=0, shell=False):
+    return min(run(command, cwd, env, status, shell)[0] for _ in range(n))
+
+
+def without_downloads_folder():
+    """An environment in which the tool finds no Downloads folder, so that
+    restores and firmware pushes skip their safety backup and only the work
+    under measurement is timed."""
+    env = {k: v for k, v in os.environ.items() if k not in ("HOME", "USERPROFILE", "XDG_CONFIG_HOME")}
+    return env
 
 
 def report(name, tool_seconds, reference_seconds, reference_name):

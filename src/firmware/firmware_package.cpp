@@ -1,4 +1,7 @@
 #include "firmware/firmware_package.h"
+#include "common/huge_pages.h"
+
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
@@ -302,6 +305,8 @@ bool open_entry_content(zip_t* archive, zip_uint64_t index, const zip_stat_t& st
     if (!file) return false;
     std::uint64_t remaining = stat.comp_size;
     try {
+        reader->input.reserve(static_cast<std::size_t>(stat.comp_size));
+        advise_huge_pages(reader->input.data(), reader->input.capacity());
         while (remaining > 0) {
             std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, STORED_CHUNK));
             std::size_t old_size = reader->input.size();
@@ -390,12 +395,24 @@ void publish_image(firmware_record* record) {
 bool read_package_file(const std::string& path, std::vector<unsigned char>* block) {
     file_ptr file(std::fopen(path.c_str(), "rb"));
     if (!file) return true;
-    std::array<unsigned char, FILE_CHUNK> chunk;
     try {
-        std::size_t count;
-        while ((count = std::fread(chunk.data(), 1, chunk.size(), file.get())) > 0) {
-            if (block->size() + count > FIRMWARE_PACKAGE_MAX) return false;
-            block->insert(block->end(), chunk.data(), chunk.data() + count);
+        // Read straight into the block, sized once from the file's length,
+        // so the bytes are neither staged nor copied again as it grows.
+        struct stat info;
+        if (fstat(fileno(file.get()), &info) == 0 && info.st_size > 0 &&
+            static_cast<std::uint64_t>(info.st_size) <= FIRMWARE_PACKAGE_MAX) {
+            block->reserve(static_cast<std::size_t>(info.st_size));
+            advise_huge_pages(block->data(), block->capacity());
+        }
+        for (;;) {
+            std::size_t old_size = block->size();
+            std::size_t want = std::max<std::size_t>(block->capacity() - old_size, FILE_CHUNK);
+            if (old_size + want > FIRMWARE_PACKAGE_MAX + 1) want = FIRMWARE_PACKAGE_MAX + 1 - old_size;
+            block->resize(old_size + want);
+            std::size_t count = std::fread(block->data() + old_size, 1, want, file.get());
+            block->resize(old_size + count);
+            if (block->size() > FIRMWARE_PACKAGE_MAX) return false;
+            if (count < want) break;
         }
     } catch (const std::bad_alloc&) {
         return false;
@@ -429,10 +446,15 @@ file_kind kind_of(const char* extension) {
 
 }  // namespace
 
-int firmware_prepare_package_block(firmware_record* record, const unsigned char* block,
-                                   std::size_t length,
-                                   std::optional<std::vector<unsigned char>>* expected,
-                                   sha256_context* context) {
+namespace {
+
+// The preparation over a package in memory. When `owned` holds the block,
+// it is released as soon as the image entry has been taken out of it, so
+// that the package and the image are not both held while the image is
+// decoded.
+int prepare_package_block(firmware_record* record, const unsigned char* block, std::size_t length,
+                          std::vector<unsigned char>* owned,
+                          std::optional<std::vector<unsigned char>>* expected, sha256_context* context) {
     if (record == nullptr || expected == nullptr || context == nullptr ||
         (block == nullptr && length > 0)) {
         console_printf("Parameters error.\n");
@@ -461,6 +483,21 @@ int firmware_prepare_package_block(firmware_record* record, const unsigned char*
     entry_reader image;
     int result = open_entry(archive.get(), IMAGE_CHECKS, length, &image);
     if (result != FIRMWARE_OK) return result;
+    archive.reset();
+    if (owned) {
+        // The package's memory is not needed any more: it takes the image,
+        // which saves the system from handing out fresh pages for it.
+        record->image.swap(*owned);
+        record->image.clear();
+        std::vector<unsigned char>().swap(*owned);
+    }
+    try {
+        record->image.reserve(static_cast<std::size_t>(
+            std::min<std::uint64_t>(image.declared_size, FIRMWARE_IMAGE_MAX + IMAGE_CHUNK)));
+        advise_huge_pages(record->image.data(), record->image.capacity());
+    } catch (const std::bad_alloc&) {
+        // The image then grows as it is read, and fails there if it must.
+    }
     std::array<unsigned char, IMAGE_CHUNK> chunk;
     for (;;) {
         // A damaged entry (-1) ends the image early; the digest comparison
@@ -480,6 +517,14 @@ int firmware_prepare_package_block(firmware_record* record, const unsigned char*
     return FIRMWARE_OK;
 }
 
+}  // namespace
+
+int firmware_prepare_package_block(firmware_record* record, const unsigned char* block, std::size_t length,
+                                   std::optional<std::vector<unsigned char>>* expected,
+                                   sha256_context* context) {
+    return prepare_package_block(record, block, length, nullptr, expected, context);
+}
+
 int firmware_prepare_package(firmware_record* record,
                              std::optional<std::vector<unsigned char>>* expected,
                              sha256_context* context) {
@@ -493,7 +538,7 @@ int firmware_prepare_package(firmware_record* record,
         console_printf("%s", MEMORY_TEXT);
         return FIRMWARE_PACKAGE_MEMORY;
     }
-    return firmware_prepare_package_block(record, block.data(), block.size(), expected, context);
+    return prepare_package_block(record, block.data(), block.size(), &block, expected, context);
 }
 
 int firmware_prepare_raw(firmware_record* record, sha256_context* context) {

@@ -2,6 +2,12 @@
 
 #include <cstring>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#include <immintrin.h>
+#define ORNAT_SHA256_X86 1
+#endif
+
 namespace {
 
 // First 32 bits of the fractional parts of the cube roots of the first 64
@@ -70,7 +76,83 @@ void compress(std::uint32_t state[8], const unsigned char* block) {
     state[7] += h;
 }
 
+// Processes whole blocks with the portable round function.
+void compress_portable(std::uint32_t state[8], const unsigned char* blocks, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) compress(state, blocks + i * SHA256_BLOCK_SIZE);
+}
+
+#ifdef ORNAT_SHA256_X86
+// The same rounds with the processor's SHA extensions: four rounds per
+// group, the message schedule kept in four registers of four words each.
+// The state is held as ABEF and CDGH, the order the instructions expect.
+__attribute__((target("sha,sse4.1,ssse3"))) void compress_sha_extensions(std::uint32_t state[8],
+                                                                          const unsigned char* blocks,
+                                                                          std::size_t count) {
+    const __m128i byte_swap = _mm_set_epi64x(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL);
+    __m128i dcba = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&state[0]));
+    __m128i hgfe = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&state[4]));
+    __m128i cdab = _mm_shuffle_epi32(dcba, 0xB1);
+    __m128i efgh = _mm_shuffle_epi32(hgfe, 0x1B);
+    __m128i abef = _mm_alignr_epi8(cdab, efgh, 8);
+    __m128i cdgh = _mm_blend_epi16(efgh, cdab, 0xF0);
+
+    for (std::size_t n = 0; n < count; ++n, blocks += SHA256_BLOCK_SIZE) {
+        const __m128i abef_saved = abef;
+        const __m128i cdgh_saved = cdgh;
+        __m128i m[4];
+#pragma GCC unroll 16
+        for (int g = 0; g < 16; ++g) {
+            if (g < 4) {
+                m[g] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks + 16 * g)), byte_swap);
+            }
+            __m128i words = _mm_add_epi32(
+                m[g % 4], _mm_loadu_si128(reinterpret_cast<const __m128i*>(&ROUND_CONSTANTS[4 * g])));
+            cdgh = _mm_sha256rnds2_epu32(cdgh, abef, words);
+            if (g >= 3 && g <= 14) {
+                __m128i& next = m[(g + 1) % 4];
+                next = _mm_add_epi32(next, _mm_alignr_epi8(m[g % 4], m[(g + 3) % 4], 4));
+                next = _mm_sha256msg2_epu32(next, m[g % 4]);
+            }
+            abef = _mm_sha256rnds2_epu32(abef, cdgh, _mm_shuffle_epi32(words, 0x0E));
+            if (g >= 1 && g <= 12) m[(g + 3) % 4] = _mm_sha256msg1_epu32(m[(g + 3) % 4], m[g % 4]);
+        }
+        abef = _mm_add_epi32(abef, abef_saved);
+        cdgh = _mm_add_epi32(cdgh, cdgh_saved);
+    }
+
+    __m128i feba = _mm_shuffle_epi32(abef, 0x1B);
+    __m128i dchg = _mm_shuffle_epi32(cdgh, 0xB1);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(&state[0]), _mm_blend_epi16(feba, dchg, 0xF0));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(&state[4]), _mm_alignr_epi8(dchg, feba, 8));
+}
+
+bool has_sha_extensions() {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
+    const bool ssse3 = (c & (1u << 9)) != 0, sse41 = (c & (1u << 19)) != 0;
+    if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
+    return ssse3 && sse41 && (b & (1u << 29)) != 0;
+}
+#endif
+
+using compress_fn = void (*)(std::uint32_t state[8], const unsigned char* blocks, std::size_t count);
+
+compress_fn choose_compress(bool hardware) {
+#ifdef ORNAT_SHA256_X86
+    if (hardware && has_sha_extensions()) return compress_sha_extensions;
+#endif
+    (void)hardware;
+    return compress_portable;
+}
+
+compress_fn compress_blocks = choose_compress(true);
+
 }  // namespace
+
+bool sha256_use_hardware(bool enabled) {
+    compress_blocks = choose_compress(enabled);
+    return compress_blocks != compress_portable;
+}
 
 void sha256_init(sha256_context* context) {
     if (context == nullptr) return;
@@ -86,9 +168,10 @@ void sha256_update(sha256_context* context, const unsigned char* bytes, std::siz
     while (count > 0) {
         if (context->block_length == 0 && count >= SHA256_BLOCK_SIZE) {
             // Whole blocks straight from the input.
-            compress(context->state, bytes);
-            bytes += SHA256_BLOCK_SIZE;
-            count -= SHA256_BLOCK_SIZE;
+            std::size_t whole = count / SHA256_BLOCK_SIZE;
+            compress_blocks(context->state, bytes, whole);
+            bytes += whole * SHA256_BLOCK_SIZE;
+            count -= whole * SHA256_BLOCK_SIZE;
             continue;
         }
         std::size_t room = SHA256_BLOCK_SIZE - context->block_length;
@@ -98,7 +181,7 @@ void sha256_update(sha256_context* context, const unsigned char* bytes, std::siz
         bytes += take;
         count -= take;
         if (context->block_length == SHA256_BLOCK_SIZE) {
-            compress(context->state, context->block);
+            compress_blocks(context->state, context->block, 1);
             context->block_length = 0;
         }
     }

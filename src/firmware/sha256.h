@@ -25,3 +25,8 @@ void sha256_update(sha256_context* context, const unsigned char* bytes, std::siz
 // Pads the message, writes the digest and leaves the context initialised
 // for a new message.
 void sha256_final(sha256_context* context, unsigned char digest[SHA256_DIGEST_SIZE]);
+
+// Whole blocks go through the processor's SHA extensions where it has them.
+// With false, the portable rounds are used (tests compare the two); returns
+// whether the extensions are in use afterwards.
+bool sha256_use_hardware(bool enabled);

@@ -29,7 +29,20 @@ std::string digest_of(const std::string& message, sha256_context* context) {
     return digest_text(context);
 }
 
-TEST(Sha256, NistVectors) {
+// Every case runs with the portable rounds and with the processor's SHA
+// extensions (where the processor has none, both runs use the portable ones).
+class Sha256 : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override { sha256_use_hardware(GetParam()); }
+    void TearDown() override { sha256_use_hardware(true); }
+};
+
+INSTANTIATE_TEST_SUITE_P(Rounds, Sha256, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "Hardware" : "Portable";
+                         });
+
+TEST_P(Sha256, NistVectors) {
     // One context for all: sha256_final leaves it ready for the next message.
     sha256_context context;
     sha256_init(&context);
@@ -53,7 +66,7 @@ TEST(Sha256, NistVectors) {
 // Lengths around the padding boundaries (55/56 bytes need one or two final
 // blocks) and a long message, fed in uneven pieces and compared with the
 // system's sha256sum.
-TEST(Sha256, MatchesSha256sumInUnevenPieces) {
+TEST_P(Sha256, MatchesSha256sumInUnevenPieces) {
     const std::filesystem::path file =
         std::filesystem::temp_directory_path() / ("ornat-sha256-" + std::to_string(getpid()));
     std::mt19937 random(1234);
