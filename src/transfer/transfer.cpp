@@ -22,10 +22,6 @@ std::string format_url(const char* format, const char* a, const char* b = nullpt
     return url;
 }
 
-// libcurl's own progress meter goes to standard error; it is only wanted
-// where somebody watches a terminal.
-long no_progress_meter() { return isatty(STDERR_FILENO) ? 0L : 1L; }
-
 std::size_t discard_body(char*, std::size_t size, std::size_t nmemb, void*) { return size * nmemb; }
 
 void report_perform_failure(CURLcode code) { error_printf("curl_easy_perform() failed: %s\n", curl_easy_strerror(code)); }
@@ -51,6 +47,8 @@ int upload_progress(void*, curl_off_t, curl_off_t, curl_off_t ultotal, curl_off_
 }  // namespace
 
 long curl_verbose() { return verbose_flag ? 1L : 0L; }
+
+long no_progress_meter() { return isatty(STDERR_FILENO) ? 0L : 1L; }
 
 bool base_url_for(const char* address, std::string* out) {
     if (!address || !out) return false;

@@ -68,3 +68,6 @@ int firmware_push_tftp(const char* address, firmware_record* record, bool progre
 
 // CURLOPT_VERBOSE for the transfers that follow --verbose.
 long curl_verbose();
+// CURLOPT_NOPROGRESS for the exchanges that show libcurl's own progress
+// meter: it goes to standard error, and only where that is a terminal.
+long no_progress_meter();
