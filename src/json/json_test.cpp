@@ -1,0 +1,573 @@
+#include "json/json.h"
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Pulls events until DONE or ERROR and writes them as one line: "{" "}" "["
+// "]", "s:<text>" for strings, "n:<text>" for numbers, "true" "false"
+// "null", and the final "done" or "error".
+std::string trace(const std::string& text) {
+    json_reader reader;
+    json_reader_open(&reader, text.c_str());
+    std::string out;
+    for (int guard = 0; guard < 1000; ++guard) {
+        json_event event = json_reader_next(&reader);
+        if (!out.empty()) {
+            out += ' ';
+        }
+        switch (event) {
+        case JSON_EVENT_OBJECT: out += '{'; break;
+        case JSON_EVENT_OBJECT_END: out += '}'; break;
+        case JSON_EVENT_ARRAY: out += '['; break;
+        case JSON_EVENT_ARRAY_END: out += ']'; break;
+        case JSON_EVENT_STRING: out += "s:" + std::string(json_reader_string(&reader, nullptr)); break;
+        case JSON_EVENT_NUMBER: out += "n:" + std::string(json_reader_string(&reader, nullptr)); break;
+        case JSON_EVENT_TRUE: out += "true"; break;
+        case JSON_EVENT_FALSE: out += "false"; break;
+        case JSON_EVENT_NULL: out += "null"; break;
+        case JSON_EVENT_DONE: out += "done"; break;
+        case JSON_EVENT_ERROR: out += "error"; break;
+        default: out += "?"; break;
+        }
+        if (event == JSON_EVENT_DONE || event == JSON_EVENT_ERROR) {
+            break;
+        }
+    }
+    json_reader_close(&reader);
+    return out;
+}
+
+// Reads a text that holds one top-level string: ok tells whether the parser
+// gave a terminated string, bytes holds it without the final NUL (embedded
+// NULs kept).
+struct string_result {
+    bool ok;
+    std::string bytes;
+};
+
+string_result read_one_string(const std::string& text) {
+    json_reader reader;
+    json_reader_open(&reader, text.c_str());
+    string_result result{false, {}};
+    if (json_reader_next(&reader) == JSON_EVENT_STRING) {
+        std::size_t length = 0;
+        const char* s = json_reader_string(&reader, &length);
+        result.ok = length >= 1 && s[length - 1] == '\0';
+        result.bytes.assign(s, length >= 1 ? length - 1 : 0);
+    }
+    json_reader_close(&reader);
+    return result;
+}
+
+struct trace_case {
+    const char* text;
+    const char* events;
+};
+
+void expect_traces(const std::vector<trace_case>& cases) {
+    for (const trace_case& c : cases) {
+        EXPECT_EQ(trace(c.text), c.events) << "text: " << c.text;
+    }
+}
+
+TEST(JsonGrammar, ScalarsAndEmptyTexts) {
+    expect_traces({
+        {"", "done"},
+        {" \t\r\n", "done"},
+        {"5", "n:5 done"},
+        {"  true  ", "true done"},
+        {"false", "false done"},
+        {"null", "null done"},
+        {"\"ab\"", "s:ab done"},
+        {"\f1", "error"},  // form feed is not whitespace
+        {"\v1", "error"},
+        {"abc", "error"},
+        {"tru", "error"},
+        {"trUe", "error"},
+        {"nul", "error"},
+        {"fals", "error"},
+        {"]", "error"},
+        {"}", "error"},
+        {",", "error"},
+        {":", "error"},
+    });
+}
+
+TEST(JsonGrammar, Arrays) {
+    expect_traces({
+        {"[1,2]", "[ n:1 n:2 ] done"},
+        {"[]", "[ ] done"},
+        {" [ 1 , \"x\" ,true,false , null ] ", "[ n:1 s:x true false null ] done"},
+        {"[[],[[]]]", "[ [ ] [ [ ] ] ] done"},
+        {"[1,]", "[ n:1 error"},
+        {"[,1]", "[ error"},
+        {"[1 2]", "[ n:1 error"},
+        {"[1,,2]", "[ n:1 error"},
+        {"[", "[ error"},
+        {"[1", "[ n:1 error"},
+        {"[1,", "[ n:1 error"},
+        {"[}", "[ error"},
+        {"[1}", "[ n:1 error"},
+        {"[\"a\":1]", "[ s:a error"},
+        {"[truex]", "[ true error"},
+    });
+}
+
+TEST(JsonGrammar, Objects) {
+    expect_traces({
+        {"{\"a\":1}", "{ s:a n:1 } done"},
+        {"{}", "{ } done"},
+        {" { \"a\" : [ 1 ] , \"b\" : { \"c\" : null } } ",
+         "{ s:a [ n:1 ] s:b { s:c null } } done"},
+        {"{\"a\":1,\"b\":2}", "{ s:a n:1 s:b n:2 } done"},
+        {"{\"a\":{},\"b\":[]}", "{ s:a { } s:b [ ] } done"},
+        {"{\"a\":1,}", "{ s:a n:1 error"},
+        {"{1:2}", "{ error"},
+        {"{[]:1}", "{ error"},
+        {"{\"a\"}", "{ s:a error"},
+        {"{\"a\" 1}", "{ s:a error"},
+        {"{\"a\":}", "{ s:a error"},
+        {"{\"a\":1 \"b\":2}", "{ s:a n:1 error"},
+        {"{\"a\":1,2:3}", "{ s:a n:1 error"},
+        {"{\"a\":1]", "{ s:a n:1 error"},
+        {"{]", "{ error"},
+        {"{", "{ error"},
+        {"{\"a\"", "{ s:a error"},
+        {"{\"a\":", "{ s:a error"},
+        {"{,}", "{ error"},
+    });
+}
+
+TEST(JsonGrammar, OnlyTheFirstValueIsRead) {
+    expect_traces({
+        {"1,2", "n:1 done"},
+        {"[1] [2]", "[ n:1 ] done"},
+        {"{} garbage \x01\xff", "{ } done"},
+        {"\"a\"\"b\"", "s:a done"},
+        {"nullx", "null done"},
+        {"1x", "n:1 done"},
+        {"[1]]", "[ n:1 ] done"},
+    });
+}
+
+TEST(JsonGrammar, ContainerKindsSurviveStackGrowth) {
+    // Nine levels span three blocks of frames; each closer must match the
+    // kind pushed at its own level.
+    expect_traces({
+        {"[{\"a\":[{\"b\":[{\"c\":[{\"d\":[1]}]}]}]}]",
+         "[ { s:a [ { s:b [ { s:c [ { s:d [ n:1 ] } ] } ] } ] } ] done"},
+        {"[[[[[{}]]]]]", "[ [ [ [ [ { } ] ] ] ] ] done"},
+        {"[[[[[{]]]]]", "[ [ [ [ [ { error"},
+        {"[[[[{\"a\":[[[[1]]]]}]]]]", "[ [ [ [ { s:a [ [ [ [ n:1 ] ] ] ] } ] ] ] ] done"},
+        {"[[[[{\"a\":[[[[1]]]]]]]]]", "[ [ [ [ { s:a [ [ [ [ n:1 ] ] ] ] error"},
+        // Popping back below a block boundary and pushing again reuses frames.
+        {"[[[[[1]]],[[{}]]]]", "[ [ [ [ [ n:1 ] ] ] [ [ { } ] ] ] ] done"},
+    });
+}
+
+// ---- UTF-8 -----------------------------------------------------------------
+
+struct utf8_case {
+    std::string bytes;  // placed between two quotation marks
+    bool valid;
+};
+
+TEST(JsonUtf8, EveryLeadRowAtItsBoundaries) {
+    const std::vector<utf8_case> cases = {
+        // 0xC2..0xDF: 2 bytes, second 80..BF
+        {"\xC2\x80", true}, {"\xDF\xBF", true}, {"\xC2\x7F", false}, {"\xDF\xC0", false},
+        // 0xE0: 3 bytes, second A0..BF (80..9F would be overlong)
+        {"\xE0\xA0\x80", true}, {"\xE0\xBF\xBF", true}, {"\xE0\x9F\xBF", false},
+        {"\xE0\x80\x80", false}, {"\xE0\xC0\x80", false},
+        // 0xE1..0xEC: 3 bytes, second 80..BF
+        {"\xE1\x80\x80", true}, {"\xEC\xBF\xBF", true}, {"\xE1\x7F\x80", false},
+        {"\xEC\xC0\x80", false},
+        // 0xED: 3 bytes, second 80..9F (A0..BF would be a surrogate)
+        {"\xED\x80\x80", true}, {"\xED\x9F\xBF", true}, {"\xED\xA0\x80", false},
+        {"\xED\xBF\xBF", false}, {"\xED\x7F\x80", false},
+        // 0xEE, 0xEF: 3 bytes, second 80..BF
+        {"\xEE\x80\x80", true}, {"\xEF\xBF\xBF", true}, {"\xEE\x7F\x80", false},
+        {"\xEF\xC0\x80", false},
+        // 0xF0: 4 bytes, second 90..BF
+        {"\xF0\x90\x80\x80", true}, {"\xF0\xBF\xBF\xBF", true}, {"\xF0\x8F\xBF\xBF", false},
+        {"\xF0\xC0\x80\x80", false},
+        // 0xF1..0xF3: 4 bytes, second 80..BF
+        {"\xF1\x80\x80\x80", true}, {"\xF3\xBF\xBF\xBF", true}, {"\xF1\x7F\x80\x80", false},
+        {"\xF3\xC0\x80\x80", false},
+        // 0xF4: 4 bytes, second 80..8F (90 and above is past U+10FFFF)
+        {"\xF4\x80\x80\x80", true}, {"\xF4\x8F\xBF\xBF", true}, {"\xF4\x90\x80\x80", false},
+        // leads that never start a sequence
+        {"\x80", false}, {"\xBF", false}, {"\xC0\x80", false}, {"\xC1\xBF", false},
+        {"\xF5\x80\x80\x80", false}, {"\xFF", false},
+        // ordinary text around a sequence
+        {"caf\xC3\xA9!", true}, {"\x7F", true},
+    };
+    for (const utf8_case& c : cases) {
+        string_result r = read_one_string("\"" + c.bytes + "\"");
+        EXPECT_EQ(r.ok, c.valid) << testing::PrintToString(c.bytes);
+        if (c.valid) {
+            EXPECT_EQ(r.bytes, c.bytes);  // appended unchanged
+        }
+    }
+}
+
+TEST(JsonUtf8, InvalidThirdAndFourthBytes) {
+    const std::vector<utf8_case> cases = {
+        {"\xE1\x80\x7F", false}, {"\xE1\x80\xC0", false}, {"\xE1\x80\x80", true},
+        {"\xF1\x80\x7F\x80", false}, {"\xF1\x80\xC0\x80", false},
+        {"\xF1\x80\x80\x7F", false}, {"\xF1\x80\x80\xC0", false}, {"\xF1\x80\x80\xBF", true},
+    };
+    for (const utf8_case& c : cases) {
+        EXPECT_EQ(read_one_string("\"" + c.bytes + "\"").ok, c.valid)
+            << testing::PrintToString(c.bytes);
+    }
+}
+
+TEST(JsonUtf8, TruncatedSequences) {
+    const std::vector<std::string> full = {"\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80"};
+    for (const std::string& sequence : full) {
+        for (std::size_t cut = 1; cut < sequence.size(); ++cut) {
+            std::string head = sequence.substr(0, cut);
+            // Cut by the end of the text.
+            EXPECT_FALSE(read_one_string("\"" + head).ok) << testing::PrintToString(head);
+            // Cut by the closing quote, which is taken as part of the sequence.
+            EXPECT_FALSE(read_one_string("\"" + head + "\"").ok) << testing::PrintToString(head);
+            // Cut by ASCII text.
+            EXPECT_FALSE(read_one_string("\"" + head + "abc\"").ok)
+                << testing::PrintToString(head);
+        }
+    }
+}
+
+TEST(JsonString, ControlCharactersMustBeEscaped) {
+    EXPECT_FALSE(read_one_string("\"a\x01\"").ok);
+    EXPECT_FALSE(read_one_string("\"a\x1F\"").ok);
+    EXPECT_FALSE(read_one_string("\"a\nb\"").ok);
+    EXPECT_FALSE(read_one_string("\"a\tb\"").ok);
+    EXPECT_TRUE(read_one_string("\" ~\"").ok);
+    EXPECT_FALSE(read_one_string("\"abc").ok);  // unterminated
+    EXPECT_FALSE(read_one_string("\"").ok);
+}
+
+// ---- escapes ---------------------------------------------------------------
+
+struct escape_case {
+    const char* text;     // a whole JSON string, quotes included
+    std::string decoded;  // the bytes expected, without the final NUL
+};
+
+TEST(JsonEscape, DecodedBytes) {
+    const std::vector<escape_case> cases = {
+        {R"("\"\\\/")", "\"\\/"},
+        {R"("\b\f\n\r\t")", std::string("\x08\x0C\x0A\x0D\x09")},
+        {R"("x\u0041y")", "xAy"},
+        {R"("\u007F")", "\x7F"},
+        {R"("\u0080")", "\xC2\x80"},
+        {R"("\u00e9\u00C9")", "\xC3\xA9\xC3\x89"},
+        {R"("\u07FF")", "\xDF\xBF"},
+        {R"("\u0800")", "\xE0\xA0\x80"},
+        {R"("\u20aC")", "\xE2\x82\xAC"},
+        {R"("\uD7FF")", "\xED\x9F\xBF"},
+        {R"("\uE000")", "\xEE\x80\x80"},
+        {R"("\uFFFF")", "\xEF\xBF\xBF"},
+        {R"("\uD83D\uDE00")", "\xF0\x9F\x98\x80"},
+        {R"("\ud800\udc00")", "\xF0\x90\x80\x80"},
+        {R"("\uDBFF\uDFFF")", "\xF4\x8F\xBF\xBF"},
+        {R"("a\u0000b")", std::string("a\0b", 3)},
+    };
+    for (const escape_case& c : cases) {
+        string_result r = read_one_string(c.text);
+        EXPECT_TRUE(r.ok) << c.text;
+        EXPECT_EQ(r.bytes, c.decoded) << c.text;
+    }
+}
+
+TEST(JsonEscape, Errors) {
+    const std::vector<const char*> cases = {
+        R"("\x")",     R"("\U0041")", R"("\a")",       R"("\u12")",   R"("\u12G4")",
+        R"("\u")",     "\"\\",        R"("\ ")",       R"("\')",
+        // lone low surrogates
+        R"("\uDC00")", R"("\uDFFF")",
+        // a high surrogate without a following \u
+        R"("\uD83D")", R"("\uD83Dx")", R"("\uD83D\n")", "\"\\uD83D", "\"\\uD83D\\",
+        // a high surrogate followed by something that is not a low one
+        R"("\uD83D\u0041")", R"("\uD83D\uD83D")", R"("\uDBFF\uE000")", R"("\uD800\uDBFF")",
+        R"("\uD83D\uDE0")",
+    };
+    for (const char* text : cases) {
+        EXPECT_FALSE(read_one_string(text).ok) << text;
+    }
+}
+
+TEST(JsonEscape, NulEscapeCountsInLength) {
+    json_reader reader;
+    json_reader_open(&reader, R"("a\u0000b")");
+    ASSERT_EQ(json_reader_next(&reader), JSON_EVENT_STRING);
+    std::size_t length = 0;
+    const char* s = json_reader_string(&reader, &length);
+    EXPECT_EQ(length, 4u);  // 'a', NUL, 'b', final NUL
+    EXPECT_EQ(std::string(s, length), std::string("a\0b\0", 4));
+    json_reader_close(&reader);
+}
+
+// ---- numbers ---------------------------------------------------------------
+
+struct number_case {
+    const char* text;
+    const char* token;
+    double value;
+};
+
+TEST(JsonNumber, ValidFormsKeepTheirText) {
+    const std::vector<number_case> cases = {
+        {"0", "0", 0.0},          {"-0", "-0", -0.0},           {"5", "5", 5.0},
+        {"1234567890", "1234567890", 1234567890.0},              {"-12", "-12", -12.0},
+        {"1.5", "1.5", 1.5},      {"0.25", "0.25", 0.25},       {"1e3", "1e3", 1000.0},
+        {"1E3", "1E3", 1000.0},   {"1e+3", "1e+3", 1000.0},     {"2e-2", "2e-2", 0.02},
+        {"-0.5e-3", "-0.5e-3", -0.0005},                         {"12.50E+02", "12.50E+02", 1250.0},
+        {"0e0", "0e0", 0.0},      {"01", "0", 0.0},             {"-01", "-0", -0.0},
+        {"1.5.3", "1.5", 1.5},    {"1e5e5", "1e5", 100000.0},   {"7-", "7", 7.0},
+    };
+    for (const number_case& c : cases) {
+        json_reader reader;
+        json_reader_open(&reader, c.text);
+        ASSERT_EQ(json_reader_next(&reader), JSON_EVENT_NUMBER) << c.text;
+        std::size_t length = 0;
+        EXPECT_STREQ(json_reader_string(&reader, &length), c.token) << c.text;
+        EXPECT_EQ(length, std::string(c.token).size() + 1) << c.text;
+        EXPECT_DOUBLE_EQ(json_reader_number(&reader), c.value) << c.text;
+        EXPECT_EQ(json_reader_next(&reader), JSON_EVENT_DONE) << c.text;
+        json_reader_close(&reader);
+    }
+}
+
+TEST(JsonNumber, InvalidForms) {
+    const std::vector<const char*> cases = {
+        "-", "-a", "--1", "- 1", "1.", "1.e3", "1.x", "1e", "1E", "1e+", "1e-", "1ex", "1e+x",
+        "-.5", ".5", "+1", "[1.]", "[01]", "{\"a\":01}", "[-]", "[1e]",
+    };
+    for (const char* text : cases) {
+        std::string events = trace(text);
+        EXPECT_EQ(events.substr(events.size() - 5), "error") << text << " gave " << events;
+    }
+}
+
+TEST(JsonNumber, EndingByteIsLeftForTheContainer) {
+    expect_traces({
+        {"[1,-2.5e1]", "[ n:1 n:-2.5e1 ] done"},
+        {"{\"a\":0}", "{ s:a n:0 } done"},
+        {"[0 ]", "[ n:0 ] done"},
+        {"[1x]", "[ n:1 error"},
+    });
+}
+
+// ---- tokens ----------------------------------------------------------------
+
+TEST(JsonToken, LengthAndTheTextBeforeAnyToken) {
+    json_reader reader;
+    json_reader_open(&reader, "[\"ab\", 2.5, \"\"]");
+    std::size_t length = 99;
+    EXPECT_STREQ(json_reader_string(&reader, &length), "");
+    EXPECT_EQ(length, 0u);
+    EXPECT_EQ(json_reader_number(&reader), 0.0);
+
+    EXPECT_EQ(json_reader_next(&reader), JSON_EVENT_ARRAY);
+    EXPECT_STREQ(json_reader_string(&reader, &length), "");  // containers make no token
+    ASSERT_EQ(json_reader_next(&reader), JSON_EVENT_STRING);
+    EXPECT_STREQ(json_reader_string(&reader, &length), "ab");
+    EXPECT_EQ(length, 3u);
+    EXPECT_STREQ(json_reader_string(&reader, nullptr), "ab");
+    ASSERT_EQ(json_reader_next(&reader), JSON_EVENT_NUMBER);
+    EXPECT_STREQ(json_reader_string(&reader, &length), "2.5");
+    EXPECT_EQ(length, 4u);
+    EXPECT_EQ(json_reader_number(&reader), 2.5);
+    ASSERT_EQ(json_reader_next(&reader), JSON_EVENT_STRING);
+    EXPECT_STREQ(json_reader_string(&reader, &length), "");
+    EXPECT_EQ(length, 1u);
+    json_reader_close(&reader);
+    EXPECT_STREQ(json_reader_string(&reader, &length), "");
+    EXPECT_EQ(length, 0u);
+}
+
+TEST(JsonToken, LongStringsGrowTheBufferByDoubling) {
+    for (std::size_t size : {1023u, 1024u, 1025u, 2048u, 5000u}) {
+        std::string body;
+        for (std::size_t i = 0; i < size; ++i) {
+            body += static_cast<char>('a' + i % 26);
+        }
+        const std::string text = "[\"" + body + "\",\"x\"]";  // must outlive the reader
+        json_reader reader;
+        json_reader_open(&reader, text.c_str());
+        json_reader_next(&reader);
+        ASSERT_EQ(json_reader_next(&reader), JSON_EVENT_STRING) << size;
+        std::size_t length = 0;
+        EXPECT_EQ(json_reader_string(&reader, &length), body) << size;
+        EXPECT_EQ(length, size + 1);
+        std::size_t capacity = 1024;
+        while (capacity < size + 1) {
+            capacity *= 2;
+        }
+        EXPECT_EQ(reader.token.size(), capacity) << size;
+        // A shorter string afterwards reuses the buffer and is terminated.
+        ASSERT_EQ(json_reader_next(&reader), JSON_EVENT_STRING);
+        EXPECT_STREQ(json_reader_string(&reader, &length), "x");
+        EXPECT_EQ(length, 2u);
+        json_reader_close(&reader);
+    }
+}
+
+TEST(JsonToken, CutTokenIsStillATerminatedText) {
+    // A string that fills the whole first buffer and then breaks off.
+    std::string text = "\"" + std::string(1024, 'q');
+    json_reader reader;
+    json_reader_open(&reader, text.c_str());
+    EXPECT_EQ(json_reader_next(&reader), JSON_EVENT_ERROR);
+    ASSERT_EQ(reader.token.size(), 1024u);
+    EXPECT_LT(std::string(json_reader_string(&reader, nullptr)).size(), 1024u);
+    json_reader_close(&reader);
+}
+
+// ---- lifecycle ---------------------------------------------------------------
+
+TEST(JsonLifecycle, ErrorAndDoneAreSticky) {
+    json_reader reader;
+    json_reader_open(&reader, "[1,2,x,3]");
+    EXPECT_EQ(json_reader_next(&reader), JSON_EVENT_ARRAY);
+    EXPECT_EQ(json_reader_next(&reader), JSON_EVENT_NUMBER);
+    EXPECT_EQ(json_reader_next(&reader), JSON_EVENT_NUMBER);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(json_reader_next(&reader), JSON_EVENT_ERROR);
+    }
+    // The token of the last good event stays readable.
+    EXPECT_STREQ(json_reader_string(&reader, nullptr), "2");
+    json_reader_close(&reader);
+
+    // Trailing bytes, valid or not, never turn a finished reader into an
+    // error or a second value.
+    for (const char* text : {"[]", "7", "", "   ", "1,2", "[] x", "\"a\" \"b\""}) {
+        json_reader_open(&reader, text);
+        json_event event;
+        do {
+            event = json_reader_next(&reader);
+        } while (event != JSON_EVENT_DONE && event != JSON_EVENT_ERROR);
+        EXPECT_EQ(event, JSON_EVENT_DONE) << text;
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(json_reader_next(&reader), JSON_EVENT_DONE) << text;
+        }
+        json_reader_close(&reader);
+    }
+}
+
+TEST(JsonLifecycle, ReopenAfterClose) {
+    json_reader reader;
+    json_reader_open(&reader, "[[[[[[\"unfinished\"");
+    for (int i = 0; i < 7; ++i) {
+        json_reader_next(&reader);
+    }
+    EXPECT_EQ(json_reader_next(&reader), JSON_EVENT_ERROR);
+    json_reader_close(&reader);
+
+    json_reader_open(&reader, "{\"k\":true}");
+    EXPECT_EQ(json_reader_next(&reader), JSON_EVENT_OBJECT);
+    EXPECT_EQ(json_reader_next(&reader), JSON_EVENT_STRING);
+    EXPECT_STREQ(json_reader_string(&reader, nullptr), "k");
+    EXPECT_EQ(json_reader_next(&reader), JSON_EVENT_TRUE);
+    EXPECT_EQ(json_reader_next(&reader), JSON_EVENT_OBJECT_END);
+    EXPECT_EQ(json_reader_next(&reader), JSON_EVENT_DONE);
+    json_reader_close(&reader);
+
+    // Opening again without a close also starts from scratch.
+    json_reader_open(&reader, "[1");
+    json_reader_next(&reader);
+    json_reader_next(&reader);
+    json_reader_open(&reader, "3");
+    EXPECT_EQ(json_reader_next(&reader), JSON_EVENT_NUMBER);
+    EXPECT_EQ(json_reader_next(&reader), JSON_EVENT_DONE);
+    json_reader_close(&reader);
+}
+
+// ---- nesting -----------------------------------------------------------------
+
+struct nesting_counts {
+    std::size_t opened = 0;
+    std::size_t closed = 0;
+    std::size_t other = 0;
+    json_event last = JSON_EVENT_NONE;
+};
+
+nesting_counts pull_all(const std::string& text) {
+    nesting_counts counts;
+    json_reader reader;
+    json_reader_open(&reader, text.c_str());
+    for (;;) {
+        json_event event = json_reader_next(&reader);
+        if (event == JSON_EVENT_ARRAY || event == JSON_EVENT_OBJECT) {
+            ++counts.opened;
+        } else if (event == JSON_EVENT_ARRAY_END || event == JSON_EVENT_OBJECT_END) {
+            ++counts.closed;
+        } else if (event == JSON_EVENT_DONE || event == JSON_EVENT_ERROR) {
+            counts.last = event;
+            break;
+        } else {
+            ++counts.other;
+        }
+    }
+    json_reader_close(&reader);
+    return counts;
+}
+
+TEST(JsonNesting, AThousandLevels) {
+    const std::size_t depth = 1000;
+    nesting_counts arrays = pull_all(std::string(depth, '[') + std::string(depth, ']'));
+    EXPECT_EQ(arrays.opened, depth);
+    EXPECT_EQ(arrays.closed, depth);
+    EXPECT_EQ(arrays.last, JSON_EVENT_DONE);
+
+    std::string objects;
+    for (std::size_t i = 0; i < depth; ++i) {
+        objects += "{\"a\":[";
+    }
+    objects += "0";
+    for (std::size_t i = 0; i < depth; ++i) {
+        objects += "]}";
+    }
+    nesting_counts mixed = pull_all(objects);
+    EXPECT_EQ(mixed.opened, 2 * depth);
+    EXPECT_EQ(mixed.closed, 2 * depth);
+    EXPECT_EQ(mixed.other, depth + 1);  // the names and the 0
+    EXPECT_EQ(mixed.last, JSON_EVENT_DONE);
+
+    nesting_counts unclosed = pull_all(std::string(depth, '[') + std::string(depth - 1, ']'));
+    EXPECT_EQ(unclosed.closed, depth - 1);
+    EXPECT_EQ(unclosed.last, JSON_EVENT_ERROR);
+}
+
+TEST(JsonNesting, AMillionLevelsDoNotExhaustTheCallStack) {
+    const std::size_t depth = 1000000;
+    nesting_counts complete = pull_all(std::string(depth, '[') + std::string(depth, ']'));
+    EXPECT_EQ(complete.opened, depth);
+    EXPECT_EQ(complete.closed, depth);
+    EXPECT_EQ(complete.last, JSON_EVENT_DONE);
+
+    nesting_counts unclosed = pull_all(std::string(depth, '['));
+    EXPECT_EQ(unclosed.opened, depth);
+    EXPECT_EQ(unclosed.last, JSON_EVENT_ERROR);
+}
+
+TEST(JsonNesting, StackGrowsFourFramesAtATime) {
+    json_reader reader;
+    json_reader_open(&reader, "[[[[[[[[[]]]]]]]]]");
+    const std::size_t expected_blocks[] = {1, 1, 1, 1, 2, 2, 2, 2, 3};
+    for (std::size_t blocks : expected_blocks) {
+        ASSERT_EQ(json_reader_next(&reader), JSON_EVENT_ARRAY);
+        EXPECT_EQ(reader.stack.size(), blocks);
+    }
+    json_reader_close(&reader);
+}
+
+}  // namespace
