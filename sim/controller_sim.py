@@ -71,6 +71,9 @@ in force). Keys:
     set_truncated   list of set names whose tar is cut in the middle of its
                     members
     set_corrupt     list of set names whose tar has a bad header checksum
+    set_without_file    list of set names whose tar holds "status.txt" and
+                    another member, but not the set's file
+    status_txt_body text served as "status.txt" in every set's tar
                     (in the set lists "*" stands for every set)
     drop            true (every request) or a list of substrings of the
                     request target: matching HTTP requests are answered by
@@ -565,6 +568,8 @@ FAULT_KEYS = (
     "set_html",
     "set_truncated",
     "set_corrupt",
+    "set_without_file",
+    "status_txt_body",
     "drop",
     "delay",
     "delay_match",
@@ -606,6 +611,9 @@ class Faults:
         self.set_html = names("set_html")
         self.set_truncated = names("set_truncated")
         self.set_corrupt = names("set_corrupt")
+        self.set_without_file = names("set_without_file")
+        txt = raw.get("status_txt_body")
+        self.status_txt_body = None if txt is None else str(txt).encode()
         self.drop = patterns("drop")
         self.delay = float(raw.get("delay") or 0)
         self.delay_match = patterns("delay_match") or ("",)
@@ -626,7 +634,8 @@ class Faults:
     def set_fault(self, set_name):
         for label, names in (("set_404", self.set_404), ("set_html", self.set_html),
                              ("set_truncated", self.set_truncated),
-                             ("set_corrupt", self.set_corrupt)):
+                             ("set_corrupt", self.set_corrupt),
+                             ("set_without_file", self.set_without_file)):
             if self._in(names, set_name):
                 return label
         return None
@@ -1018,7 +1027,7 @@ class HttpServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
             fault = faults.set_fault(set_name)
             if fault:
                 entry["fault"] = fault
-            code, body, ctype = self._backup(ctl, set_name, fault)
+            code, body, ctype = self._backup(ctl, set_name, fault, faults.status_txt_body)
         elif split.path == "/api/v100/status.ssi":
             action = query.get("action", [None])[0]
             ctype = "application/json"
@@ -1041,7 +1050,7 @@ class HttpServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
         handler.reply(code, body, ctype, head)
 
     @staticmethod
-    def _backup(ctl, set_name, fault):
+    def _backup(ctl, set_name, fault, status_txt_body=None):
         if fault == "set_404":
             return 404, _HTML_404, "text/html; charset=utf-8"
         if fault == "set_html":
@@ -1050,9 +1059,11 @@ class HttpServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
         path = SET_PATHS.get(set_name)
         if path is not None:
             data = ctl.device_file(path)
-            if data is not None:
+            if fault == "set_without_file":
+                members.append(("/etc/config/readme.txt", b"the set's file is missing\n"))
+            elif data is not None:
                 members.append((path, data))
-        members.append(("status.txt", ctl.status_txt()))
+        members.append(("status.txt", status_txt_body if status_txt_body is not None else ctl.status_txt()))
         tar = build_tar(members)
         if fault == "set_truncated":
             # Half of the members' records, so the cut falls inside a member.

@@ -158,3 +158,26 @@ def test_missing_arguments(cli, args):
     r = cli("--action", "setup_channel", "--ip", "127.0.0.1:9", *args)
     assert r.returncode == 2
     assert r.stdout.endswith("Missing arguments for action setup_channel.")
+
+
+def test_nothing_is_pushed_without_the_channel_file_or_firmware_version(start_simulator, cli, tmp_path):
+    sim = start_simulator(model="TARNEL-2", firmware="1.5.0")
+    good = csv_file(tmp_path, "a.csv", CHANNEL_HEADER + EXAMPLE_ROW)
+    sim.set_faults({"set_without_file": ["dali1"]})
+    r = cli("--action", "setup_channel", "--ip", sim.ip, "--channel", "1", "--channelcsvfile", '["%s"]' % good)
+    assert r.returncode == 1
+    assert "Error '/etc/config/dali/dali1.bin' file not found.\r\n" in r.stdout
+    assert sim.log_entries("upload") == []
+
+    sim.set_faults({"status_txt_body": '{"model_name": "TARNEL-2", "serial_number": "S", "mac": "M"}'})
+    r = cli("--action", "setup_channel", "--ip", sim.ip, "--channel", "1", "--channelcsvfile", '["%s"]' % good)
+    assert r.returncode == 1
+    assert "Firmware version unknown, channel 1 not set up.\r\n" in r.stdout
+    assert sim.log_entries("upload") == []
+
+    # A groups run too: a zero image pushed in place of the missing file would wipe the channel.
+    groups = csv_file(tmp_path, "g.csv", GROUPS_HEADER + "1,2,Hall\n")
+    sim.set_faults({"set_without_file": ["dali2"]})
+    r = cli("--action", "setup_channel", "--ip", sim.ip, "--channel", "2", "--channelgroupscsvfile", '["%s"]' % groups)
+    assert r.returncode == 1
+    assert sim.log_entries("upload") == []
