@@ -390,6 +390,27 @@ void publish_image(firmware_record* record) {
     record->size = record->image.size();
 }
 
+// Fills the image from `read` (a count of bytes, 0 or less at the end)
+// until it ends or the image is longer than any the controller takes (the
+// rest is not needed to refuse it), then hashes the image.
+template <typename Read>
+int read_image(firmware_record* record, sha256_context* context, Read read) {
+    std::array<unsigned char, IMAGE_CHUNK> chunk;
+    for (;;) {
+        std::int64_t count = read(chunk.data(), chunk.size());
+        if (count <= 0) break;
+        if (!append_image(record, chunk.data(), static_cast<std::size_t>(count))) {
+            publish_image(record);
+            console_printf("%s", MEMORY_TEXT);
+            return FIRMWARE_IMAGE_MEMORY;
+        }
+        if (record->image.size() > FIRMWARE_IMAGE_MAX) break;
+    }
+    publish_image(record);
+    sha256_update(context, record->data, record->image.size());
+    return FIRMWARE_OK;
+}
+
 // Reads the whole file into `block`; a file that cannot be opened gives an
 // empty block. False when the file is too large or memory runs out.
 bool read_package_file(const std::string& path, std::vector<unsigned char>* block) {
@@ -498,23 +519,11 @@ int prepare_package_block(firmware_record* record, const unsigned char* block, s
     } catch (const std::bad_alloc&) {
         // The image then grows as it is read, and fails there if it must.
     }
-    std::array<unsigned char, IMAGE_CHUNK> chunk;
-    for (;;) {
-        // A damaged entry (-1) ends the image early; the digest comparison
-        // then fails.
-        std::int64_t count = entry_read(&image, chunk.data(), chunk.size());
-        if (count <= 0) break;
-        if (!append_image(record, chunk.data(), static_cast<std::size_t>(count))) {
-            publish_image(record);
-            console_printf("%s", MEMORY_TEXT);
-            return FIRMWARE_IMAGE_MEMORY;
-        }
-        // Too long for the controller: the rest is not needed to refuse it.
-        if (record->image.size() > FIRMWARE_IMAGE_MAX) break;
-    }
-    publish_image(record);
-    sha256_update(context, record->data, record->image.size());
-    return FIRMWARE_OK;
+    // A damaged entry (-1) ends the image early; the digest comparison then
+    // fails.
+    return read_image(record, context, [&](unsigned char* buffer, std::size_t n) {
+        return entry_read(&image, buffer, n);
+    });
 }
 
 }  // namespace
@@ -547,22 +556,13 @@ int firmware_prepare_raw(firmware_record* record, sha256_context* context) {
         console_printf("Parameters error.\n");
         return FIRMWARE_PARAMETERS;
     }
+    // A file that cannot be opened gives an empty image, which the
+    // information check then refuses.
     file_ptr file(std::fopen(record->path.c_str(), "rb"));
-    if (file) {
-        std::array<unsigned char, FILE_CHUNK> chunk;
-        std::size_t count;
-        while ((count = std::fread(chunk.data(), 1, chunk.size(), file.get())) > 0) {
-            if (!append_image(record, chunk.data(), count)) {
-                publish_image(record);
-                console_printf("%s", MEMORY_TEXT);
-                return FIRMWARE_IMAGE_MEMORY;
-            }
-            if (record->image.size() > FIRMWARE_IMAGE_MAX) break;
-        }
-    }
-    publish_image(record);
-    sha256_update(context, record->data, record->image.size());
-    return FIRMWARE_OK;
+    return read_image(record, context, [&](unsigned char* buffer, std::size_t n) -> std::int64_t {
+        if (!file) return 0;
+        return static_cast<std::int64_t>(std::fread(buffer, 1, std::min(n, FILE_CHUNK), file.get()));
+    });
 }
 
 int firmware_validate(const char* path, firmware_record* record,

@@ -82,39 +82,11 @@ std::int32_t truncate_to_int(double value) {
     return static_cast<std::int32_t>(value);
 }
 
-// Reads one occurrence of a list option as a JSON value: strings (and, for
-// channels, numbers) become entries until the first array end, the end of
-// the value or a parse error. An occurrence that yields entries replaces
-// the earlier list; one that yields none leaves it as it was.
-}  // namespace
-
-void fill_channels(const char* text, std::optional<std::vector<std::uint32_t>>& list) {
-    std::vector<std::uint32_t> values;
-    json_reader reader;
-    json_reader_open(&reader, text);
-    for (bool more = true; more;) {
-        switch (json_reader_next(&reader)) {
-            case JSON_EVENT_STRING:
-                values.push_back(static_cast<std::uint32_t>(std::atoi(json_reader_string(&reader, nullptr))));
-                break;
-            case JSON_EVENT_NUMBER:
-                values.push_back(static_cast<std::uint32_t>(truncate_to_int(json_reader_number(&reader))));
-                break;
-            case JSON_EVENT_ARRAY_END:
-            case JSON_EVENT_DONE:
-            case JSON_EVENT_ERROR:
-                more = false;
-                break;
-            default:
-                break;
-        }
-    }
-    json_reader_close(&reader);
-    if (!values.empty()) list = std::move(values);
-}
-
-void fill_strings(const char* text, std::optional<std::vector<std::string>>& list) {
-    std::vector<std::string> values;
+// Walks one JSON value of a list option: strings and numbers go to the
+// callbacks until the first array end, the end of the value or a parse
+// error; every other event is passed over.
+template <typename OnString, typename OnNumber>
+void read_list_values(const char* text, OnString on_string, OnNumber on_number) {
     json_reader reader;
     json_reader_open(&reader, text);
     for (bool more = true; more;) {
@@ -122,9 +94,12 @@ void fill_strings(const char* text, std::optional<std::vector<std::string>>& lis
             case JSON_EVENT_STRING: {
                 std::size_t length = 0;
                 const char* s = json_reader_string(&reader, &length);
-                values.emplace_back(s, length ? length - 1 : 0);
+                on_string(s, length ? length - 1 : 0);
                 break;
             }
+            case JSON_EVENT_NUMBER:
+                on_number(json_reader_number(&reader));
+                break;
             case JSON_EVENT_ARRAY_END:
             case JSON_EVENT_DONE:
             case JSON_EVENT_ERROR:
@@ -135,6 +110,22 @@ void fill_strings(const char* text, std::optional<std::vector<std::string>>& lis
         }
     }
     json_reader_close(&reader);
+}
+
+}  // namespace
+
+void fill_channels(const char* text, std::optional<std::vector<std::uint32_t>>& list) {
+    std::vector<std::uint32_t> values;
+    read_list_values(
+        text, [&](const char* s, std::size_t) { values.push_back(static_cast<std::uint32_t>(std::atoi(s))); },
+        [&](double n) { values.push_back(static_cast<std::uint32_t>(truncate_to_int(n))); });
+    if (!values.empty()) list = std::move(values);
+}
+
+void fill_strings(const char* text, std::optional<std::vector<std::string>>& list) {
+    std::vector<std::string> values;
+    read_list_values(
+        text, [&](const char* s, std::size_t length) { values.emplace_back(s, length); }, [](double) {});
     if (!values.empty()) list = std::move(values);
 }
 
@@ -217,11 +208,46 @@ const action_entry ACTIONS[] = {
     {"write_file_flashfs", run_nothing},
 };
 
-void set_string(std::optional<std::string>& field) {
-    if (optarg) field = optarg;
+// The options that carry a value: the echo line, and where the value goes
+// (a string, a string list, or the channel list).
+struct value_option {
+    int code;
+    const char* echo;
+    bool echo_raw;  // also "optarg=#...#" (no line end)
+    std::optional<std::string> run_options::*text;
+    std::optional<std::vector<std::string>> run_options::*list;
+};
+
+const value_option VALUE_OPTIONS[] = {
+    {'a', "ACTION=%s\n", false, &run_options::action, nullptr},
+    {'i', "IP=%s\n", false, &run_options::ip, nullptr},
+    {'o', "BackupFileOut%s\n", false, &run_options::backup_file_out, nullptr},
+    {'t', "BackupFileOutType%s\n", false, &run_options::backup_file_out_type, nullptr},
+    {'j', "BackupFileIn%s\n", false, &run_options::backup_file_in, nullptr},
+    {'u', "FIRMWAREFILE=%s\n", false, &run_options::firmware_file, nullptr},
+    {'c', "CHANNEL=%s\n", false, nullptr, nullptr},
+    {'f', "CHANNELCSVFILE=%s\n", true, nullptr, &run_options::channel_csv_files},
+    {'q', "CHANNELGROUPSCSVFILE=%s\n", true, nullptr, &run_options::channel_groups_csv_files},
+    {'p', "CHANNELINPUTSCSVFILE=%s\n", true, nullptr, &run_options::channel_inputs_csv_files},
+    {'g', "BackupConfig%s\n", false, nullptr, &run_options::backup_config},
+};
+
+// Echoes and stores one value option. -a takes no value: with none there is
+// nothing to echo or store.
+void take_value(const value_option& option, run_options& o) {
+    console_printf(option.echo, optarg ? optarg : "");
+    if (!optarg) return;
+    if (option.echo_raw) console_printf("optarg=#%s#", optarg);
+    if (option.text) {
+        o.*option.text = optarg;
+    } else if (option.list) {
+        fill_strings(optarg, o.*option.list);
+    } else {
+        fill_channels(optarg, o.channels);
+    }
 }
 
-// Reads the command line into `o`. Returns true when the run should go on;
+// Reads the command line into `o`;
 // --help and --version end the process from here.
 void parse_options(int argc, char** argv, run_options& o) {
     int digit_index = 0;
@@ -244,54 +270,6 @@ void parse_options(int argc, char** argv, run_options& o) {
                 console_printf("option %c\n", c);
                 digit_index = noted_index;
                 break;
-            case 'a':
-                // -a takes no value; with none there is nothing to echo or store.
-                console_printf("ACTION=%s\n", optarg ? optarg : "");
-                set_string(o.action);
-                break;
-            case 'i':
-                console_printf("IP=%s\n", optarg);
-                set_string(o.ip);
-                break;
-            case 'o':
-                console_printf("BackupFileOut%s\n", optarg);
-                set_string(o.backup_file_out);
-                break;
-            case 't':
-                console_printf("BackupFileOutType%s\n", optarg);
-                set_string(o.backup_file_out_type);
-                break;
-            case 'j':
-                console_printf("BackupFileIn%s\n", optarg);
-                set_string(o.backup_file_in);
-                break;
-            case 'u':
-                console_printf("FIRMWAREFILE=%s\n", optarg);
-                set_string(o.firmware_file);
-                break;
-            case 'c':
-                console_printf("CHANNEL=%s\n", optarg);
-                fill_channels(optarg, o.channels);
-                break;
-            case 'f':
-                console_printf("CHANNELCSVFILE=%s\n", optarg);
-                console_printf("optarg=#%s#", optarg);
-                fill_strings(optarg, o.channel_csv_files);
-                break;
-            case 'q':
-                console_printf("CHANNELGROUPSCSVFILE=%s\n", optarg);
-                console_printf("optarg=#%s#", optarg);
-                fill_strings(optarg, o.channel_groups_csv_files);
-                break;
-            case 'p':
-                console_printf("CHANNELINPUTSCSVFILE=%s\n", optarg);
-                console_printf("optarg=#%s#", optarg);
-                fill_strings(optarg, o.channel_inputs_csv_files);
-                break;
-            case 'g':
-                console_printf("BackupConfig%s\n", optarg);
-                fill_strings(optarg, o.backup_config);
-                break;
             case 'h':
                 for (const char* line : HELP_LINES) console_printf("%s", line);
                 std::fflush(stdout);
@@ -300,9 +278,17 @@ void parse_options(int argc, char** argv, run_options& o) {
                 console_printf("Version %s\n", TOOL_VERSION);
                 std::fflush(stdout);
                 std::exit(0);
-            default:
-                console_printf("?? getopt returned character code 0%o ??\n", static_cast<unsigned>(c));
+            default: {
+                const value_option* option = nullptr;
+                for (const value_option& candidate : VALUE_OPTIONS)
+                    if (candidate.code == c) option = &candidate;
+                if (option) {
+                    take_value(*option, o);
+                } else {
+                    console_printf("?? getopt returned character code 0%o ??\n", static_cast<unsigned>(c));
+                }
                 break;
+            }
         }
     }
 }

@@ -18,6 +18,7 @@ Fixtures:
                      input=None, cwd=None) -> CliResult(returncode, stdout,
                      stderr), unpackable as a 3-tuple; depends on ornat_cli,
                      so tests using it skip without a binary.
+    cli              the same, with the output decoded as it is (CRLF kept).
 
 The simulator module is importable in tests (`import controller_sim`): it
 offers CONFIG_SETS, SET_PATHS, crc16, channel_layout_for, inputs_layout_for,
@@ -329,4 +330,14 @@ def run_cli(ornat_cli, cli_home, tmp_path):
             **({"errors": "replace"} if text else {}))
         return CliResult(completed.returncode, completed.stdout, completed.stderr)
 
+    return run
+
+
+@pytest.fixture
+def cli(run_cli):
+    """run_cli with the output decoded exactly as written: the tool ends its
+    log lines with CRLF, which text mode would fold into LF."""
+    def run(*args, **kw):
+        r = run_cli(*args, text=False, **kw)
+        return CliResult(r.returncode, r.stdout.decode("utf-8", "replace"), r.stderr.decode("utf-8", "replace"))
     return run

@@ -15,15 +15,6 @@ from conftest import cli_environment
 DEFAULT_SETS = [name for name, _ in controller_sim.CONFIG_SETS]
 
 
-@pytest.fixture
-def cli(run_cli):
-    """run_cli with the output decoded as it is (CRLF kept)."""
-    def run(*args, **kw):
-        r = run_cli(*args, text=False, **kw)
-        return type(r)(r.returncode, r.stdout.decode("utf-8", "replace"), r.stderr.decode("utf-8", "replace"))
-    return run
-
-
 def archives(folder):
     return sorted(p for p in os.listdir(folder) if p.startswith("backup_") and p.endswith(".zip"))
 

@@ -13,15 +13,6 @@ PASSWORD = "5d0c7a93e1b24f68a07c3e9d52f1b846c09a7e3d"
 needs_7z = pytest.mark.skipif(shutil.which("7z") is None, reason="7z (p7zip-full) not installed")
 
 
-@pytest.fixture
-def cli(run_cli):
-    """run_cli with the output decoded as it is (CRLF kept)."""
-    def run(*args, **kw):
-        r = run_cli(*args, text=False, **kw)
-        return type(r)(r.returncode, r.stdout.decode("utf-8", "replace"), r.stderr.decode("utf-8", "replace"))
-    return run
-
-
 def make_package(folder, image, digest_text=None, method="Deflate", password=PASSWORD):
     """A firmware package as a maker would build it with 7-Zip: AES-256
     entries "ornat.bh" (the image's SHA-256 in hex) and "ornat.binary"."""

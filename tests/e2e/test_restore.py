@@ -11,15 +11,6 @@ import pytest
 import controller_sim
 
 
-@pytest.fixture
-def cli(run_cli):
-    """run_cli with the output decoded as it is (CRLF kept)."""
-    def run(*args, **kw):
-        r = run_cli(*args, text=False, **kw)
-        return type(r)(r.returncode, r.stdout.decode("utf-8", "replace"), r.stderr.decode("utf-8", "replace"))
-    return run
-
-
 # ---- an independent reference of the layout conversions ----------------------
 
 CHANNEL = {

@@ -12,15 +12,6 @@ INPUTS_HEADER = "#dali-channel-inputs-csv-version: 1\n"
 EXAMPLE_ROW = '0,5,7,Lamp,"[0,3]",254,null,1,254,0,20,"[10,20,null]"\n'
 
 
-@pytest.fixture
-def cli(run_cli):
-    """run_cli with the output decoded as it is (CRLF kept)."""
-    def run(*args, **kw):
-        r = run_cli(*args, text=False, **kw)
-        return type(r)(r.returncode, r.stdout.decode("utf-8", "replace"), r.stderr.decode("utf-8", "replace"))
-    return run
-
-
 def csv_file(tmp_path, name, text, bom=False):
     path = tmp_path / name
     path.write_bytes((b"\xef\xbb\xbf" if bom else b"") + text.encode())

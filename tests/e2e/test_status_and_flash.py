@@ -6,15 +6,6 @@ import socket
 import pytest
 
 
-@pytest.fixture
-def cli(run_cli):
-    """run_cli with the output decoded as it is (CRLF kept)."""
-    def run(*args, **kw):
-        r = run_cli(*args, text=False, **kw)
-        return type(r)(r.returncode, r.stdout.decode("utf-8", "replace"), r.stderr.decode("utf-8", "replace"))
-    return run
-
-
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
