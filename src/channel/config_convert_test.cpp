@@ -226,7 +226,7 @@ TEST(ConfigConvert, DecisionTable) {
     for (const Row& row : rows) {
         SCOPED_TRACE("index " + std::to_string(row.index) + " version " + std::to_string(row.source_version) +
                      " firmware " + (row.firmware ? row.firmware : "(none)"));
-        std::vector<unsigned char> file = traced_image(std::max<std::uint32_t>(row.length, 12), row.source_version);
+        std::vector<unsigned char> file = traced_image(std::max<std::uint32_t>(row.length, 16), row.source_version);
         file.resize(row.length);
         restore_config_entry beyond{603, "x.tar", "/x"};
         const restore_config_entry* e = row.index > 602 ? &beyond : entry(row.index);
