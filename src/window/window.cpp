@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -23,14 +24,35 @@ bool bar_checked = false;
 bool bar_visible = false;
 int bar_percent = -1;
 std::chrono::steady_clock::time_point bar_last_draw;
+// Whether the terminal's cursor stands after text that has no line end yet:
+// a bar drawn there would overwrite that text, so it waits for the line end.
+bool stdout_on_terminal = false;
+bool mid_line = false;
 constexpr auto BAR_MIN_INTERVAL = std::chrono::milliseconds(200);
+
+// Clears the bar line before other text is written; returns whether it
+// should be drawn again afterwards.
+bool bar_hide() {
+    if (!bar_visible) return false;
+    std::fputs("\r\033[K", bar_stream);
+    std::fflush(bar_stream);
+    bar_visible = false;
+    return true;
+}
+
+// The bar is only a view of the running job: it leaves no line behind.
+void bar_clear_at_exit() { bar_hide(); }
 
 void bar_init() {
     if (bar_checked) return;
     bar_checked = true;
+    std::atexit(bar_clear_at_exit);
     bar_stream = stderr;
     bar_enabled = isatty(STDERR_FILENO) != 0;
+    stdout_on_terminal = isatty(STDOUT_FILENO) != 0;
 }
+
+bool bar_may_draw() { return bar_enabled && !(stdout_on_terminal && mid_line); }
 
 void bar_draw() {
     constexpr int width = 40;
@@ -47,18 +69,8 @@ void bar_draw() {
     bar_last_draw = std::chrono::steady_clock::now();
 }
 
-// Clears the bar line before other text is written; returns whether it
-// should be drawn again afterwards.
-bool bar_hide() {
-    if (!bar_visible) return false;
-    std::fputs("\r\033[K", bar_stream);
-    std::fflush(bar_stream);
-    bar_visible = false;
-    return true;
-}
-
 void bar_restore(bool was_visible) {
-    if (was_visible && bar_enabled) bar_draw();
+    if (was_visible && bar_may_draw()) bar_draw();
 }
 
 void write_out(std::FILE* out, const char* text, std::size_t n) {
@@ -66,6 +78,7 @@ void write_out(std::FILE* out, const char* text, std::size_t n) {
     bool was_visible = bar_hide();
     std::fwrite(text, 1, n, out);
     std::fflush(out);
+    if (n > 0 && (out == stdout || stdout_on_terminal)) mid_line = text[n - 1] != '\n';
     bar_restore(was_visible);
 }
 
@@ -140,7 +153,7 @@ void progress_set(int percent) {
     if (percent < 0) percent = 0;
     if (percent > 100) percent = 100;
     bar_init();
-    if (!bar_enabled || percent == bar_percent) return;
+    if (!bar_may_draw() || percent == bar_percent) return;
     // Transfers report progress tens of thousands of times; redraw only on
     // a changed percentage and at most a few times per second, but always
     // show the start and the end.
@@ -150,10 +163,12 @@ void progress_set(int percent) {
     bar_draw();
 }
 
-void progress_set_output(std::FILE* stream, bool enabled) {
+void progress_set_output(std::FILE* stream, bool enabled, bool stdout_is_terminal) {
     bar_checked = true;
     bar_stream = stream;
     bar_enabled = enabled && stream != nullptr;
+    stdout_on_terminal = stdout_is_terminal;
+    mid_line = false;
     bar_visible = false;
     bar_percent = -1;
 }

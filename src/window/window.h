@@ -46,6 +46,8 @@ std::size_t log_capture_length();
 // characters.
 std::string window_format_line(const std::tm& local, int milliseconds, const char* text);
 
-// Draws progress at most a few times per second; tests turn drawing on and
-// off and point it at a stream of their choice.
-void progress_set_output(std::FILE* stream, bool enabled);
+// Progress is drawn at most a few times per second, and never after console
+// text that has no line end yet when standard output shares the terminal.
+// Tests turn drawing on and off, point it at a stream of their choice and
+// say whether standard output counts as a terminal.
+void progress_set_output(std::FILE* stream, bool enabled, bool stdout_is_terminal = false);

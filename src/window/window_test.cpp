@@ -123,6 +123,23 @@ TEST_F(LogOutput, ProgressDrawsOnlyOnTheChosenStreamAndClamps) {
     EXPECT_NE(drawn.find("\r\033[K"), std::string::npos);  // cleared around console output
 }
 
+TEST_F(LogOutput, ProgressWaitsForTheEndOfAConsoleLine) {
+    std::FILE* sink = std::tmpfile();
+    ASSERT_NE(sink, nullptr);
+    progress_set_output(sink, true, true);
+    testing::internal::CaptureStdout();
+    console_printf("[INFO] no line end yet");
+    progress_set(40);  // would overwrite the text above: not drawn
+    long before = std::ftell(sink);
+    console_printf("\n");
+    progress_set(60);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(before, 0);
+    EXPECT_GT(std::ftell(sink), 0);
+    std::fclose(sink);
+    progress_set_output(nullptr, false);
+}
+
 TEST_F(LogOutput, ProgressIsSilentWhenDisabled) {
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
