@@ -80,6 +80,7 @@ int firmware_upgrade_request(const char* address, const unsigned char digest[32]
     curl_easy_setopt(curl.get(), CURLOPT_VERBOSE, curl_verbose());
     curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, no_progress_meter());
     std::fflush(stdout);  // the controller's answer follows our own lines
+    progress_hide();
     CURLcode code = curl_easy_perform(curl.get());
     int result = 0;
     if (code != CURLE_OK) {

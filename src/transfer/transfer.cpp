@@ -124,6 +124,7 @@ int backup_put(const char* address) {
     curl_easy_setopt(curl.get(), CURLOPT_VERBOSE, curl_verbose());
     curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, no_progress_meter());
     curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, discard_body);
+    progress_hide();
     CURLcode code = curl_easy_perform(curl.get());
     if (code != CURLE_OK) {
         report_perform_failure(code);
@@ -161,6 +162,7 @@ int firmware_push_tftp(const char* address, firmware_record* record, bool progre
         curl_easy_setopt(curl.get(), CURLOPT_XFERINFODATA, record);
     } else {
         curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, no_progress_meter());
+        progress_hide();
     }
     curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT, 1800L);
     curl_easy_setopt(curl.get(), CURLOPT_CONNECTTIMEOUT, 60L);

@@ -163,6 +163,12 @@ void progress_set(int percent) {
     bar_draw();
 }
 
+void progress_hide() {
+    bar_init();
+    bar_hide();
+    bar_percent = -1;
+}
+
 void progress_set_output(std::FILE* stream, bool enabled, bool stdout_is_terminal) {
     bar_checked = true;
     bar_stream = stream;

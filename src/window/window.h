@@ -31,6 +31,9 @@ void error_printf(const char* format, ...) ORNAT_PRINTF(1, 2);
 void log_printf(const char* format, ...) ORNAT_PRINTF(1, 2);
 void log_printf_color(std::uint32_t color, const char* format, ...) ORNAT_PRINTF(2, 3);
 void progress_set(int percent);
+// Takes the bar off the screen until the next progress_set, for a transfer
+// that draws libcurl's own meter on standard error.
+void progress_hide();
 
 void log_capture_begin();
 void log_capture_end();
