@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,14 +13,18 @@
 
 namespace {
 
+using bytes = std::vector<unsigned char>;
+// Model name, firmware version, serial number and mac as read.
+using status_values = std::array<std::optional<std::string>, 4>;
+
 struct member {
     std::string name;
     std::string data;
 };
 
-std::vector<unsigned char> write_tar(const std::vector<member>& members)
+bytes write_tar(const std::vector<member>& members)
 {
-    std::vector<unsigned char> out;
+    bytes out;
     tar_archive tar;
     tar_mem_open_write(&tar, &out);
     for (const member& m : members) {
@@ -29,34 +36,26 @@ std::vector<unsigned char> write_tar(const std::vector<member>& members)
     return out;
 }
 
-const char* const SET_PATH = "/etc/config/dali/dali1.bin";
-const std::string SET_FILE(16, '\x5A');
-const std::string GOOD_STATUS =
-    R"({"model_name":"TARNEL-2","firmware_version":"2.4.1","serial_number":"SN0042","mac":"00:11:22:33:44:55"})";
-
-struct check_run {
-    int result;
-    std::string out;
-    backup_set_data set;
-};
-
-check_run run_check(std::vector<unsigned char> data)
+bytes cut(bytes data, std::size_t length)
 {
-    check_run run;
-    run.set.data = std::move(data);
-    testing::internal::CaptureStdout();
-    run.result = backup_check(&run.set);
-    run.out = testing::internal::GetCapturedStdout();
-    return run;
+    data.resize(length);
+    return data;
 }
 
-check_run run_check(const std::vector<member>& members) { return run_check(write_tar(members)); }
+bytes to_bytes(const std::string& text) { return bytes(text.begin(), text.end()); }
 
-std::string value_lines(const char* model, const char* firmware, const char* serial, const char* mac)
-{
-    return std::string("backup\tmodel name: ") + model + "\r\n" + "backup\tfirmware version: " + firmware + "\r\n" +
-           "backup\tserial number: " + serial + "\r\n" + "backup\tmac: " + mac + "\r\n";
-}
+const std::string SET_PATH = "/etc/config/dali/dali1.bin";
+const member SET = {SET_PATH, std::string(16, '\x5A')};
+const member STATUS = {
+    "status.txt",
+    R"({"model_name":"TARNEL-2","firmware_version":"2.4.1","serial_number":"SN0042","mac":"00:11:22:33:44:55"})"};
+const status_values GOOD = {"TARNEL-2", "2.4.1", "SN0042", "00:11:22:33:44:55"};
+const status_values NONE = {};
+
+const std::string FILE_ERROR = "\tfile error -1.\r\n";
+const std::string NOT_FOUND = "backup\terror status.txt file not found.\r\nError, status.txt file not found.\r\n";
+const std::string SIZE_ERROR = "backup\terror status.txt file size error.\r\nError, status.txt file size error.\r\n";
+const std::string READING_ERROR = "backup\terror reading status.txt.\r\nError reading status.txt.\r\n";
 
 std::string listing(const std::vector<member>& members)
 {
@@ -67,134 +66,31 @@ std::string listing(const std::vector<member>& members)
     return text;
 }
 
-TEST(BackupCheckResult, GoodSetFillsTheFourValues)
+std::string value_lines(const status_values& v)
 {
-    const std::vector<member> members = {{SET_PATH, SET_FILE}, {"status.txt", GOOD_STATUS}};
-    check_run run = run_check(members);
-    EXPECT_EQ(run.result, 0);
-    EXPECT_EQ(run.out, listing(members) + value_lines("TARNEL-2", "2.4.1", "SN0042", "00:11:22:33:44:55"));
-    EXPECT_EQ(run.set.model_name, "TARNEL-2");
-    EXPECT_EQ(run.set.firmware_version, "2.4.1");
-    EXPECT_EQ(run.set.serial_number, "SN0042");
-    EXPECT_EQ(run.set.mac, "00:11:22:33:44:55");
+    const char* labels[] = {"model name", "firmware version", "serial number", "mac"};
+    std::string text;
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        text += std::string("backup\t") + labels[i] + ": " + v[i].value_or("(null)") + "\r\n";
+    }
+    return text;
 }
 
-TEST(BackupCheckResult, NoDataIsOne)
+void expect_check(const bytes& data, int result, const std::string& out, const status_values& values)
 {
-    check_run run = run_check(std::vector<unsigned char>{});
-    EXPECT_EQ(run.result, 1);
-    EXPECT_EQ(run.out, "");
-    EXPECT_EQ(backup_check(nullptr), 1);
+    backup_set_data set;
+    set.data = data;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(backup_check(&set), result);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), out);
+    EXPECT_EQ((status_values{set.model_name, set.firmware_version, set.serial_number, set.mac}), values);
 }
 
-TEST(BackupCheckResult, OnlyStatusMeansNoSuchSet)
+// A status member whose size field (offset 124 of the second header) says
+// 0xFFFFFFFF, with the checksum (offset 148) adjusted.
+bytes huge_status()
 {
-    const std::vector<member> members = {{"status.txt", GOOD_STATUS}};
-    check_run run = run_check(members);
-    EXPECT_EQ(run.result, 3);
-    // The status is still read and shown.
-    EXPECT_EQ(run.out, listing(members) + value_lines("TARNEL-2", "2.4.1", "SN0042", "00:11:22:33:44:55"));
-    EXPECT_EQ(run.set.mac, "00:11:22:33:44:55");
-}
-
-TEST(BackupCheckResult, MissingStatus)
-{
-    const std::string not_found =
-        "backup\terror status.txt file not found.\r\nError, status.txt file not found.\r\n";
-    {
-        const std::vector<member> members = {{SET_PATH, SET_FILE}, {"status.json", GOOD_STATUS}};
-        check_run run = run_check(members);
-        EXPECT_EQ(run.result, 2);
-        EXPECT_EQ(run.out, listing(members) + not_found);
-        EXPECT_FALSE(run.set.model_name);
-        EXPECT_FALSE(run.set.mac);
-    }
-    {
-        const std::vector<member> members = {{SET_PATH, SET_FILE}};
-        check_run run = run_check(members);
-        EXPECT_EQ(run.result, 3);
-        EXPECT_EQ(run.out, listing(members) + not_found);
-    }
-    {
-        check_run run = run_check(write_tar({}));
-        EXPECT_EQ(run.result, 3);
-        EXPECT_EQ(run.out, listing({}) + not_found);
-    }
-}
-
-TEST(BackupCheckResult, HtmlPageInsteadOfATar)
-{
-    std::string page = "<!DOCTYPE html>\n<html><head><title>404 Not Found</title></head><body>\n";
-    while (page.size() < 600) {
-        page += "<p>No such configuration.</p>\n";
-    }
-    page += "</body></html>\n";
-    const std::string tail = "backup\terror status.txt file not found.\r\nError, status.txt file not found.\r\n";
-
-    check_run run = run_check(std::vector<unsigned char>(page.begin(), page.end()));
-    EXPECT_EQ(run.result, 3);
-    EXPECT_EQ(run.out, "backup\tbackup file contains: \r\n\tfile error -6.\r\n" + tail);
-
-    const std::string short_page = "<html><body>Server error</body></html>";
-    run = run_check(std::vector<unsigned char>(short_page.begin(), short_page.end()));
-    EXPECT_EQ(run.result, 3);
-    EXPECT_EQ(run.out, "backup\tbackup file contains: \r\n\tfile error -1.\r\n" + tail);
-}
-
-TEST(BackupCheckResult, BrokenStatusDoesNotFailALongerTar)
-{
-    {
-        const std::vector<member> members = {{SET_PATH, SET_FILE}, {"status.txt", ""}};
-        check_run run = run_check(members);
-        EXPECT_EQ(run.result, 0);
-        EXPECT_EQ(run.out, listing(members) +
-                               "backup\terror status.txt file size error.\r\nError, status.txt file size error.\r\n");
-        EXPECT_FALSE(run.set.model_name);
-    }
-    {
-        const std::vector<member> members = {{"status.txt", ""}};
-        EXPECT_EQ(run_check(members).result, 3);
-    }
-    {
-        // Not JSON at all: the four values stay null.
-        const std::vector<member> members = {{SET_PATH, SET_FILE}, {"status.txt", "<html>"}};
-        check_run run = run_check(members);
-        EXPECT_EQ(run.result, 0);
-        EXPECT_EQ(run.out, listing(members) + value_lines("(null)", "(null)", "(null)", "(null)"));
-    }
-}
-
-TEST(BackupCheckResult, TruncatedTars)
-{
-    const std::string reading_error = "backup\terror reading status.txt.\r\nError reading status.txt.\r\n";
-    // "status.txt" first, the set's file cut off: the listing stops with a
-    // file error but the status is complete, so the set is good.
-    {
-        std::vector<unsigned char> data = write_tar({{"status.txt", GOOD_STATUS}, {SET_PATH, SET_FILE}});
-        data.resize(512 + 512 + 512 + 8);
-        check_run run = run_check(data);
-        EXPECT_EQ(run.result, 0);
-        EXPECT_EQ(run.out, listing({{"status.txt", GOOD_STATUS}, {SET_PATH, SET_FILE}}) + "\tfile error -1.\r\n" +
-                               value_lines("TARNEL-2", "2.4.1", "SN0042", "00:11:22:33:44:55"));
-    }
-    // "status.txt" last and cut inside its data: the result is the listing's
-    // last code.
-    {
-        std::vector<unsigned char> data = write_tar({{SET_PATH, SET_FILE}, {"status.txt", GOOD_STATUS}});
-        data.resize(1024 + 512 + 20);
-        check_run run = run_check(data);
-        EXPECT_EQ(run.result, -1);
-        EXPECT_EQ(run.out, listing({{SET_PATH, SET_FILE}, {"status.txt", GOOD_STATUS}}) + "\tfile error -1.\r\n" +
-                               reading_error);
-        EXPECT_FALSE(run.set.model_name);
-    }
-}
-
-TEST(BackupCheckResult, StatusClaimingFourGigabytesIsNotAllocated)
-{
-    std::vector<unsigned char> data = write_tar({{SET_PATH, SET_FILE}, {"status.txt", GOOD_STATUS}});
-    // Size field (offset 124 of the second header) rewritten to 0xFFFFFFFF,
-    // with the checksum (offset 148) adjusted.
+    bytes data = write_tar({SET, STATUS});
     unsigned char* header = &data[1024];
     std::memset(header + 124, 0, 12);
     std::memcpy(header + 124, "37777777777", 11);
@@ -203,61 +99,81 @@ TEST(BackupCheckResult, StatusClaimingFourGigabytesIsNotAllocated)
         sum += (i < 148 || i >= 156) ? header[i] : 0;
     }
     std::snprintf(reinterpret_cast<char*>(header + 148), 8, "%06o", sum);
-
-    // The walk cannot pass the huge member, so only the set's file counts
-    // as listed and the tar is short.
-    check_run run = run_check(data);
-    EXPECT_EQ(run.result, 3);
-    EXPECT_EQ(run.out, "backup\tbackup file contains: \r\n\t" + std::string(SET_PATH) +
-                           " (16 bytes)\r\n\tstatus.txt (-1 bytes)\r\n\tfile error -1.\r\n"
-                           "backup\terror reading status.txt.\r\nError reading status.txt.\r\n");
+    return data;
 }
 
-check_run run_status(const std::string& status)
+TEST(BackupCheck, ResultCodesAndMessages)
 {
-    return run_check({{SET_PATH, SET_FILE}, {"status.txt", status}});
+    std::string page = "<!DOCTYPE html>\n<html><head><title>404 Not Found</title></head><body>\n";
+    while (page.size() < 600) {
+        page += "<p>No such configuration.</p>\n";
+    }
+    const member other_status = {"status.json", STATUS.data};
+    const member empty_status = {"status.txt", ""};
+    const struct {
+        const char* what;
+        bytes data;       // the set as fetched
+        int result;
+        std::string out;  // the console output
+        status_values values;
+    } cases[] = {
+        {"set and status", write_tar({SET, STATUS}), 0, listing({SET, STATUS}) + value_lines(GOOD), GOOD},
+        {"no data", {}, 1, "", NONE},
+        // No such set on the controller; its status is still read and shown.
+        {"status only", write_tar({STATUS}), 3, listing({STATUS}) + value_lines(GOOD), GOOD},
+        {"status under another name", write_tar({SET, other_status}), 2, listing({SET, other_status}) + NOT_FOUND,
+         NONE},
+        {"set only", write_tar({SET}), 3, listing({SET}) + NOT_FOUND, NONE},
+        {"empty tar", write_tar({}), 3, listing({}) + NOT_FOUND, NONE},
+        {"HTML page", to_bytes(page + "</body></html>\n"), 3, listing({}) + "\tfile error -6.\r\n" + NOT_FOUND, NONE},
+        {"short HTML page", to_bytes("<html><body>Server error</body></html>"), 3, listing({}) + FILE_ERROR + NOT_FOUND,
+         NONE},
+        // A broken status does not fail a tar that holds the set.
+        {"empty status", write_tar({SET, empty_status}), 0, listing({SET, empty_status}) + SIZE_ERROR, NONE},
+        {"empty status alone", write_tar({empty_status}), 3, listing({empty_status}) + SIZE_ERROR, NONE},
+        {"status not JSON", write_tar({SET, {"status.txt", "<html>"}}), 0,
+         listing({SET, {"status.txt", "<html>"}}) + value_lines(NONE), NONE},
+        // The listing stops at the cut, but the status before it is whole.
+        {"set cut", cut(write_tar({STATUS, SET}), 512 + 512 + 512 + 8), 0,
+         listing({STATUS, SET}) + FILE_ERROR + value_lines(GOOD), GOOD},
+        // Cut inside the status data: the result is the listing's last code.
+        {"status cut", cut(write_tar({SET, STATUS}), 1024 + 512 + 20), -1,
+         listing({SET, STATUS}) + FILE_ERROR + READING_ERROR, NONE},
+        // The walk cannot pass the huge member (which is not allocated), so
+        // only the set's file counts as listed.
+        {"status claims 4 GiB", huge_status(), 3,
+         listing({SET}) + "\tstatus.txt (-1 bytes)\r\n" + FILE_ERROR + READING_ERROR, NONE},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        expect_check(c.data, c.result, c.out, c.values);
+    }
+    EXPECT_EQ(backup_check(nullptr), 1);
 }
 
-TEST(BackupCheckStatus, MissingKeyPrintsNull)
+TEST(BackupCheck, StatusValues)
 {
-    check_run run = run_status(R"({"model_name":"TARNEL-4","firmware_version":"3.0.0","serial_number":"7"})");
-    EXPECT_EQ(run.result, 0);
-    EXPECT_NE(run.out.find(value_lines("TARNEL-4", "3.0.0", "7", "(null)")), std::string::npos) << run.out;
-    EXPECT_FALSE(run.set.mac);
-    EXPECT_EQ(run.set.serial_number, "7");
-}
-
-TEST(BackupCheckStatus, LaterValueOfAKeyWins)
-{
-    check_run run = run_status(R"({"mac":"first","model_name":"M","mac":"second"})");
-    EXPECT_EQ(run.result, 0);
-    EXPECT_EQ(run.set.mac, "second");
-    EXPECT_EQ(run.set.model_name, "M");
-    EXPECT_NE(run.out.find("backup\tmac: second\r\n"), std::string::npos);
-}
-
-TEST(BackupCheckStatus, OtherMembersAndValuesPassOver)
-{
-    // Unknown keys, numbers, literals and arrays are skipped; a key's value
-    // that happens to be a key name is still a value; escapes are decoded.
-    check_run run = run_status(
-        R"({"uptime":12,"ok":true,"list":[1,2],"model_name":"mac","serial_number":"A\"B","firmware_version":"1.0"})");
-    EXPECT_EQ(run.set.model_name, "mac");
-    EXPECT_EQ(run.set.serial_number, "A\"B");
-    EXPECT_EQ(run.set.firmware_version, "1.0");
-    EXPECT_FALSE(run.set.mac);
-}
-
-TEST(BackupCheckStatus, ValuesBeforeASyntaxErrorAreKept)
-{
-    check_run run = run_status(R"({"model_name":"TARNEL-1","mac":)");
-    EXPECT_EQ(run.result, 0);
-    EXPECT_EQ(run.set.model_name, "TARNEL-1");
-    EXPECT_FALSE(run.set.mac);
-
-    // Key names outside any object are not looked at.
-    run = run_status(R"("mac")");
-    EXPECT_FALSE(run.set.mac);
+    const struct {
+        const char* what;
+        const char* status;
+        status_values values;
+    } cases[] = {
+        {"missing key", R"({"model_name":"TARNEL-4","firmware_version":"3.0.0","serial_number":"7"})",
+         {"TARNEL-4", "3.0.0", "7", std::nullopt}},
+        {"later value wins", R"({"mac":"first","model_name":"M","mac":"second"})", {"M", {}, {}, "second"}},
+        // Unknown keys, numbers, literals and arrays pass; a value that is a
+        // key name is still a value; escapes are decoded.
+        {"other members",
+         R"({"uptime":12,"ok":true,"list":[1,2],"model_name":"mac","serial_number":"A\"B","firmware_version":"1.0"})",
+         {"mac", "1.0", "A\"B", {}}},
+        {"syntax error keeps earlier values", R"({"model_name":"TARNEL-1","mac":)", {"TARNEL-1", {}, {}, {}}},
+        {"key outside any object", R"("mac")", NONE},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::vector<member> members = {SET, {"status.txt", c.status}};
+        expect_check(write_tar(members), 0, listing(members) + value_lines(c.values), c.values);
+    }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "firmware/firmware_package.h"
 
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -52,13 +53,10 @@ bytes sha256_of(const bytes& data) {
     return digest;
 }
 
-bytes digest_text(const bytes& image, bool upper = false) {
-    bytes digest = sha256_of(image);
+bytes digest_text(const bytes& image) {
+    const bytes digest = sha256_of(image);
     char text[65];
     hex_encode(digest.data(), digest.size(), text);
-    if (upper) {
-        for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
     return bytes(text, text + 64);
 }
 
@@ -185,9 +183,10 @@ bytes build_aes_zip(const std::vector<aes_entry>& entries) {
     return out;
 }
 
-aes_entry stored_digest_entry(const bytes& image) {
-    bytes text = digest_text(image);
-    return {"ornat.bh", text, 0, text.size()};
+// A hand-written package: the stored digest of `image` and the image entry.
+bytes aes_package(const bytes& image, const aes_entry& image_entry) {
+    const bytes text = digest_text(image);
+    return build_aes_zip({{"ornat.bh", text, 0, text.size()}, image_entry});
 }
 
 bytes zstd_compress(const bytes& data) {
@@ -248,13 +247,19 @@ protected:
 
     std::string path(const std::string& name) const { return (dir_ / name).string(); }
 
-    void write_file(const std::string& file, const bytes& data) const {
-        std::ofstream(file, std::ios::binary)
+    // Writes the file and returns its path.
+    std::string write_file(const std::string& name, const bytes& data) const {
+        std::ofstream(path(name), std::ios::binary)
             .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+        return path(name);
     }
     bytes read_file(const std::string& file) const {
         std::ifstream in(file, std::ios::binary);
         return bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    std::string libzip_file(const std::string& name, const std::vector<libzip_entry>& entries) const {
+        EXPECT_TRUE(write_libzip(path(name), entries));
+        return path(name);
     }
 
     // Runs the validation; returns its console output.
@@ -280,15 +285,15 @@ protected:
         EXPECT_EQ(result_, 1);
     }
 
-    // Packs ornat.bh and ornat.binary with 7-Zip; the result is fw.bin.
-    std::string seven_zip_package(const bytes& image, const std::string& method) {
-        write_file(path("ornat.bh"), digest_text(image));
-        write_file(path("ornat.binary"), image);
+    // Packs ornat.bh and ornat.binary with 7-Zip into `name`.
+    std::string seven_zip_package(const std::string& name, const bytes& image, const std::string& method) {
+        write_file("ornat.bh", digest_text(image));
+        write_file("ornat.binary", image);
         std::string command = "cd '" + dir_.string() + "' && rm -f p.zip && 7z a -tzip -p" + PASSWORD +
                               " -mem=AES256 -mm=" + method + " p.zip ornat.bh ornat.binary >/dev/null";
         EXPECT_EQ(std::system(command.c_str()), 0);
-        std::filesystem::rename(path("p.zip"), path("fw.bin"));
-        return path("fw.bin");
+        std::filesystem::rename(path("p.zip"), path(name));
+        return path(name);
     }
 
     std::filesystem::path dir_;
@@ -297,64 +302,57 @@ protected:
     int result_ = -1;
 };
 
-TEST_F(FirmwarePackage, LibzipPackagesValidate) {
+TEST_F(FirmwarePackage, PackagesOfEveryWriterAndMethodValidate) {
     const bytes image = make_image(300000);
+    std::vector<std::string> files;
     for (zip_int32_t method : {ZIP_CM_STORE, ZIP_CM_DEFLATE, ZIP_CM_BZIP2}) {
-        SCOPED_TRACE(method);
-        ASSERT_TRUE(write_libzip(path("fw.bin"), package_entries(image, method)));
-        expect_valid(path("fw.bin"), image);
+        files.push_back(libzip_file("libzip" + std::to_string(method) + ".bin", package_entries(image, method)));
     }
-}
-
-TEST_F(FirmwarePackage, UppercaseDigestAccepted) {
-    const bytes image = make_image(5000);
-    auto entries = package_entries(image, ZIP_CM_DEFLATE);
-    entries[0].content = digest_text(image, true);
-    ASSERT_TRUE(write_libzip(path("fw.bin"), entries));
-    expect_valid(path("fw.bin"), image);
-}
-
-TEST_F(FirmwarePackage, SevenZipPackagesValidate) {
-    if (!have_7z()) GTEST_SKIP() << "7z is not installed";
-    const bytes image = make_image(300000);
-    for (const char* method : {"Copy", "Deflate", "BZip2", "LZMA"}) {
-        SCOPED_TRACE(method);
-        expect_valid(seven_zip_package(image, method), image);
-    }
-}
-
-TEST_F(FirmwarePackage, ZstdAndLzmaWithoutEndMarkerValidate) {
-    const bytes image = make_image(200000);
-    write_file(path("zstd.bin"),
-               build_aes_zip({stored_digest_entry(image), {"ornat.binary", zstd_compress(image), 93, image.size()}}));
-    expect_valid(path("zstd.bin"), image);
-    write_file(path("lzma.bin"),
-               build_aes_zip({stored_digest_entry(image), {"ornat.binary", lzma_compress(image), 14, image.size()}}));
-    expect_valid(path("lzma.bin"), image);
-    // The hand-written encryption and headers agree with an independent reader.
+    auto upper = package_entries(image, ZIP_CM_DEFLATE);  // the digest in upper case
+    for (unsigned char& c : upper[0].content) c = static_cast<unsigned char>(std::toupper(c));
+    files.push_back(libzip_file("upper.bin", upper));
+    // zstd, and LZMA without end marker, which libzip does not write.
+    files.push_back(write_file("zstd.bin", aes_package(image, {"ornat.binary", zstd_compress(image), 93, image.size()})));
+    files.push_back(write_file("lzma.bin", aes_package(image, {"ornat.binary", lzma_compress(image), 14, image.size()})));
     if (have_7z()) {
-        std::string command = "7z t -p" + PASSWORD + " '" + path("lzma.bin") + "' >/dev/null";
-        EXPECT_EQ(std::system(command.c_str()), 0);
+        // The hand-written encryption and headers agree with an independent reader.
+        EXPECT_EQ(std::system(("7z t -p" + PASSWORD + " '" + path("lzma.bin") + "' >/dev/null").c_str()), 0);
+        for (const char* method : {"Copy", "Deflate", "BZip2", "LZMA"}) {
+            files.push_back(seven_zip_package(std::string("7z-") + method + ".bin", image, method));
+        }
+    } else {
+        std::puts("7z is not installed: its packages are not tried");
+    }
+    for (const std::string& file : files) {
+        SCOPED_TRACE(file);
+        expect_valid(file, image);
     }
 }
 
-TEST_F(FirmwarePackage, EntryRefusalsInCheckOrder) {
+TEST_F(FirmwarePackage, RefusalsInCheckOrder) {
     const bytes image = make_image(10000);
-    bytes digest = digest_text(image);
+    const bytes package = read_file(libzip_file("good.bin", package_entries(image, ZIP_CM_STORE)));
+    write_file("cut.bin", bytes(package.begin(), package.begin() + static_cast<long>(package.size() / 2)));
+    write_file("empty.bin", {});
+    write_file("noise.bin", make_image(4000));
+    for (const char* name : {"missing.bin", "cut.bin", "empty.bin", "noise.bin"}) {
+        SCOPED_TRACE(name);
+        expect_refused(path(name), "File format is invalid (open).\n");
+    }
+
+    const bytes digest = digest_text(image);
     bytes with_line_end = digest;
     with_line_end.push_back('\n');
     bytes not_hex = digest;
     not_hex[10] = 'g';
     bytes with_nul = digest;
     with_nul[10] = '\0';
-    bytes wrong = digest_text(make_image(10001));
-
-    struct refusal {
+    const bytes wrong = digest_text(make_image(10001));
+    const struct {
         const char* what;
         std::function<void(std::vector<libzip_entry>&)> change;
         std::string text;
-    };
-    const refusal refusals[] = {
+    } refusals[] = {
         {"no digest entry", [](auto& e) { e.erase(e.begin()); }, "File format is invalid (bh).\n"},
         {"digest name case", [](auto& e) { e[0].name = "ORNAT.bh"; }, "File format is invalid (bh).\n"},
         {"digest plain", [](auto& e) { e[0].encryption = ZIP_EM_NONE; }, "File format is invalid (ppfbh).\n"},
@@ -372,26 +370,12 @@ TEST_F(FirmwarePackage, EntryRefusalsInCheckOrder) {
         {"not hex", [&](auto& e) { e[0].content = not_hex; }, ""},
         {"NUL in digest", [&](auto& e) { e[0].content = with_nul; }, "File is invalid (h).\n"},
     };
-    for (const refusal& r : refusals) {
+    for (const auto& r : refusals) {
         SCOPED_TRACE(r.what);
         auto entries = package_entries(image, ZIP_CM_DEFLATE);
         entries.push_back({"readme.txt", bytes(10, 'x'), ZIP_EM_NONE});  // other entries are ignored
         r.change(entries);
-        ASSERT_TRUE(write_libzip(path("fw.bin"), entries));
-        expect_refused(path("fw.bin"), r.text);
-    }
-}
-
-TEST_F(FirmwarePackage, UnreadableFilesAreNotZip) {
-    const bytes image = make_image(10000);
-    ASSERT_TRUE(write_libzip(path("good.bin"), package_entries(image, ZIP_CM_STORE)));
-    bytes package = read_file(path("good.bin"));
-    write_file(path("cut.bin"), bytes(package.begin(), package.begin() + static_cast<long>(package.size() / 2)));
-    write_file(path("empty.bin"), {});
-    write_file(path("noise.bin"), make_image(4000));
-    for (const char* name : {"missing.bin", "cut.bin", "empty.bin", "noise.bin"}) {
-        SCOPED_TRACE(name);
-        expect_refused(path(name), "File format is invalid (open).\n");
+        expect_refused(libzip_file("fw.bin", entries), r.text);
     }
 }
 
@@ -400,23 +384,19 @@ TEST_F(FirmwarePackage, UnreadableFilesAreNotZip) {
 // changed ciphertext or code ends the image before its first byte.
 TEST_F(FirmwarePackage, ChangedStoredBytesNeverPass) {
     const bytes image = make_image(20000);
-    std::vector<std::pair<std::string, bytes>> packages;
-    packages.emplace_back("hand-written zstd",
-                          build_aes_zip({stored_digest_entry(image),
-                                         {"ornat.binary", zstd_compress(image), 93, image.size()}}));
-    ASSERT_TRUE(write_libzip(path("libzip.bin"), package_entries(image, ZIP_CM_STORE)));
-    packages.emplace_back("libzip stored", read_file(path("libzip.bin")));
-    if (have_7z()) packages.emplace_back("7-Zip deflate", read_file(seven_zip_package(image, "Deflate")));
-
+    std::vector<std::pair<std::string, bytes>> packages = {
+        {"hand-written zstd", aes_package(image, {"ornat.binary", zstd_compress(image), 93, image.size()})},
+        {"libzip stored", read_file(libzip_file("libzip.bin", package_entries(image, ZIP_CM_STORE)))},
+    };
+    if (have_7z()) packages.emplace_back("7-Zip deflate", read_file(seven_zip_package("7z.bin", image, "Deflate")));
+    const std::size_t header = winzip_aes_salt_size(3) + WINZIP_AES_VERIFIER_SIZE;
     for (const auto& [what, package] : packages) {
         auto [start, length] = entry_data_range(package, "ornat.binary");
-        const std::size_t header = winzip_aes_salt_size(3) + WINZIP_AES_VERIFIER_SIZE;
         for (std::size_t offset : {std::size_t{0}, header - 1, header, header + length / 3, length - 1}) {
             SCOPED_TRACE(what + " offset " + std::to_string(offset));
             bytes changed = package;
             changed[start + offset] ^= 0x01;
-            write_file(path("fw.bin"), changed);
-            std::string output = validate(path("fw.bin"));
+            std::string output = validate(write_file("fw.bin", changed));
             EXPECT_EQ(result_, 1);
             if (offset >= header) {
                 EXPECT_EQ(output, preparing(path("fw.bin")) + "File is invalid (h).\n" + NOT_VALID);
@@ -429,54 +409,47 @@ TEST_F(FirmwarePackage, ChangedStoredBytesNeverPass) {
 TEST_F(FirmwarePackage, DamagedContentEndsImageEarly) {
     const bytes image = make_image(20000);
     const bytes zstd = zstd_compress(image);
-    struct damage {
+    const struct {
         const char* what;
         aes_entry entry;
         std::string text;
-    };
-    const damage cases[] = {
+    } cases[] = {
         {"undecodable deflate", {"ornat.binary", make_image(3000), 8, image.size()}, "File is invalid (h).\n"},
-        {"truncated zstd",
-         {"ornat.binary", bytes(zstd.begin(), zstd.end() - 100), 93, image.size()},
+        {"truncated zstd", {"ornat.binary", bytes(zstd.begin(), zstd.end() - 100), 93, image.size()},
          "File is invalid (h).\n"},
         {"AE-1 CRC differs", {"ornat.binary", image, 0, image.size(), 0x12345678, 1}, "File is invalid (h).\n"},
         {"size differs", {"ornat.binary", image, 0, image.size() + 1}, "File is invalid (h).\n"},
         {"PPMd method", {"ornat.binary", image, 98, image.size()}, "File format is invalid (pbh).\n"},
     };
-    for (const damage& d : cases) {
+    for (const auto& d : cases) {
         SCOPED_TRACE(d.what);
-        write_file(path("fw.bin"), build_aes_zip({stored_digest_entry(image), d.entry}));
-        expect_refused(path("fw.bin"), d.text);
+        expect_refused(write_file("fw.bin", aes_package(image, d.entry)), d.text);
         EXPECT_LT(record_.size, image.size());
     }
 }
 
 TEST_F(FirmwarePackage, OversizedImageStopsAtLimit) {
     const bytes zeros(20u * 1024 * 1024);  // a few KiB deflated
-    ASSERT_TRUE(write_libzip(path("bomb.bin"), package_entries(zeros, ZIP_CM_DEFLATE)));
-    expect_refused(path("bomb.bin"), "File is invalid (h).\n");
+    expect_refused(libzip_file("bomb.bin", package_entries(zeros, ZIP_CM_DEFLATE)), "File is invalid (h).\n");
     EXPECT_GT(record_.size, FIRMWARE_IMAGE_MAX);
     EXPECT_LE(record_.size, FIRMWARE_IMAGE_MAX + 4096);
-
-    write_file(path("big.binary"), zeros);
-    validate(path("big.binary"));
+    validate(write_file("big.binary", zeros));
     EXPECT_GT(record_.size, FIRMWARE_IMAGE_MAX);
     EXPECT_LE(record_.size, FIRMWARE_IMAGE_MAX + 1024);
 }
 
-TEST_F(FirmwarePackage, RawImagesAreUsedWhole) {
+TEST_F(FirmwarePackage, ExtensionChoosesTheReader) {
     const bytes image = make_image(70000);
-    write_file(path("fw.binary"), image);
-    expect_valid(path("fw.binary"), image);
-
+    expect_valid(write_file("fw.binary", image), image);  // a raw image is used whole
     // A missing raw file passes with an empty image; the size check of the
     // push refuses it later.
     expect_valid(path("missing.binary"), {});
-}
 
-TEST_F(FirmwarePackage, OtherExtensionsAreNotSupported) {
-    const bytes image = make_image(1000);
-    ASSERT_TRUE(write_libzip(path("fw.BIN"), package_entries(image, ZIP_CM_STORE)));
+    const std::string file_long = "/nonexistent/" + std::string(300, 'x') + ".binary";
+    validate(file_long);
+    EXPECT_EQ(record_.path, file_long.substr(0, 260));
+
+    libzip_file("fw.BIN", package_entries(image, ZIP_CM_STORE));
     for (std::string file : {path("fw.BIN"), path("firmware"), std::string(".bin"), std::string("C:\\fw.v2\\image")}) {
         SCOPED_TRACE(file);
         EXPECT_EQ(validate(file), "\nFile format not supported.\n" + NOT_VALID);
@@ -485,12 +458,6 @@ TEST_F(FirmwarePackage, OtherExtensionsAreNotSupported) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(firmware_validate(nullptr, &record_, digest_), 1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "\nFile format not supported.\n" + NOT_VALID);
-}
-
-TEST_F(FirmwarePackage, PathIsCutTo260Characters) {
-    std::string long_path = "/nonexistent/" + std::string(300, 'x') + ".binary";
-    validate(long_path);
-    EXPECT_EQ(record_.path, long_path.substr(0, 260));
 }
 
 TEST_F(FirmwarePackage, MissingArgumentsAreParametersError) {
@@ -506,7 +473,7 @@ TEST_F(FirmwarePackage, MissingArgumentsAreParametersError) {
               "Parameters error.\nParameters error.\nPreparing file...\nPreparing file ''.\r\nParameters error.\n");
 }
 
-TEST(FirmwarePackageWinzipAes, EncryptThenDecryptForEveryStrength) {
+TEST(FirmwarePackageWinzipAes, EncryptThenDecrypt) {
     const bytes content = make_image(5000);
     const unsigned char salt[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
     for (int strength : {1, 2, 3}) {
@@ -522,13 +489,10 @@ TEST(FirmwarePackageWinzipAes, EncryptThenDecryptForEveryStrength) {
             EXPECT_TRUE(data == bytes(content.begin(), content.begin() + static_cast<long>(length)));
         }
     }
-}
 
-TEST(FirmwarePackageWinzipAes, RefusesWrongPasswordChangedDataAndShortData) {
-    const bytes content = make_image(100);
-    const unsigned char salt[16] = {};
+    // Refusals: a wrong password leaves the data as it was.
     bytes data;
-    ASSERT_EQ(winzip_aes_encrypt(content.data(), content.size(), 3, "pw", salt, &data), WINZIP_AES_OK);
+    ASSERT_EQ(winzip_aes_encrypt(content.data(), 100, 3, "pw", salt, &data), WINZIP_AES_OK);
     const bytes stored = data;
     EXPECT_EQ(winzip_aes_decrypt(&data, 3, "other"), WINZIP_AES_WRONG_PASSWORD);
     EXPECT_TRUE(data == stored);

@@ -88,11 +88,6 @@ def end_transfer(sock, peer):
     sock.close()
 
 
-# --------------------------------------------------------------------------
-# HTTP: status, set tars, unknown paths
-# --------------------------------------------------------------------------
-
-
 def test_status_has_every_key_as_string(simulator):
     status = simulator.status()
     assert list(status) == STATUS_KEYS
@@ -103,7 +98,7 @@ def test_status_has_every_key_as_string(simulator):
         "ok", "ok", "not present", "not present"]
 
 
-def test_set_tar_holds_device_file_and_status(simulator):
+def test_set_tar_holds_device_file_and_status_or_status_only(simulator):
     code, body = simulator.http_get("/api/v100/backup.ssi?config=dali1")
     assert code == 200
     members = sim_mod.parse_tar(body)
@@ -118,23 +113,16 @@ def test_set_tar_holds_device_file_and_status(simulator):
     # The sets with renamed files are served under their device paths.
     assert simulator.fetch_set("commanders")[0][0] == "/etc/config/cmdr/cmdr.bin"
     assert simulator.fetch_set("schedules")[0][0] == "/etc/config/schedule/schedule.bin"
-
-
-def test_missing_set_gives_status_only(simulator):
+    # A set without its device file gives the status only.
     simulator.remove_device_file("rlc")
     for name in ("dali3", "nosuchset", "rlc", "../../etc/passwd", ""):
-        members = simulator.fetch_set(name)
-        assert [m[0] for m in members] == ["status.txt"], name
+        assert [m[0] for m in simulator.fetch_set(name)] == ["status.txt"], name
 
 
-def test_unknown_path_is_html_404(simulator):
+def test_unknown_path_is_html_404_and_connections_are_kept(simulator):
     for target in ("/", "/api/v100/other.ssi", "/api/v100/backup.ssix?config=dali1"):
         code, body = simulator.http_get(target)
-        assert code == 404
-        assert b"<html>" in body
-
-
-def test_keep_alive_and_connection_close(simulator):
+        assert code == 404 and b"<html>" in body
     conn = http.client.HTTPConnection("127.0.0.1", simulator.port, timeout=5)
     for _ in range(2):  # two requests over one connection
         conn.request("GET", "/api/v100/status.ssi")
@@ -146,11 +134,6 @@ def test_keep_alive_and_connection_close(simulator):
     assert reply.status == 404 and reply.getheader("Connection") == "close"
     reply.read()
     conn.close()
-
-
-# --------------------------------------------------------------------------
-# Default state
-# --------------------------------------------------------------------------
 
 
 @pytest.mark.parametrize("model,firmware,layout,inputs", [
@@ -213,11 +196,6 @@ def test_prepared_state_is_used_as_is(start_simulator, tmp_path):
     other.mkdir()
     (other / "faults.json").write_text("{}")
     assert start_simulator(state=other).read_device_file("dali1") is not None
-
-
-# --------------------------------------------------------------------------
-# TFTP
-# --------------------------------------------------------------------------
 
 
 @pytest.mark.parametrize("blksize", [128, None])
@@ -348,11 +326,6 @@ def test_tftp_16_mib_wraps_block_numbers(simulator, tmp_path):
     assert out.read_bytes() == data
 
 
-# --------------------------------------------------------------------------
-# Faults
-# --------------------------------------------------------------------------
-
-
 def test_set_faults_at_run_time(simulator):
     simulator.set_faults({"set_404": ["dali1"], "set_html": ["cd1"],
                           "set_truncated": ["systemconfig"], "set_corrupt": ["rlc"]})
@@ -424,12 +397,7 @@ def test_tftp_faults(simulator, tmp_path):
     assert result.returncode != 0 and out.stat().st_size == 1024
 
 
-# --------------------------------------------------------------------------
-# Request log and life cycle
-# --------------------------------------------------------------------------
-
-
-def test_request_log_records_exchanges_in_order(simulator, tmp_path):
+def test_request_log_records_exchanges_in_order_then_the_stop(simulator, tmp_path):
     path = tmp_path / "set.tar"
     path.write_bytes(simulator.http_get("/api/v100/backup.ssi?config=bastimeout")[1])
     simulator.http_get("/api/v100/status.ssi")
@@ -446,9 +414,7 @@ def test_request_log_records_exchanges_in_order(simulator, tmp_path):
     assert request["options"]["tsize"] == str(path.stat().st_size)
     upload = simulator.log_entries("upload")[0]
     assert upload["sha256"] == hashlib.sha256(path.read_bytes()).hexdigest()
-
-
-def test_stops_cleanly_on_sigterm(simulator):
+    # SIGTERM stops it cleanly, with a last log entry.
     assert simulator.stop() == 0
     assert simulator.log_entries()[-1] == {"kind": "stop"}
     with pytest.raises(OSError):
