@@ -84,7 +84,7 @@ int firmware_upgrade_request(const char* address, const unsigned char digest[32]
     CURLcode code = curl_easy_perform(curl.get());
     int result = 0;
     if (code != CURLE_OK) {
-        error_printf("curl_easy_perform() failed: %s\n", curl_easy_strerror(code));
+        report_perform_failure(code);
         log_printf_color(COLOR_RED, "Firmware push failed, %s.", curl_easy_strerror(code));
         result = 1;
     }

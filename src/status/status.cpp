@@ -102,7 +102,7 @@ int status_get(const char* address, status_record* record) {
     curl_easy_setopt(curl.get(), CURLOPT_VERBOSE, curl_verbose());
     CURLcode code = curl_easy_perform(curl.get());
     if (code != CURLE_OK) {
-        error_printf("curl_easy_perform() failed: %s\n", curl_easy_strerror(code));
+        report_perform_failure(code);
         return 1;
     }
     console_printf("%s\treceived %llu bytes.\n", "status", static_cast<unsigned long long>(body.size()));

@@ -24,8 +24,6 @@ std::string format_url(const char* format, const char* a, const char* b = nullpt
 
 std::size_t discard_body(char*, std::size_t size, std::size_t nmemb, void*) { return size * nmemb; }
 
-void report_perform_failure(CURLcode code) { error_printf("curl_easy_perform() failed: %s\n", curl_easy_strerror(code)); }
-
 // The upload source: copies from the record's cursor, advancing it.
 std::size_t upload_read(char* buffer, std::size_t size, std::size_t nitems, void* userdata) {
     auto* record = static_cast<firmware_record*>(userdata);
@@ -45,6 +43,8 @@ int upload_progress(void*, curl_off_t, curl_off_t, curl_off_t ultotal, curl_off_
 }
 
 }  // namespace
+
+void report_perform_failure(CURLcode code) { error_printf("curl_easy_perform() failed: %s\n", curl_easy_strerror(code)); }
 
 long curl_verbose() { return verbose_flag ? 1L : 0L; }
 

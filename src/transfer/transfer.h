@@ -26,11 +26,6 @@
 #include "backup/backup_check.h"
 #include "common/firmware_record.h"
 
-// Growing sink of an HTTP response.
-struct http_buffer {
-    std::vector<unsigned char> data;
-};
-
 // Growing sink of a TFTP read; the expected size drives the progress bar
 // while the server announces no size.
 struct tftp_buffer {
@@ -41,9 +36,9 @@ struct tftp_buffer {
 // The base URL "http://ADDRESS"; none for a missing address.
 bool base_url_for(const char* address, std::string* out);
 
-// libcurl callbacks. The write callbacks take a std::vector<unsigned char>*
-// (http_buffer_write) or a tftp_buffer* and make libcurl fail the transfer
-// when memory runs out.
+// libcurl callbacks. The write callbacks take the growing sink of an HTTP
+// response, a std::vector<unsigned char>* (http_buffer_write), or a
+// tftp_buffer*, and make libcurl fail the transfer when memory runs out.
 std::size_t http_buffer_write(char* bytes, std::size_t size, std::size_t nmemb, void* buffer);
 std::size_t tftp_buffer_write(char* bytes, std::size_t size, std::size_t nmemb, void* buffer);
 int tftp_read_progress(void* buffer, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal, curl_off_t ulnow);
@@ -65,6 +60,9 @@ int action_read_file_memory(const char* address, const char* remote_name, std::u
 // Uploads the record's bytes as "flashraw.bin"; `size` is the same after the
 // call as before.
 int firmware_push_tftp(const char* address, firmware_record* record, bool progress);
+
+// "curl_easy_perform() failed: ..." on standard error, for every failed perform.
+void report_perform_failure(CURLcode code);
 
 // CURLOPT_VERBOSE for the transfers that follow --verbose.
 long curl_verbose();
