@@ -1,5 +1,5 @@
 // The command line, exercised through the real binary.
-#include "common/run_tool.h"
+#include "support/run_tool.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,23 @@
+// Test support shared by the unit tests and the fuzz targets. Each helper
+// family has a header of its own in this folder; this one holds the byte
+// helpers that all of them use.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+using bytes = std::vector<unsigned char>;
+
+// Little-endian appends, as the controller's files and zip records store numbers.
+inline void put16(bytes& out, std::uint32_t value) {
+    out.push_back(static_cast<unsigned char>(value));
+    out.push_back(static_cast<unsigned char>(value >> 8));
+}
+inline void put32(bytes& out, std::uint32_t value) {
+    put16(out, value & 0xFFFF);
+    put16(out, value >> 16);
+}
+inline void append(bytes& out, const std::string& text) { out.insert(out.end(), text.begin(), text.end()); }
+inline void append(bytes& out, const bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
+inline bytes to_bytes(const std::string& text) { return bytes(text.begin(), text.end()); }
