@@ -591,14 +591,15 @@ int firmware_validate(const char* path, firmware_record* record,
             console_printf("File format not supported.\n");
             break;
     }
-    sha256_final(&context, digest);
+    // Without a digest (the crypto library failed) no file is valid.
+    const bool hashed = sha256_final(&context, digest) == 0;
 
     bool valid = false;
     if (kind == file_kind::raw) {
-        valid = result == 0;
+        valid = result == 0 && hashed;
     } else if (kind == file_kind::package && result == 0 && expected) {
         // A text with a NUL inside decodes to fewer bytes: not this digest.
-        valid = expected->size() == SHA256_DIGEST_SIZE &&
+        valid = hashed && expected->size() == SHA256_DIGEST_SIZE &&
                 std::memcmp(expected->data(), digest, SHA256_DIGEST_SIZE) == 0;
         if (!valid) console_printf("File is invalid (h).\n");
     }
