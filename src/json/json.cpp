@@ -62,30 +62,22 @@ json_event fail(json_reader* reader) {
 // ---- the frame stack ------------------------------------------------------
 
 json_frame& innermost(json_reader* reader) {
-    return reader->stack[reader->stack_top / JSON_FRAMES_PER_BLOCK]
-        ->frames[reader->stack_top % JSON_FRAMES_PER_BLOCK];
+    return reader->stack.back();
 }
 
 bool push_frame(json_reader* reader, json_event kind) {
-    // SIZE_MAX (no frame) + 1 wraps to index 0.
-    std::size_t next = reader->stack_top + 1;
-    if (next == reader->stack.size() * JSON_FRAMES_PER_BLOCK) {
-        try {
-            reader->stack.push_back(std::make_unique<json_frame_block>());
-        } catch (const std::bad_alloc&) {
-            return false;
-        }
+    try {
+        reader->stack.push_back(json_frame{static_cast<std::uint32_t>(kind), 0});
+    } catch (const std::bad_alloc&) {
+        return false;
     }
-    reader->stack_top = next;
-    innermost(reader) = json_frame{static_cast<std::uint32_t>(kind), 0};
     return true;
 }
 
 json_event close_container(json_reader* reader) {
     json_event end =
         innermost(reader).kind == JSON_EVENT_OBJECT ? JSON_EVENT_OBJECT_END : JSON_EVENT_ARRAY_END;
-    // Index 0 - 1 wraps back to SIZE_MAX (no container open).
-    reader->stack_top -= 1;
+    reader->stack.pop_back();
     return end;
 }
 
@@ -499,11 +491,11 @@ json_event json_reader_next(json_reader* reader) {
     if (reader == nullptr || reader->error) {
         return JSON_EVENT_ERROR;
     }
-    if (reader->value_count > 0 && reader->stack_top == SIZE_MAX) {
+    if (reader->value_count > 0 && reader->stack.empty()) {
         return JSON_EVENT_DONE;  // the rest of the text is never looked at
     }
     int c = take_after_space(reader);
-    if (reader->stack_top == SIZE_MAX) {
+    if (reader->stack.empty()) {
         if (c == END_MARK) {
             return JSON_EVENT_DONE;
         }

@@ -5,7 +5,7 @@
 // after the first complete top-level value (whatever follows is never
 // looked at), validates UTF-8 in strings byte by byte, decodes every escape
 // (surrogate pairs included) to UTF-8 and has no nesting limit other than
-// memory: the container stack is a heap array, never the call stack.
+// memory: the container stack is a vector, never the call stack.
 //
 // Once an error was returned every later call returns JSON_EVENT_ERROR;
 // after JSON_EVENT_DONE every later call returns JSON_EVENT_DONE.
@@ -13,7 +13,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -40,22 +39,12 @@ struct json_frame {
     std::uint32_t counter;
 };
 
-// The container stack grows by one block of 4 frames at a time. Keeping the
-// frames in separately allocated blocks means growing never copies the frames
-// already pushed, so a very deep text costs linear time, not quadratic.
-constexpr std::size_t JSON_FRAMES_PER_BLOCK = 4;
-struct json_frame_block {
-    json_frame frames[JSON_FRAMES_PER_BLOCK];
-};
-
 struct json_reader {
     const unsigned char* text = nullptr;
     std::size_t length = 0;
     std::size_t position = 0;
     std::size_t value_count = 0;
-    // Open containers, innermost last; the capacity is 4 frames per block.
-    std::vector<std::unique_ptr<json_frame_block>> stack;
-    std::size_t stack_top = SIZE_MAX;    // index of the innermost frame; SIZE_MAX: none open
+    std::vector<json_frame> stack;       // open containers, innermost last
     std::vector<char> token;             // last string or number, NUL-terminated; its size is
                                          // the capacity: 1024 at first, doubled when full
     std::size_t token_fill = 0;          // bytes used, the NUL included
