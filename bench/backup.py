@@ -10,18 +10,16 @@ import sys
 import tempfile
 
 import benchlib
-
-sys.path.insert(0, str(benchlib.ROOT / "sim"))
-import controller_sim  # noqa: E402
+from ornat_sim.sets import CONFIG_SETS
 
 ROUNDS = 3
 
 
 def main():
-    with benchlib.Simulator() as sim, tempfile.TemporaryDirectory() as out:
+    with benchlib.simulator() as sim, tempfile.TemporaryDirectory() as out:
         urls = pathlib.Path(out) / "urls.txt"
         urls.write_text("".join('url = "http://%s/api/v100/backup.ssi?config=%s"\noutput = "%s/%s.tar"\n'
-                                % (sim.ip, name, out, name) for name, _ in controller_sim.CONFIG_SETS))
+                                % (sim.ip, name, out, name) for name, _ in CONFIG_SETS))
         tool = [benchlib.CLI, "--action", "get_backup", "--ip", sim.ip, "--backupfileout", out,
                 "--backupfileouttype", "zip"]
         curl_sets = ["curl", "-s", "-H", "Connection: close", "-K", urls]

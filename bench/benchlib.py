@@ -1,42 +1,24 @@
 """Shared pieces of the benchmarks: the controller simulator on a free
-loopback port, timing of whole commands and their peak memory."""
+loopback port, timing of whole commands and their peak memory. Importing
+this puts sim/ on the path, so the benchmarks import ornat_sim after it."""
 
 import os
 import pathlib
 import resource
 import subprocess
 import sys
-import tempfile
 import time
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 CLI = pathlib.Path(os.environ.get("ORNAT_CLI", ROOT / "build" / "ornat-cli"))
-SIM = ROOT / "sim" / "controller_sim.py"
+sys.path.insert(0, str(ROOT / "sim"))
+
+from ornat_sim import launcher  # noqa: E402  (needs the path above)
 
 
-class Simulator:
-    def __init__(self, model="TARNEL-4", firmware="1.5.0"):
-        self.dir = tempfile.TemporaryDirectory(prefix="ornat-bench-")
-        self.state = pathlib.Path(self.dir.name) / "state"
-        self.process = subprocess.Popen(
-            [sys.executable, str(SIM), "--address", "127.0.0.1", "--port", "0", "--model", model,
-             "--firmware", firmware, "--state", str(self.state)],
-            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        line = self.process.stdout.readline().decode().strip()
-        if not line.startswith("listening on "):
-            raise SystemExit("the simulator did not start: %r" % line)
-        self.ip = line.split(" ", 2)[2]
-
-    def close(self):
-        self.process.terminate()
-        self.process.wait()
-        self.dir.cleanup()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
+def simulator(model="TARNEL-4", firmware="1.5.0"):
+    """A running simulator without a request log, for a with block."""
+    return launcher.running(model=model, firmware=firmware, log=False)
 
 
 def run(command, cwd=None, env=None, status=0, shell=False):

@@ -15,9 +15,7 @@ import sys
 import tempfile
 
 import benchlib
-
-sys.path.insert(0, str(benchlib.ROOT / "sim"))
-import controller_sim  # noqa: E402
+from ornat_sim.firmware import build_firmware_image
 
 PASSWORD = "5d0c7a93e1b24f68a07c3e9d52f1b846c09a7e3d"
 IMAGE_SIZE = 16_000_000
@@ -27,7 +25,7 @@ ROUNDS = 3
 def main():
     with tempfile.TemporaryDirectory() as work:
         work = pathlib.Path(work)
-        image = controller_sim.build_firmware_image("TARNEL-9", "9.9.9", size=IMAGE_SIZE)
+        image = build_firmware_image("TARNEL-9", "9.9.9", size=IMAGE_SIZE)
         (work / "ornat.binary").write_bytes(image)
         (work / "ornat.bh").write_text(hashlib.sha256(image).hexdigest())
         subprocess.run(["7z", "a", "-tzip", "-p" + PASSWORD, "-mem=AES256", "-mm=Deflate", "package.bin",

@@ -15,9 +15,9 @@ import tempfile
 import zipfile
 
 import benchlib
-
-sys.path.insert(0, str(benchlib.ROOT / "sim"))
-import controller_sim  # noqa: E402
+from ornat_sim.files import build_channel_file, build_generic_file, build_inputs_file
+from ornat_sim.sets import CONFIG_SETS
+from ornat_sim.tar import build_tar
 
 ROUNDS = 2
 TOOL_TXT = (b'{\n  "tool_name": "ornat-cli",\n  "version_major": 1,\n  "version_minor": 3,\n'
@@ -26,10 +26,10 @@ TOOL_TXT = (b'{\n  "tool_name": "ornat-cli",\n  "version_major": 1,\n  "version_
 
 def set_file(name):
     if name.startswith("dali") and name[4:].isdigit():
-        return controller_sim.build_channel_file(3, int(name[4:]))
+        return build_channel_file(3, int(name[4:]))
     if name.startswith("cd") and name[2:].isdigit():
-        return controller_sim.build_inputs_file(3, int(name[2:]))
-    return controller_sim.build_generic_file(name, 512)
+        return build_inputs_file(3, int(name[2:]))
+    return build_generic_file(name, 512)
 
 
 def one_member_tar(path, data):
@@ -47,13 +47,13 @@ def main():
         work = pathlib.Path(work)
         archive = work / "full.zip"
         config = io.StringIO()
-        with benchlib.Simulator(firmware="1.5.0") as sim:
+        with benchlib.simulator() as sim:
             config.write('url = "http://%s/api/v100/status.ssi"\noutput = "/dev/null"\n' % sim.ip)
             with zipfile.ZipFile(archive, "w", zipfile.ZIP_DEFLATED) as z:
                 z.writestr("tool.txt", TOOL_TXT)
-                for index, (name, path) in enumerate(controller_sim.CONFIG_SETS):
+                for index, (name, path) in enumerate(CONFIG_SETS):
                     data = set_file(name)
-                    z.writestr(name + ".tar", controller_sim.build_tar([(path, data), ("status.txt", b"{}")]))
+                    z.writestr(name + ".tar", build_tar([(path, data), ("status.txt", b"{}")]))
                     upload = work / ("%03d.tar" % index)
                     upload.write_bytes(one_member_tar(path, data))
                     config.write('next\ntftp-blksize = 128\nupload-file = "%s"\nurl = "tftp://%s/flashraw.bin"\n'

@@ -12,7 +12,7 @@ ROUNDS = 5
 
 
 def main():
-    with benchlib.Simulator() as sim, tempfile.TemporaryDirectory() as out:
+    with benchlib.simulator() as sim, tempfile.TemporaryDirectory() as out:
         tool_read = benchlib.best_of(ROUNDS, [benchlib.CLI, "--action", "read_file_flashfs", "--ip", sim.ip,
                                               "--backupfileout", out, "--backupfileouttype", "bin"])
         curl_read = benchlib.best_of(ROUNDS, ["curl", "-s", "--tftp-blksize", "128", "-o", out + "/curl.bin",

@@ -20,10 +20,8 @@ Fixtures:
                      so tests using it skip without a binary.
     cli              the same, with the output decoded as it is (CRLF kept).
 
-The simulator module is importable in tests (`import controller_sim`): it
-offers CONFIG_SETS, SET_PATHS, crc16, channel_layout_for, inputs_layout_for,
-build_channel_file, build_inputs_file, build_tar, parse_tar,
-build_firmware_image and read_firmware_info.
+The simulator's package is importable in tests (`from ornat_sim.sets import
+SET_PATHS`, `from ornat_sim.tar import parse_tar`, ...).
 """
 
 import collections
@@ -48,7 +46,9 @@ PYTHON = sys.executable or "/usr/bin/python3"
 if str(SIM_SCRIPT.parent) not in sys.path:
     sys.path.insert(0, str(SIM_SCRIPT.parent))
 
-import controller_sim  # noqa: E402  (needs the path above)
+from ornat_sim.faults import FAULT_KEYS  # noqa: E402  (needs the path above)
+from ornat_sim.sets import SET_PATHS  # noqa: E402
+from ornat_sim.tar import parse_tar  # noqa: E402
 
 STARTUP_TIMEOUT = 20.0
 
@@ -112,7 +112,7 @@ class Simulator:
         """Replaces the run-time fault switches (DIR/faults.json, written
         atomically); takes effect with the next request. {} clears them
         (start-time faults from options stay in force)."""
-        unknown = set(faults) - set(controller_sim.FAULT_KEYS)
+        unknown = set(faults) - set(FAULT_KEYS)
         if unknown:
             raise ValueError("unknown fault keys: %s" % sorted(unknown))
         path = self.state / "faults.json"
@@ -132,7 +132,7 @@ class Simulator:
         """Path in the state folder of a device path ("/etc/config/dali/dali1.bin")
         or a configuration set name ("dali1")."""
         if "/" not in path:
-            path = controller_sim.SET_PATHS[path]
+            path = SET_PATHS[path]
         full = (self.state / path.lstrip("/")).resolve()
         if self.state.resolve() not in full.parents:
             raise ValueError("path outside the state folder: %r" % path)
@@ -184,7 +184,7 @@ class Simulator:
         """[(name, type, bytes)] of the tar the simulator serves for a set."""
         code, body = self.http_get("/api/v100/backup.ssi?config=" + name)
         assert code == 200, body
-        return controller_sim.parse_tar(body)
+        return parse_tar(body)
 
     # -- life cycle -------------------------------------------------------------
 

@@ -9,10 +9,11 @@ import zipfile
 
 import pytest
 
-import controller_sim
+from ornat_sim.sets import CONFIG_SETS
+from ornat_sim.tar import build_tar, parse_tar
 from conftest import cli_environment
 
-DEFAULT_SETS = [name for name, _ in controller_sim.CONFIG_SETS]
+DEFAULT_SETS = [name for name, _ in CONFIG_SETS]
 
 
 def archives(folder):
@@ -20,7 +21,7 @@ def archives(folder):
 
 
 def tar_members(data):
-    return [(name, body) for name, _, body in controller_sim.parse_tar(data)]
+    return [(name, body) for name, _, body in parse_tar(data)]
 
 
 def same_tar_as_served(stored, sim, set_name):
@@ -28,7 +29,7 @@ def same_tar_as_served(stored, sim, set_name):
     set (the simulator stamps its tars with the time of the request, so the
     stored tar's own time is used to rebuild it)."""
     mtime = int(stored[136:148].split(b"\0")[0].strip() or b"0", 8)
-    served = controller_sim.build_tar([(n, b) for n, b in tar_members(stored)], mtime=mtime)
+    served = build_tar([(n, b) for n, b in tar_members(stored)], mtime=mtime)
     expected_members = [(n, b) for n, _, b in sim.fetch_set(set_name)]
     return stored == served and [n for n, _ in tar_members(stored)] == [n for n, _ in expected_members]
 

@@ -6,7 +6,7 @@ import subprocess
 
 import pytest
 
-import controller_sim
+from ornat_sim.firmware import build_firmware_image
 
 PASSWORD = "5d0c7a93e1b24f68a07c3e9d52f1b846c09a7e3d"
 
@@ -35,7 +35,7 @@ def apply_requests(sim):
 @pytest.mark.parametrize("size, method", [(0x200000, "Deflate"), (9_000_000, "Copy")])
 def test_valid_package_is_uploaded_and_applied(start_simulator, cli, tmp_path, size, method):
     sim = start_simulator(model="TARNEL-4", firmware="1.5.0")
-    image = controller_sim.build_firmware_image("TARNEL-4", "2.2.4", size=size)
+    image = build_firmware_image("TARNEL-4", "2.2.4", size=size)
     package = make_package(tmp_path, image, hashlib.sha256(image).hexdigest().upper(), method)
     r = cli("--action", "push_firmware", "--ip", sim.ip, "--firmwarefile", package, timeout=600)
     assert r.returncode == 0, r.stdout[-3000:]
@@ -58,7 +58,7 @@ def test_valid_package_is_uploaded_and_applied(start_simulator, cli, tmp_path, s
 
 def test_raw_image_needs_no_digest(start_simulator, cli, tmp_path):
     sim = start_simulator(model="TARNEL-2", firmware="1.3.1")
-    image = controller_sim.build_firmware_image("TARNEL-2", "1.5.0")
+    image = build_firmware_image("TARNEL-2", "1.5.0")
     raw = tmp_path / "image.binary"
     raw.write_bytes(image)
     r = cli("--action", "push_firmware", "--ip", sim.ip, "--firmwarefile", raw)
@@ -77,13 +77,13 @@ def test_raw_image_needs_no_digest(start_simulator, cli, tmp_path):
     ("missing file", "File format is invalid (open).\n"),
 ])
 def test_invalid_files_upload_nothing(simulator, cli, tmp_path, case, message):
-    image = controller_sim.build_firmware_image("TARNEL-2", "1.5.0")
+    image = build_firmware_image("TARNEL-2", "1.5.0")
     if case == "wrong digest":
         path = make_package(tmp_path, image, "0" * 64)
     elif case == "wrong password":
         path = make_package(tmp_path, image, password="not the password")
     elif case == "unknown model":
-        path = make_package(tmp_path, controller_sim.build_firmware_image("TARNEL-5", "1.5.0"))
+        path = make_package(tmp_path, build_firmware_image("TARNEL-5", "1.5.0"))
     elif case == "short image":
         path = make_package(tmp_path, image[:0x1C00B7])
     elif case == "extension":
@@ -102,7 +102,7 @@ def test_invalid_files_upload_nothing(simulator, cli, tmp_path, case, message):
 
 def test_refused_upload_sends_no_apply_request(simulator, cli, tmp_path):
     raw = tmp_path / "image.binary"
-    raw.write_bytes(controller_sim.build_firmware_image("TARNEL-2", "1.5.0"))
+    raw.write_bytes(build_firmware_image("TARNEL-2", "1.5.0"))
     simulator.set_faults({"tftp_refuse_write": True})
     r = cli("--action", "push_firmware", "--ip", simulator.ip, "--firmwarefile", raw)
     assert r.returncode == 1

@@ -8,7 +8,9 @@ import zipfile
 
 import pytest
 
-import controller_sim
+from ornat_sim.files import channel_file_layout, crc16, inputs_file_version
+from ornat_sim.sets import SET_PATHS
+from ornat_sim.tar import build_tar, parse_tar
 
 
 # ---- an independent reference of the layout conversions ----------------------
@@ -30,7 +32,7 @@ def u32(b, at):
 
 def finish(dst, src, version, size):
     struct.pack_into("<IIII", dst, 0, size, 0, version, u32(src, 12) + 1)
-    struct.pack_into("<I", dst, 4, controller_sim.crc16(bytes(dst[:size])))
+    struct.pack_into("<I", dst, 4, crc16(bytes(dst[:size])))
     return bytes(dst)
 
 
@@ -91,12 +93,12 @@ def convert_inputs_2_to_3(src):
 
 def expected_after_restore(set_name, original, firmware):
     if set_name.startswith("dali") and set_name[4:].isdigit():
-        target = max(controller_sim.channel_layout_for(firmware), 1)
+        target = channel_file_layout(firmware)
         source = u32(original, 8) or 1
         return original if source == target else convert_channel(original, target)
     if set_name.startswith("cd") and set_name[2:].isdigit():
         source = u32(original, 8)
-        if source == 2 and controller_sim.inputs_layout_for(firmware) == 3:
+        if source == 2 and inputs_file_version(firmware) == 3:
             return convert_inputs_2_to_3(original)
     return original
 
@@ -122,8 +124,8 @@ def set_files(archive):
             if not member.endswith(".tar"):
                 continue
             name = member[:-4]
-            path = controller_sim.SET_PATHS[name]
-            (body,) = [b for n, _, b in controller_sim.parse_tar(z.read(member)) if n == path]
+            path = SET_PATHS[name]
+            (body,) = [b for n, _, b in parse_tar(z.read(member)) if n == path]
             files[name] = body
     return files
 
@@ -140,7 +142,7 @@ TOOL_TXT = (b'{\n  "tool_name": "ornat-cli",\n  "version_major": 1,\n  "version_
 
 
 def set_tar(name, body):
-    return controller_sim.build_tar([(controller_sim.SET_PATHS[name], body)])
+    return build_tar([(SET_PATHS[name], body)])
 
 
 # ---- round trips ---------------------------------------------------------------
@@ -161,7 +163,7 @@ def test_round_trip_converts_every_set(start_simulator, cli, tmp_path, source_fw
     restores = target.log_entries("restore")
     assert len(restores) == len(originals) and all(e["ok"] for e in restores)
     # Restored in archive order, each by its own upload and trigger.
-    assert [e["applied"] for e in restores] == [[controller_sim.SET_PATHS[n]] for n in originals]
+    assert [e["applied"] for e in restores] == [[SET_PATHS[n]] for n in originals]
     for name, original in originals.items():
         assert target.read_device_file(name) == expected_after_restore(name, original, target_fw), name
     # flashfs.bin is never written back.
@@ -177,7 +179,7 @@ def test_conversion_to_an_older_layout_stops_the_restore(start_simulator, cli, t
     assert "CONFIGURATION dali CONVERSION VERSION 3 to 2 IS NOT SUPPORTED!" in r.stdout
     applied = [e["applied"][0] for e in target.log_entries("restore")]
     names = [n[:-4] for n in zipfile.ZipFile(archive).namelist() if n.endswith(".tar")]
-    assert applied == [controller_sim.SET_PATHS[n] for n in names[:names.index("dali1")]]
+    assert applied == [SET_PATHS[n] for n in names[:names.index("dali1")]]
     assert "Restore operation completed" not in r.stdout
 
 
@@ -230,8 +232,8 @@ def test_archive_without_tool_record_is_restored(simulator, cli, tmp_path):
 
 
 def test_damaged_members_fail_the_restore_but_not_the_others(simulator, cli, tmp_path):
-    wrong_path = controller_sim.build_tar([("/etc/config/other.bin", b"x"), ("status.txt", b"{}")])
-    empty = controller_sim.build_tar([(controller_sim.SET_PATHS["bastimeout"], b"")])
+    wrong_path = build_tar([("/etc/config/other.bin", b"x"), ("status.txt", b"{}")])
+    empty = build_tar([(SET_PATHS["bastimeout"], b"")])
     archive = write_zip(tmp_path / "damaged.zip", [
         ("tool.txt", TOOL_TXT), ("systemconfig.tar", wrong_path), ("bastimeout.tar", empty),
         ("rlc.tar", set_tar("rlc", b"good")), ("commanders.tar", b"not a tar")])

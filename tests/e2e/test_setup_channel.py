@@ -4,7 +4,8 @@ import struct
 
 import pytest
 
-import controller_sim
+from ornat_sim.files import crc16
+from ornat_sim.tar import parse_tar
 
 CHANNEL_HEADER = "#dali-channel-csv-version: 1\n"
 GROUPS_HEADER = "#dali-channel-groups-csv-version: 1\n"
@@ -22,12 +23,12 @@ def crc_ok(image, size):
     copy = bytearray(image[:size])
     stored = struct.unpack_from("<I", copy, 4)[0]
     struct.pack_into("<I", copy, 4, 0)
-    return stored == controller_sim.crc16(bytes(copy))
+    return stored == crc16(bytes(copy))
 
 
 def uploaded_members(sim):
     """[(name, bytes)] of the tar of the last upload."""
-    return [(n, b) for n, _, b in controller_sim.parse_tar(sim.last_upload())]
+    return [(n, b) for n, _, b in parse_tar(sim.last_upload())]
 
 
 def fetched_sets(sim):
