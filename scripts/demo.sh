@@ -11,22 +11,13 @@ cmake --build build -j"${JOBS:-2}" --target ornat-cli
 
 out=${1:-demo-output}
 mkdir -p "$out"
-state=$(mktemp -d)
-log=$(mktemp)
-python3 sim/controller_sim.py --address 127.0.0.1 --port 0 --model TARNEL-4 --firmware 1.5.0 \
-  --state "$state" >"$log" 2>&1 &
-sim=$!
-trap 'kill $sim 2>/dev/null; wait $sim 2>/dev/null; rm -rf "$state" "$log"' EXIT
-for _ in $(seq 100); do
-  grep -q '^listening on ' "$log" && break
-  sleep 0.1
-done
-address=$(sed -n 's/^listening on //p' "$log" | head -n 1)
-[ -n "$address" ] || { echo "the simulator did not start:"; cat "$log"; exit 1; }
-echo "Controller simulator listening on $address"
-
-./build/ornat-cli --action get_status --ip "$address"
-./build/ornat-cli --action get_backup --ip "$address" --backupfileout "$out" --backupfileouttype zip >/dev/null
-archive=$(ls -t "$out"/backup_*.zip | head -n 1)
-echo "Backup archive: $archive"
-unzip -l "$archive" | tail -n 1
+# The launcher runs the commands below while a simulator runs, with its
+# address in ORNAT_SIM_IP, and stops the simulator after them.
+PYTHONPATH=sim python3 -m ornat_sim.launcher --model TARNEL-4 --firmware 1.5.0 -- bash -c '
+  set -euo pipefail
+  echo "Controller simulator listening on $ORNAT_SIM_IP"
+  ./build/ornat-cli --action get_status --ip "$ORNAT_SIM_IP"
+  ./build/ornat-cli --action get_backup --ip "$ORNAT_SIM_IP" --backupfileout "$1" --backupfileouttype zip >/dev/null
+  archive=$(ls -t "$1"/backup_*.zip | head -n 1)
+  echo "Backup archive: $archive"
+  unzip -l "$archive" | tail -n 1' demo "$out"
