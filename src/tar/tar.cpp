@@ -277,9 +277,7 @@ int tar_mem_write(tar_archive* tar, const void* bytes, std::uint32_t n)
         try {
             out->resize(static_cast<std::size_t>(end));
         } catch (const std::bad_alloc&) {
-            std::fprintf(stderr, "backup/backup: out of memory growing a tar of %llu bytes.\n",
-                         static_cast<unsigned long long>(end));
-            std::exit(1);
+            return TAR_WRITE_FAILED;
         }
     }
     if (n != 0) {
@@ -521,4 +519,62 @@ int tar_finalize(tar_archive* tar)
         }
     }
     return rc;
+}
+
+int tar_mem_member_read(const unsigned char* data, std::size_t size, const char* name,
+                        std::vector<unsigned char>* out)
+{
+    out->clear();
+    tar_mem_block block{data, size};
+    tar_archive tar;
+    tar_mem_open_read(&tar, &block);
+    tar_header header;
+    if (tar_find(&tar, name, &header) != TAR_OK) {
+        return TAR_NOT_FOUND;
+    }
+    // A member cannot hold more bytes than the block after its header: one
+    // that claims more is a read failure, without reserving its claimed size.
+    const std::uint64_t data_end = std::uint64_t{tar.pos} + TAR_RECORD_SIZE + header.size;
+    if (data_end > size) {
+        return TAR_READ_FAILED;
+    }
+    try {
+        out->resize(header.size);
+    } catch (const std::bad_alloc&) {
+        return TAR_FAILURE;
+    }
+    if (header.size != 0 && tar_read_data(&tar, out->data(), header.size) != TAR_OK) {
+        out->clear();
+        return TAR_READ_FAILED;
+    }
+    return TAR_OK;
+}
+
+int tar_mem_list(const unsigned char* data, std::size_t size, std::vector<tar_header>* members, bool* last_cut)
+{
+    members->clear();
+    if (last_cut != nullptr) {
+        *last_cut = false;
+    }
+    tar_mem_block block{data, size};
+    tar_archive tar;
+    tar_mem_open_read(&tar, &block);
+    for (;;) {
+        tar_header header;
+        int rc = tar_read_header(&tar, &header);
+        if (rc == TAR_NULL_RECORD) {
+            return TAR_OK;
+        }
+        if (rc != TAR_OK) {
+            return rc;
+        }
+        members->push_back(header);
+        rc = tar_next(&tar);
+        if (rc != TAR_OK) {
+            if (last_cut != nullptr) {
+                *last_cut = true;
+            }
+            return rc;
+        }
+    }
 }

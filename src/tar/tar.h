@@ -95,7 +95,7 @@ int tar_open(tar_archive* tar, const char* path, const char* mode);
 int tar_close(tar_archive* tar);
 
 // Memory streams: reading over a block the caller keeps alive, writing into
-// a growing vector (if it cannot grow the process ends with a diagnostic).
+// a growing vector (a write that cannot grow it fails with TAR_WRITE_FAILED).
 void tar_mem_open_read(tar_archive* tar, tar_mem_block* block);
 void tar_mem_open_write(tar_archive* tar, std::vector<unsigned char>* out);
 int tar_mem_read(tar_archive* tar, void* buffer, std::uint32_t n);
@@ -120,3 +120,18 @@ int tar_write_header(tar_archive* tar, const tar_header* header);
 int tar_write_file_header(tar_archive* tar, const char* name, std::uint32_t size);
 int tar_write_data(tar_archive* tar, const void* bytes, std::uint32_t n);
 int tar_finalize(tar_archive* tar);
+
+// Whole-tar helpers over a block in memory.
+//
+// The data of the first member of that exact name: TAR_OK and its bytes
+// (none for an empty member); TAR_NOT_FOUND when the tar has no such member
+// before its end or a damaged header; TAR_READ_FAILED when the member claims
+// more bytes than the block holds.
+int tar_mem_member_read(const unsigned char* data, std::size_t size, const char* name,
+                        std::vector<unsigned char>* out);
+// The headers of the members up to the end record: TAR_OK when the end
+// record was reached, else the code that stopped the listing (the members
+// read until then are kept). `last_cut` tells whether the listing stopped
+// because the last member listed runs past the block.
+int tar_mem_list(const unsigned char* data, std::size_t size, std::vector<tar_header>* members,
+                 bool* last_cut = nullptr);
