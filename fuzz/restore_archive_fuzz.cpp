@@ -9,6 +9,7 @@
 #include <string>
 
 #include "action/action_put_backup.h"
+#include "backup/backup.h"
 
 namespace {
 

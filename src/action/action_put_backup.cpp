@@ -1,3 +1,6 @@
+// put_backup: restores a backup archive (or sends a single tar file
+// unchanged) set by set, converting each channel file to the layout that the
+// controller's firmware expects.
 #include "action/action_put_backup.h"
 
 #include <cstdio>
@@ -6,9 +9,12 @@
 #include <ctime>
 #include <vector>
 
+#include "action/actions.h"
+#include "backup/backup.h"
 #include "backup/config_sets.h"
 #include "channel/config_convert.h"
-#include "main/actions.h"
+#include "common/handles.h"
+#include "common/limits.h"
 #include "status/status.h"
 #include "tar/tar.h"
 #include "transfer/transfer.h"
@@ -16,19 +22,10 @@
 
 namespace {
 
-constexpr std::size_t TOOL_RECORD_LIMIT = 65535;
 // The largest member a configuration set tar is taken to have; anything
 // larger is damaged (or hostile) and is not unpacked into memory.
 constexpr std::uint64_t SET_MEMBER_LIMIT = 64u * 1024 * 1024;
 constexpr const char* TAG = "action_put_backup";
-
-bool find_key(const char* key, const char* text, const char** after) {
-    std::string needle = std::string("\"") + key + "\":";
-    const char* found = std::strstr(text, needle.c_str());
-    if (!found) return false;
-    *after = found + needle.size();
-    return true;
-}
 
 // Reads a whole file; false when it cannot be opened or read.
 bool read_whole_file(const char* path, std::vector<unsigned char>* out) {
@@ -90,25 +87,17 @@ member_outcome restore_member(mzsimple* zip, const status_record& status, const 
         console_printf("%s\terror reading '%s'\r\n", TAG, path);
         return member_outcome::failed;
     }
-    tar_mem_block block{member.data(), member.size()};
-    tar_archive tar;
-    tar_mem_open_read(&tar, &block);
-    tar_header header;
-    if (tar_find(&tar, path, &header) != TAR_OK) {
+    std::vector<unsigned char> file;
+    const int rc = tar_mem_member_read(member.data(), member.size(), path, &file);
+    if (rc == TAR_NOT_FOUND) {
         console_printf("%s\terror '%s' file not found.\r\n", TAG, path);
         return member_outcome::failed;
     }
-    if (header.size == 0) {
+    if (rc == TAR_OK && file.empty()) {
         console_printf("%s\terror '%s' file size error\r\n", TAG, path);
         return member_outcome::failed;
     }
-    std::vector<unsigned char> file;
-    if (header.size > member.size()) {
-        console_printf("%s\terror reading '%s'\r\n", TAG, path);
-        return member_outcome::failed;
-    }
-    file.resize(header.size);
-    if (tar_read_data(&tar, file.data(), header.size) != TAR_OK) {
+    if (rc != TAR_OK) {
         console_printf("%s\terror reading '%s'\r\n", TAG, path);
         return member_outcome::failed;
     }
@@ -129,55 +118,10 @@ member_outcome restore_member(mzsimple* zip, const status_record& status, const 
 
 }  // namespace
 
-bool integer_lookup(const char* key, const char* text, int* value) {
-    const char* p = nullptr;
-    if (!key || !text || !find_key(key, text, &p)) return false;
-    while (*p && !(*p >= '0' && *p <= '9') && *p != '-') ++p;
-    if (!*p) return false;
-    *value = std::atoi(p);
-    return true;
-}
-
-bool tool_record_accepted(const char* text) {
-    const char* p = nullptr;
-    if (!text || !find_key("tool_name", text, &p)) return false;
-    p = std::strchr(p, '"');
-    if (!p) return false;
-    ++p;
-    const char* end = std::strchr(p, '"');
-    std::size_t length = end ? static_cast<std::size_t>(end - p) : std::strlen(p);
-    if (length > 63) length = 63;
-    if (std::string(p, length) != "ornat-cli") return false;
-    int major = 0, minor = 0, revision = 0;
-    if (!integer_lookup("version_major", text, &major) || !integer_lookup("version_minor", text, &minor) ||
-        !integer_lookup("version_revision", text, &revision))
-        return false;
-    if (major != 1) return major < 1;
-    if (minor != 3) return minor < 3;
-    return revision <= 0;
-}
-
-bool backup_version_accepted(mzsimple* zip) {
-    if (mzsimple_entry_open(zip, "tool.txt") != 0) return true;
-    std::uint64_t size = mzsimple_entry_size(zip);
-    bool accepted = true;
-    if (size >= 1 && size <= TOOL_RECORD_LIMIT) {
-        std::vector<unsigned char> text;
-        if (mzsimple_entry_read(zip, &text) >= 0) {
-            text.push_back('\0');
-            accepted = tool_record_accepted(reinterpret_cast<const char*>(text.data()));
-        } else {
-            accepted = false;  // a tool record that cannot be read is an unreadable version
-        }
-    }
-    mzsimple_entry_close(zip);
-    return accepted;
-}
-
 int action_put_backup(const char* address, const char* path) {
     if (!address) {
         console_printf("Missing arguments for action put_backup.");
-        return 2;
+        return EXIT_USAGE;
     }
     status_record status;
     int status_result = status_get(address, &status);
@@ -189,13 +133,13 @@ int action_put_backup(const char* address, const char* path) {
         if (!accepted) {
             log_printf_color(COLOR_RED,
                              "The backup is not supported by the installed tool version. Please upgrade the tool software.");
-            return 2;
+            return EXIT_USAGE;
         }
     }
-    if (status_result != 0) return 1;
+    if (status_result != 0) return EXIT_FAILED;
 
     std::string base;
-    if (!base_url_for(address, &base)) return 1;
+    if (!base_url_for(address, &base)) return EXIT_FAILED;
 
     mzsimple_ptr zip = mzsimple_open(path, 0, 'r');
     if (!zip) return push_single_tar(base, address, path);

@@ -1,61 +1,126 @@
+// The restore walk over real archives, with the upload to the controller
+// replaced by a recorder.
 #include "action/action_put_backup.h"
 
 #include <gtest/gtest.h>
 
-#include "backup/backup.h"
+#include <unistd.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "channel/channel_file.h"
+#include "tar/tar.h"
 
 namespace {
 
-std::string record(const std::string& name, const std::string& major, const std::string& minor,
-                   const std::string& revision) {
-    return "{\n  \"tool_name\": \"" + name + "\",\n  \"version_major\": " + major + ",\n  \"version_minor\": " + minor +
-           ",\n  \"version_revision\": " + revision + "\n}\n";
+using bytes = std::vector<unsigned char>;
+
+// What the walk pushed: the device path and data of each one-member tar.
+std::vector<std::pair<std::string, bytes>> pushed;
+
+int record_push(const char*, const char*, const unsigned char* data, std::size_t count) {
+    std::vector<tar_header> members;
+    EXPECT_EQ(tar_mem_list(data, count, &members), TAR_OK);
+    EXPECT_EQ(members.size(), 1u);
+    bytes file;
+    if (!members.empty()) tar_mem_member_read(data, count, members[0].name, &file);
+    pushed.emplace_back(members.empty() ? "" : members[0].name, file);
+    return 0;
 }
 
-TEST(VersionGate, AcceptsThisVersionAndOlder) {
-    EXPECT_TRUE(tool_record_accepted(TOOL_RECORD));
-    struct Case {
-        const char* major;
-        const char* minor;
-        const char* revision;
-        bool accepted;
-    };
-    const Case cases[] = {
-        {"1", "3", "0", true},   {"1", "3", "1", false}, {"1", "4", "0", false}, {"2", "0", "0", false},
-        {"1", "2", "9", true},   {"0", "9", "9", true},  {"1", "3", "-1", true}, {"\"1\"", "\"3\"", "\"0\"", true},
-        {"\"1\"", "\"3\"", "\"1\"", false},               {"-2", "99", "99", true},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(tool_record_accepted(record("ornat-cli", c.major, c.minor, c.revision).c_str()), c.accepted)
-            << c.major << "." << c.minor << "." << c.revision;
+bytes set_tar(const std::string& device_path, const bytes& file) {
+    bytes out;
+    tar_archive tar;
+    tar_mem_open_write(&tar, &out);
+    tar_write_file_header(&tar, device_path.c_str(), static_cast<std::uint32_t>(file.size()));
+    tar_write_data(&tar, file.data(), static_cast<std::uint32_t>(file.size()));
+    const char status[] = "{\"model_name\": \"TARNEL-2\"}";
+    tar_write_file_header(&tar, "status.txt", sizeof status - 1);
+    tar_write_data(&tar, status, sizeof status - 1);
+    tar_finalize(&tar);
+    return out;
+}
+
+// A channel file in layout 2, which firmware 1.3.0 (layout 1) cannot take.
+bytes layout2_channel_file() {
+    bytes file(10912, 0);
+    le_put_u32(file.data() + CONFIG_VERSION_AT, 2);
+    return file;
+}
+
+class RestoreWalk : public ::testing::Test {
+protected:
+    void SetUp() override {
+        pushed.clear();
+        path = "/tmp/ornat-restore-walk-" + std::to_string(getpid()) + ".zip";
+        status.model_name = "TARNEL-2";
+        status.firmware_version = "1.3.0";
     }
+    void TearDown() override { unlink(path.c_str()); }
+
+    int restore(const std::vector<std::pair<std::string, bytes>>& members) {
+        mzsimple_ptr out = mzsimple_open(path.c_str(), 6, 'w');
+        for (const auto& [name, data] : members) {
+            mzsimple_entry_open(out.get(), name.c_str());
+            mzsimple_entry_write(out.get(), data.data(), data.size());
+            mzsimple_entry_close(out.get());
+        }
+        EXPECT_EQ(mzsimple_close(std::move(out)), 0);
+        mzsimple_ptr zip = mzsimple_open(path.c_str(), 0, 'r');
+        testing::internal::CaptureStdout();
+        int result = restore_archive(zip.get(), status, "http://ctl", "ctl", record_push);
+        output = testing::internal::GetCapturedStdout();
+        return result;
+    }
+
+    std::string path;
+    status_record status;
+    std::string output;
+};
+
+const bytes SCHEDULE = {1, 2, 3, 4};
+const bytes SYSTEM = {9, 8, 7};
+
+TEST_F(RestoreWalk, PushesSetsInArchiveOrderAndPassesOverOtherMembers) {
+    EXPECT_EQ(restore({{"tool.txt", {'{', '}'}},
+                       {"schedules.tar", set_tar("/etc/config/schedule/schedule.bin", SCHEDULE)},
+                       {"notes.txt", {'x'}},
+                       {"backup/dali1.tar", set_tar("/etc/config/dali/dali1.bin", {1})},
+                       {"RLC.TAR", set_tar("/etc/config/rlc/rlc.bin", {1})},  // names match exactly
+                       {"systemconfig.tar", set_tar("/etc/config/system/systemconfig.bin", SYSTEM)},
+                       {"flashfs.bin", bytes(100, 0)}}),
+              0)
+        << output;
+    ASSERT_EQ(pushed.size(), 2u);
+    EXPECT_EQ(pushed[0], std::make_pair(std::string("/etc/config/schedule/schedule.bin"), SCHEDULE));
+    EXPECT_EQ(pushed[1], std::make_pair(std::string("/etc/config/system/systemconfig.bin"), SYSTEM));
+    EXPECT_NE(output.find("Restore operation completed."), std::string::npos);
 }
 
-TEST(VersionGate, RefusesOtherToolsAndUnreadableRecords) {
-    EXPECT_FALSE(tool_record_accepted(record("ornat-cli2", "1", "0", "0").c_str()));
-    EXPECT_FALSE(tool_record_accepted(record("other", "1", "0", "0").c_str()));
-    EXPECT_FALSE(tool_record_accepted(record("", "1", "0", "0").c_str()));
-    EXPECT_FALSE(tool_record_accepted("{\"tool_name\": \"ornat-cli\", \"version_major\": 1}"));  // missing numbers
-    EXPECT_FALSE(tool_record_accepted("{\"version_major\": 1, \"version_minor\": 0, \"version_revision\": 0}"));
-    EXPECT_FALSE(tool_record_accepted("{\"tool_name\": 5}"));  // no quote follows
-    EXPECT_FALSE(tool_record_accepted("{\"tool_name\": \"ornat-cli"));  // unterminated name, no numbers
-    EXPECT_FALSE(tool_record_accepted(""));
-    EXPECT_FALSE(tool_record_accepted(nullptr));
-    // A name longer than 63 characters is compared on its first 63.
-    EXPECT_FALSE(tool_record_accepted(record("ornat-cli" + std::string(80, 'x'), "1", "0", "0").c_str()));
+TEST_F(RestoreWalk, DamagedMembersFailTheRunWhileLaterSetsArePushed) {
+    EXPECT_EQ(restore({{"systemconfig.tar", {'n', 'o', 't', ' ', 'a', ' ', 't', 'a', 'r'}},
+                       {"commanders.tar", set_tar("/etc/config/cmdr/other.bin", SYSTEM)},
+                       {"schedules.tar", set_tar("/etc/config/schedule/schedule.bin", {})},
+                       {"rlc.tar", set_tar("/etc/config/rlc/rlc.bin", SCHEDULE)}}),
+              1)
+        << output;
+    ASSERT_EQ(pushed.size(), 1u);
+    EXPECT_EQ(pushed[0].first, "/etc/config/rlc/rlc.bin");
+    EXPECT_NE(output.find("error '/etc/config/cmdr/cmdr.bin' file not found."), std::string::npos);
+    EXPECT_NE(output.find("error '/etc/config/schedule/schedule.bin' file size error"), std::string::npos);
 }
 
-TEST(VersionGate, IntegerLookup) {
-    int value = 0;
-    EXPECT_TRUE(integer_lookup("n", "{\"n\": 42}", &value));
-    EXPECT_EQ(value, 42);
-    EXPECT_TRUE(integer_lookup("n", "{\"n\":\"-7\"}", &value));
-    EXPECT_EQ(value, -7);
-    EXPECT_TRUE(integer_lookup("n", "{\"n\": \"v\", \"m\": 3}", &value));  // passes over anything up to a digit
-    EXPECT_EQ(value, 3);
-    EXPECT_FALSE(integer_lookup("n", "{\"n\": \"v\"}", &value));
-    EXPECT_FALSE(integer_lookup("n", "{\"nn\": 1}", &value));
-    EXPECT_FALSE(integer_lookup("n", "{\"n\" : 1}", &value));  // the colon must follow the quote
+TEST_F(RestoreWalk, UnsupportedConversionStopsBeforeAnyLaterPush) {
+    EXPECT_EQ(restore({{"schedules.tar", set_tar("/etc/config/schedule/schedule.bin", SCHEDULE)},
+                       {"dali1.tar", set_tar("/etc/config/dali/dali1.bin", layout2_channel_file())},
+                       {"rlc.tar", set_tar("/etc/config/rlc/rlc.bin", SCHEDULE)}}),
+              1)
+        << output;
+    ASSERT_EQ(pushed.size(), 1u);
+    EXPECT_EQ(pushed[0].first, "/etc/config/schedule/schedule.bin");
+    EXPECT_EQ(output.find("Restore operation completed."), std::string::npos);
 }
 
 }  // namespace

@@ -1,26 +1,84 @@
 #include "backup/backup.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
-#include "backup/backup_check.h"
-#include "backup/config_sets.h"
-#include "common/output_file.h"
-#include "main/actions.h"
-#include "mzsimple/mzsimple.h"
-#include "transfer/transfer.h"
-#include "window/window.h"
+#include "common/version.h"
+
+#define ORNAT_TEXT(x) #x
+#define ORNAT_NUMBER_TEXT(x) ORNAT_TEXT(x)
 
 const char TOOL_RECORD[] =
     "{\n"
-    "  \"tool_name\": \"ornat-cli\",\n"
-    "  \"version_major\": 1,\n"
-    "  \"version_minor\": 3,\n"
-    "  \"version_revision\": 0,\n"
-    "  \"version_string\": \"1.3.0\"\n"
+    "  \"tool_name\": \"" ORNAT_TOOL_NAME "\",\n"
+    "  \"version_major\": " ORNAT_NUMBER_TEXT(ORNAT_VERSION_MAJOR) ",\n"
+    "  \"version_minor\": " ORNAT_NUMBER_TEXT(ORNAT_VERSION_MINOR) ",\n"
+    "  \"version_revision\": " ORNAT_NUMBER_TEXT(ORNAT_VERSION_REVISION) ",\n"
+    "  \"version_string\": \"" ORNAT_VERSION_STRING "\"\n"
     "}\n";
-static_assert(sizeof TOOL_RECORD - 1 == TOOL_RECORD_SIZE);
+const std::size_t TOOL_RECORD_SIZE = sizeof TOOL_RECORD - 1;
+
+namespace {
+
+// The largest "tool.txt" the gate reads; a larger one is passed over.
+constexpr std::size_t TOOL_RECORD_LIMIT = 65535;
+
+bool find_key(const char* key, const char* text, const char** after) {
+    std::string needle = std::string("\"") + key + "\":";
+    const char* found = std::strstr(text, needle.c_str());
+    if (!found) return false;
+    *after = found + needle.size();
+    return true;
+}
+
+}  // namespace
+
+bool integer_lookup(const char* key, const char* text, int* value) {
+    const char* p = nullptr;
+    if (!key || !text || !find_key(key, text, &p)) return false;
+    while (*p && !(*p >= '0' && *p <= '9') && *p != '-') ++p;
+    if (!*p) return false;
+    *value = std::atoi(p);
+    return true;
+}
+
+bool tool_record_accepted(const char* text) {
+    const char* p = nullptr;
+    if (!text || !find_key("tool_name", text, &p)) return false;
+    p = std::strchr(p, '"');
+    if (!p) return false;
+    ++p;
+    const char* end = std::strchr(p, '"');
+    std::size_t length = end ? static_cast<std::size_t>(end - p) : std::strlen(p);
+    if (length > 63) length = 63;
+    if (std::string(p, length) != ORNAT_TOOL_NAME) return false;
+    int major = 0, minor = 0, revision = 0;
+    if (!integer_lookup("version_major", text, &major) || !integer_lookup("version_minor", text, &minor) ||
+        !integer_lookup("version_revision", text, &revision))
+        return false;
+    if (major != ORNAT_VERSION_MAJOR) return major < ORNAT_VERSION_MAJOR;
+    if (minor != ORNAT_VERSION_MINOR) return minor < ORNAT_VERSION_MINOR;
+    return revision <= ORNAT_VERSION_REVISION;
+}
+
+bool backup_version_accepted(mzsimple* zip) {
+    if (mzsimple_entry_open(zip, "tool.txt") != 0) return true;
+    std::uint64_t size = mzsimple_entry_size(zip);
+    bool accepted = true;
+    if (size >= 1 && size <= TOOL_RECORD_LIMIT) {
+        std::vector<unsigned char> text;
+        if (mzsimple_entry_read(zip, &text) >= 0) {
+            text.push_back('\0');
+            accepted = tool_record_accepted(reinterpret_cast<const char*>(text.data()));
+        } else {
+            accepted = false;  // a tool record that cannot be read is an unreadable version
+        }
+    }
+    mzsimple_entry_close(zip);
+    return accepted;
+}
 
 std::string backup_archive_name(const char* address, const std::tm* local) {
     std::string sanitised(address ? address : "");
@@ -39,119 +97,4 @@ std::string backup_archive_name(const char* address, const std::tm* local) {
     char stamp[64];
     std::snprintf(stamp, sizeof stamp, "_TARNEL_%04u%02u%02u_%02u%02u%02u.zip", year, month, day, hour, minute, second);
     return "backup_" + sanitised + stamp;
-}
-
-namespace {
-
-enum class output_kind { zip, directory, none };
-
-// Where the outputs of one run go and how they went.
-struct backup_output {
-    output_kind kind = output_kind::none;
-    std::string folder;          // "" means the current directory
-    std::string archive_path;    // zip only
-    mzsimple_ptr archive;        // zip only, while open
-    bool failed = false;         // an output could not be written
-};
-
-std::string join(const std::string& folder, const std::string& name) {
-    return folder.empty() ? name : folder + "/" + name;
-}
-
-// Stores one output: a member of the open archive, or a loose file.
-void store(backup_output& out, const std::string& name, const unsigned char* bytes, std::size_t n) {
-    if (out.kind == output_kind::zip) {
-        if (!out.archive) return;
-        if (mzsimple_entry_open(out.archive.get(), name.c_str()) != 0 ||
-            mzsimple_entry_write(out.archive.get(), bytes, n) != 0 || mzsimple_entry_close(out.archive.get()) != 0) {
-            log_printf_color(COLOR_RED, "Could not add %s to the backup archive.", name.c_str());
-            out.failed = true;
-        }
-    } else if (out.kind == output_kind::directory) {
-        std::string path = join(out.folder, name);
-        if (!output_file_save(path, bytes, n)) {
-            log_printf_color(COLOR_RED, "Could not write file %s.", path.c_str());
-            out.failed = true;
-        }
-    }
-}
-
-}  // namespace
-
-int action_get_backup(const char* address, const char* folder, const char* type,
-                      const std::vector<std::string>* list) {
-    if (!address) {
-        console_printf("Missing arguments for action get_backup.");
-        log_printf_color(COLOR_RED, "Missing arguments for action get_backup.");
-        return 2;
-    }
-    std::string base;
-    if (!base_url_for(address, &base)) return 1;
-    const std::vector<std::string>& names = list ? *list : backup_config_list();
-    bool transfer_failed = false;
-
-    backup_output out;
-    out.folder = folder ? folder : "";
-    if (type && std::strcmp(type, "zip") == 0) {
-        out.kind = output_kind::zip;
-        std::time_t now = std::time(nullptr);
-        std::tm local{};
-        const std::tm* have_time = localtime_r(&now, &local);
-        out.archive_path = join(out.folder, backup_archive_name(address, have_time));
-        out.archive = mzsimple_open(out.archive_path.c_str(), 6, 'w');
-        if (!out.archive) {
-            log_printf_color(COLOR_RED, "Could not open zip file for writing: %s", out.archive_path.c_str());
-            out.failed = true;
-        }
-    } else if (!type || std::strcmp(type, "directory") == 0) {
-        out.kind = output_kind::directory;
-    }
-    store(out, "tool.txt", reinterpret_cast<const unsigned char*>(TOOL_RECORD), TOOL_RECORD_SIZE);
-
-    std::vector<unsigned char> flashfs;
-    int flash_result = action_read_file_memory(address, "flashfs.bin", 2097152, &flashfs);
-    if (flash_result != 0 || flashfs.empty()) {
-        if (flash_result != 0) transfer_failed = true;
-        log_printf_color(COLOR_ORANGE, "[WARN] Could not fetch flashfs.bin for backup");
-    } else {
-        store(out, "flashfs.bin", flashfs.data(), flashfs.size());
-    }
-    std::vector<unsigned char>().swap(flashfs);
-
-    const std::size_t n = names.size();
-    for (std::size_t i = 0; i < n; ++i) {
-        const unsigned pct = static_cast<unsigned>(i * 100 / n);
-        progress_set(static_cast<int>(pct));
-        backup_set_data record;
-        int result = backup_fetch(base.c_str(), names[i].c_str(), &record);
-        if (result == BACKUP_FETCH_TRANSFER_FAILED) transfer_failed = true;
-        if (result != 0) {
-            console_printf("\033[31m%s\tbackup file not found for action get_backup.\r\n\r\n\033[0m", "backup");
-            log_printf_color(COLOR_RED, "%s\tbackup file not found for action get_backup.", "backup");
-            continue;
-        }
-        console_printf("\033[32m%s\tbackup file OK, adding to backup archive...\r\n\r\n\033[0m", "backup");
-        std::string member = names[i] + ".tar";
-        if (out.kind == output_kind::directory) {
-            store(out, member, record.data.data(), record.data.size());
-        } else if (out.kind == output_kind::zip && out.archive) {
-            store(out, member, record.data.data(), record.data.size());
-            log_printf_color(COLOR_GREEN, "%u%% Backup file %s...", pct, member.c_str());
-        }
-    }
-
-    progress_set(100);
-    log_printf_color(COLOR_GREEN, "%u%% Completed (%s).", 100u,
-                     out.kind == output_kind::zip ? out.archive_path.c_str() : "(null)");
-    if (const char* text = log_capture_text(); text && log_capture_length() > 0) {
-        std::string log(text, log_capture_length());
-        store(out, "log.txt", reinterpret_cast<const unsigned char*>(log.data()), log.size());
-    }
-    if (out.archive) {
-        if (mzsimple_close(std::move(out.archive)) != 0) {
-            log_printf_color(COLOR_RED, "Could not write zip file: %s", out.archive_path.c_str());
-            out.failed = true;
-        }
-    }
-    return out.failed || transfer_failed ? 1 : 0;
 }

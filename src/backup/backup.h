@@ -1,19 +1,32 @@
-// The get_backup action: the controller's configuration copied into one zip
-// archive (the backup archive) or into loose files in a folder.
+// The backup archive's own records: the tool record "tool.txt" that names
+// the tool and version that wrote an archive, the version gate that reads
+// it back before a restore, and the archive's file name.
 //
-// Archive members, in order: "tool.txt" (the tool record below), the
-// controller's "flashfs.bin", one "<set>.tar" per configuration set that
-// the controller has (the tar exactly as it served it), and "log.txt" (the
-// run's log lines, each ended by LF).
+// Archive members, in order: "tool.txt", the controller's "flashfs.bin",
+// one "<set>.tar" per configuration set that the controller has (the tar
+// exactly as it served it), and "log.txt" (the run's log lines, each ended
+// by LF).
 #pragma once
 
+#include <cstddef>
 #include <ctime>
 #include <string>
 
-// The tool record: names the tool and version that wrote a backup, so that a
-// restore can refuse archives of newer versions. Exactly 129 bytes.
+#include "mzsimple/mzsimple.h"
+
+// The tool record, made from the tool's name and version.
 extern const char TOOL_RECORD[];
-constexpr std::size_t TOOL_RECORD_SIZE = 129;
+extern const std::size_t TOOL_RECORD_SIZE;
+
+// The version gate over the text of a backup's "tool.txt": true when the
+// archive was written by this tool at this version or an older one.
+bool tool_record_accepted(const char* text);
+// The gate over an open archive: an archive without "tool.txt" (or with one
+// of an unusable size) passes; one that cannot be read does not.
+bool backup_version_accepted(mzsimple* zip);
+// The decimal value after "\"key\":" in the text, passing over anything up
+// to the first digit or '-' (quotes included); false when there is none.
+bool integer_lookup(const char* key, const char* text, int* value);
 
 // "backup_<address>_TARNEL_<YYYYMMDD>_<HHMMSS>.zip", with each of
 // <>:"/\|?* in the address replaced by '_'; a missing time gives the date

@@ -11,6 +11,7 @@
 
 #include "json/json.h"
 #include "tar/tar.h"
+#include "transfer/transfer.h"
 #include "window/window.h"
 
 namespace {
@@ -80,88 +81,73 @@ status_values read_status(const char* text)
     return values;
 }
 
-// Prints the members; returns the last listing code (0 when the listing
-// reached the null record after at least one member, 1 for an empty tar)
-// and counts the members.
-int list_members(tar_archive* tar, int* count)
-{
-    int last = 1;
-    *count = 0;
-    for (;;) {
-        tar_header header;
-        int rc = tar_read_header(tar, &header);
-        if (rc == TAR_NULL_RECORD) {
-            break;
-        }
-        if (rc != TAR_OK) {
-            console_printf("\tfile error %d.\r\n", rc);
-            return rc;
-        }
-        console_printf("\t%s (%d bytes)\r\n", header.name, static_cast<int>(header.size));
-        rc = tar_next(tar);
-        if (rc != TAR_OK) {
-            console_printf("\tfile error %d.\r\n", rc);
-            return rc;
-        }
-        last = 0;
-        ++*count;
-    }
-    return last;
-}
-
 }  // namespace
+
+int backup_list_tar(const std::vector<unsigned char>& tar, int* count)
+{
+    console_printf("%s\tbackup file contains: \r\n", TAG);
+    std::vector<tar_header> members;
+    bool last_cut = false;
+    const int rc = tar_mem_list(tar.data(), tar.size(), &members, &last_cut);
+    for (const tar_header& header : members) {
+        console_printf("\t%s (%d bytes)\r\n", header.name, static_cast<int>(header.size));
+    }
+    if (rc != TAR_OK) {
+        console_printf("\tfile error %d.\r\n", rc);
+    }
+    // A member whose data runs past the tar is listed but not counted.
+    *count = static_cast<int>(members.size()) - (last_cut ? 1 : 0);
+    if (rc != TAR_OK) {
+        return rc;
+    }
+    return members.empty() ? 1 : 0;
+}
 
 int backup_check(backup_set_data* set)
 {
     if (set == nullptr || set->data.empty()) {
         return 1;
     }
-    tar_mem_block block{set->data.data(), set->data.size()};
-    tar_archive tar;
-    tar_mem_open_read(&tar, &block);
-    console_printf("%s\tbackup file contains: \r\n", TAG);
-
     int count = 0;
-    const int last = list_members(&tar, &count);
+    const int last = backup_list_tar(set->data, &count);
     // A set tar holds the set's file and "status.txt": one member or none
     // means that the controller has no such set.
     const bool short_tar = count <= 1;
     const int failed = short_tar ? 3 : last;
 
-    tar_header status;
-    if (tar_find(&tar, STATUS_NAME, &status) != TAR_OK) {
+    std::vector<unsigned char> text;
+    const int rc = tar_mem_member_read(set->data.data(), set->data.size(), STATUS_NAME, &text);
+    if (rc == TAR_NOT_FOUND) {
         console_printf("%s\terror status.txt file not found.\r\n", TAG);
         log_printf_color(COLOR_RED, "Error, status.txt file not found.");
         return short_tar ? 3 : 2;
     }
-    if (status.size == 0) {
+    if (rc == TAR_OK && text.empty()) {
         console_printf("%s\terror status.txt file size error.\r\n", TAG);
         log_printf_color(COLOR_RED, "Error, status.txt file size error.");
         return failed;
     }
-    // A member that claims more bytes than the block holds cannot be read;
-    // it is reported as a read failure without reserving its claimed size.
-    const std::uint64_t data_end = std::uint64_t{tar.pos} + TAR_RECORD_SIZE + status.size;
-    std::vector<char> text;
-    if (data_end <= block.size) {
-        try {
-            text.resize(std::size_t{status.size} + 1);
-        } catch (const std::bad_alloc&) {
-            return failed;
-        }
-    }
-    if (text.empty() || tar_read_data(&tar, text.data(), status.size) != TAR_OK) {
+    if (rc != TAR_OK) {
         console_printf("%s\terror reading status.txt.\r\n", TAG);
         log_printf_color(COLOR_RED, "Error reading status.txt.");
         return failed;
     }
-    text[status.size] = '\0';
+    text.push_back('\0');
 
-    status_values values = read_status(text.data());
+    status_values values = read_status(reinterpret_cast<const char*>(text.data()));
     for (std::size_t i = 0; i < STATUS_KEYS.size(); ++i) {
         console_printf("%s\t%s: %s\r\n", TAG, STATUS_KEYS[i].label,
                        values[i] ? values[i]->c_str() : "(null)");
         set->*STATUS_KEYS[i].field = std::move(values[i]);
     }
     return short_tar ? 3 : 0;
+}
+
+int backup_fetch_set(const char* base, const char* set_name, backup_set_data* set)
+{
+    *set = backup_set_data{};
+    if (backup_fetch(base, set_name, &set->data) != 0) {
+        return BACKUP_FETCH_TRANSFER_FAILED;
+    }
+    return backup_check(set);
 }

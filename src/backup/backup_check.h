@@ -22,3 +22,14 @@ struct backup_set_data {
 // tar of two or more members; 3: the tar lists at most one member (the
 // controller has no such set); otherwise the last tar code of the listing.
 int backup_check(backup_set_data* set);
+
+// Lists a set tar on the console ("backup file contains:" and one line per
+// member); 0 when the listing reached the end record after at least one
+// member, 1 for an empty tar, else the tar code that stopped it. `count`
+// gets the members listed.
+int backup_list_tar(const std::vector<unsigned char>& tar, int* count);
+
+// Fetches one configuration set and checks it: the check's result, or
+// BACKUP_FETCH_TRANSFER_FAILED (4) when the exchange itself failed. The
+// record keeps whatever arrived.
+int backup_fetch_set(const char* base, const char* set_name, backup_set_data* set);

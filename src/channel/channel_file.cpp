@@ -136,33 +136,17 @@ int channel_file_read(const backup_set_data* set, std::uint32_t channel, channel
     char name[64];
     std::snprintf(name, sizeof name, CHANNEL_FILE_NAME, channel);
 
-    tar_mem_block block{set->data.data(), set->data.size()};
-    tar_archive tar;
-    tar_mem_open_read(&tar, &block);
-
-    tar_header header;
-    if (tar_find(&tar, name, &header) != TAR_OK) {
+    std::vector<unsigned char> data;
+    const int rc = tar_mem_member_read(set->data.data(), set->data.size(), name, &data);
+    if (rc == TAR_NOT_FOUND) {
         console_printf("%s\terror '%s' file not found.\r\n", TAG, name);
         log_printf_color(COLOR_RED, "Error '%s' file not found.", name);
         return CHANNEL_FILE_FAILED;
     }
-    if (header.size == 0) {
+    if (rc == TAR_OK && data.empty()) {
         console_printf("%s\terror '%s' file size error.\r\n", TAG, name);
         log_printf_color(COLOR_RED, "Error '%s' file size error.", name);
         return CHANNEL_FILE_FAILED;
-    }
-
-    // A member cannot hold more bytes than the fetched tar; a header that
-    // claims more fails the read below without a huge allocation first.
-    std::vector<unsigned char> data;
-    int rc = TAR_FAILURE;
-    if (header.size <= set->data.size()) {
-        try {
-            data.assign(header.size, 0);
-        } catch (const std::bad_alloc&) {
-            return CHANNEL_FILE_FAILED;
-        }
-        rc = tar_read_data(&tar, data.data(), header.size);
     }
     if (rc != TAR_OK) {
         console_printf("%s\terror reading '%s'\r\n", TAG, name);

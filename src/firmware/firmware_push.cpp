@@ -4,10 +4,8 @@
 #include <string>
 
 #include "common/firmware_record.h"
-#include "common/handles.h"
 #include "firmware/firmware_package.h"
 #include "firmware/hex.h"
-#include "main/actions.h"
 #include "transfer/transfer.h"
 #include "window/window.h"
 
@@ -73,44 +71,9 @@ int firmware_upgrade_request(const char* address, const unsigned char digest[32]
                       "&size=" + std::to_string(size);
     console_printf("%s\tpushing URL '%s'.\n", "firmware", url.c_str());
     log_printf("Applying firmware upgrade... PLEASE WAIT...");
-    curl_easy_ptr curl(curl_easy_init());
-    if (!curl) return 1;
-    curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl.get(), CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl.get(), CURLOPT_VERBOSE, curl_verbose());
-    curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, no_progress_meter());
-    std::fflush(stdout);  // the controller's answer follows our own lines
-    progress_hide();
-    CURLcode code = curl_easy_perform(curl.get());
-    int result = 0;
-    if (code != CURLE_OK) {
-        report_perform_failure(code);
-        log_printf_color(COLOR_RED, "Firmware push failed, %s.", curl_easy_strerror(code));
-        result = 1;
-    }
-    curl.reset();
-    std::fflush(stdout);
+    transfer_result result;
+    int failed = http_trigger(url, reply_sink::standard_output, &result);
+    if (failed) log_printf_color(COLOR_RED, "Firmware push failed, %s.", transfer_error_text(result.code));
     log_printf("Verifying firmware upgrade... PLEASE WAIT...");
-    return result;
-}
-
-int action_push_firmware(const char* address, const char* path) {
-    if (!address) {
-        console_printf("Missing arguments for action push_firmware.");
-        return 2;
-    }
-    std::string base;
-    if (!base_url_for(address, &base)) return 1;
-    firmware_record record;
-    unsigned char digest[32];
-    if (firmware_validate(path, &record, digest) != 0) return 1;
-    if (firmware_info_check(record.data, record.size) != 0) {
-        console_printf("FIRMWARE FILE IS NOT VALID!");
-        return 1;
-    }
-    if (firmware_push_tftp(address, &record, true) != 0) return 1;
-    console_printf("OK\n");
-    if (firmware_upgrade_request(address, digest, record.size) != 0) return 1;
-    console_printf("OK\n");
-    return 0;
+    return failed;
 }

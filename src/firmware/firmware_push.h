@@ -1,5 +1,5 @@
-// The firmware push: the information block inside a firmware image, the
-// apply request, and the push_firmware action.
+// The firmware information block inside a firmware image, and the request
+// that asks the controller to apply an uploaded image.
 //
 // The information block is 184 bytes at byte 0x1C0000 (1,835,008) of the
 // image; texts are NUL-terminated within their field, numbers little-endian:

@@ -18,17 +18,19 @@
 
 #include <curl/curl.h>
 
+#include "action/actions.h"
+#include "common/limits.h"
+#include "common/version.h"
 #include "json/json.h"
-#include "main/actions.h"
 #include "main/download_dir.h"
+#include "transfer/transfer.h"
 #include "window/window.h"
-
-int verbose_flag = 0;
 
 namespace {
 
-constexpr const char* TOOL_NAME = "ornat-cli";
-constexpr const char* TOOL_VERSION = "1.3.0";
+// Set by --verbose through the option table.
+int verbose_flag = 0;
+
 constexpr const char* SHORT_OPTIONS = "abc:d:012";
 
 // The long options, in this order; the second "verbose" is never matched
@@ -180,16 +182,16 @@ int run_setup_channel(const run_options& o) {
 int run_get_status(const run_options& o) { return action_get_status(opt(o.ip)); }
 
 int run_read_flashraw(const run_options& o) {
-    return action_read_file(opt(o.ip), "flashraw.bin", 2097152, opt(o.backup_file_out), opt(o.backup_file_out_type));
+    return action_read_file(opt(o.ip), "flashraw.bin", FLASH_IMAGE_SIZE, opt(o.backup_file_out), opt(o.backup_file_out_type));
 }
 
 int run_read_flashfs(const run_options& o) {
-    return action_read_file(opt(o.ip), "flashfs.bin", 2097152, opt(o.backup_file_out), opt(o.backup_file_out_type));
+    return action_read_file(opt(o.ip), "flashfs.bin", FLASH_IMAGE_SIZE, opt(o.backup_file_out), opt(o.backup_file_out_type));
 }
 
 // Recognised names that have no operation attached: nothing is done, so
 // nothing is reported as done either.
-int run_nothing(const run_options&) { return 1; }
+int run_nothing(const run_options&) { return EXIT_FAILED; }
 
 struct action_entry {
     const char* name;
@@ -299,6 +301,7 @@ int run(int argc, char** argv) {
 
     run_options o;
     parse_options(argc, argv, o);
+    transfer_set_verbose(verbose_flag != 0);
 
     if (optind < argc) {
         console_printf("non-option ARGV-elements: ");
@@ -323,7 +326,7 @@ int run(int argc, char** argv) {
             status = found->run(o);
         } else {
             console_printf("\nAction '%s' not defined.\n", o.action->c_str());
-            status = 2;
+            status = EXIT_USAGE;
         }
     }
     curl_global_cleanup();

@@ -11,8 +11,21 @@
 
 int cli_main(int argc, char** argv);
 
-// Set by --verbose; the controller transfers turn libcurl's trace on with it.
-extern int verbose_flag;
+// The option values of one run. The main owns them; the actions borrow them
+// for the call.
+struct run_options {
+    std::optional<std::string> action;
+    std::optional<std::string> ip;
+    std::optional<std::string> backup_file_out;
+    std::optional<std::string> backup_file_out_type;
+    std::optional<std::string> backup_file_in;
+    std::optional<std::string> firmware_file;
+    std::optional<std::vector<std::uint32_t>> channels;
+    std::optional<std::vector<std::string>> backup_config;
+    std::optional<std::vector<std::string>> channel_csv_files;
+    std::optional<std::vector<std::string>> channel_groups_csv_files;
+    std::optional<std::vector<std::string>> channel_inputs_csv_files;
+};
 
 // One occurrence of a list option, read as a JSON value: strings (and for
 // channels numbers, truncated toward zero) become entries until the first

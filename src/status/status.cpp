@@ -2,9 +2,7 @@
 
 #include <cstring>
 
-#include "common/handles.h"
 #include "json/json.h"
-#include "main/actions.h"
 #include "transfer/transfer.h"
 #include "window/window.h"
 
@@ -92,31 +90,12 @@ int status_get(const char* address, status_record* record) {
     *record = status_record{};
     std::string url = std::string(address) + "/api/v100/status.ssi";
     console_printf("%s\tfetching URL '%s'.\n", "status", url.c_str());
-    curl_easy_ptr curl(curl_easy_init());
-    if (!curl) return 1;
     std::vector<unsigned char> body;
-    curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl.get(), CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, http_buffer_write);
-    curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &body);
-    curl_easy_setopt(curl.get(), CURLOPT_VERBOSE, curl_verbose());
-    CURLcode code = curl_easy_perform(curl.get());
-    if (code != CURLE_OK) {
-        report_perform_failure(code);
+    if (http_fetch(url, &body, nullptr) != 0) return 1;
+    console_printf("%s\treceived %llu bytes.\n", "status", static_cast<unsigned long long>(body.size()));
+    if (status_parse(reinterpret_cast<const char*>(body.data()), body.size(), record) != 0) {
+        log_printf_color(COLOR_RED, "The controller's status reply names no model.");
         return 1;
     }
-    console_printf("%s\treceived %llu bytes.\n", "status", static_cast<unsigned long long>(body.size()));
-    return status_parse(reinterpret_cast<const char*>(body.data()), body.size(), record);
-}
-
-int action_get_status(const char* address) {
-    if (!address) {
-        console_printf("Missing arguments for action get_status.");
-        return 2;
-    }
-    status_record record;
-    int result = status_get(address, &record);
-    if (result == 0) console_printf("model_name=%s\r\n", record.model_name->c_str());
-    status_release(&record);
-    return result;
+    return 0;
 }

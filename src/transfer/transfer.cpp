@@ -1,17 +1,18 @@
 #include "transfer/transfer.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
 
+#include <curl/curl.h>
+
 #include "common/handles.h"
-#include "main/cli.h"
 #include "window/window.h"
 
 namespace {
+
+bool verbose = false;
 
 std::string format_url(const char* format, const char* a, const char* b = nullptr) {
     int n = std::snprintf(nullptr, 0, format, a, b);
@@ -22,13 +23,45 @@ std::string format_url(const char* format, const char* a, const char* b = nullpt
     return url;
 }
 
+// libcurl's own progress meter goes to standard error, and only where that
+// is a terminal: scripts' error streams stay clean.
+long no_progress_meter() { return stderr_is_terminal() ? 0L : 1L; }
+
 std::size_t discard_body(char*, std::size_t size, std::size_t nmemb, void*) { return size * nmemb; }
+
+// The growing sinks make libcurl fail the transfer when memory runs out.
+std::size_t memory_write(char* bytes, std::size_t size, std::size_t nmemb, void* userdata) {
+    auto* sink = static_cast<std::vector<unsigned char>*>(userdata);
+    std::size_t n = size * nmemb;
+    try {
+        sink->insert(sink->end(), bytes, bytes + n);
+    } catch (const std::bad_alloc&) {
+        std::vector<unsigned char>().swap(*sink);
+        return 0;
+    }
+    return n;
+}
+
+std::size_t tftp_write_sink(char* bytes, std::size_t size, std::size_t nmemb, void* userdata) {
+    return memory_write(bytes, size, nmemb, &static_cast<tftp_buffer*>(userdata)->data);
+}
+
+// The read's progress follows the size the server announced, or the size
+// the caller expects while it announced none.
+int tftp_read_progress(void* userdata, curl_off_t dltotal, curl_off_t dlnow, curl_off_t, curl_off_t) {
+    auto* sink = static_cast<tftp_buffer*>(userdata);
+    std::int32_t total = static_cast<std::int32_t>(
+        static_cast<std::uint32_t>(dltotal != 0 ? static_cast<std::uint64_t>(dltotal) : sink->expected_size));
+    if (total < 1 || dlnow < 0 || dlnow > total) return 0;
+    progress_set(static_cast<int>(std::min<curl_off_t>(dlnow * 100 / total, 100)));
+    return 0;
+}
 
 // The upload source: copies from the record's cursor, advancing it.
 std::size_t upload_read(char* buffer, std::size_t size, std::size_t nitems, void* userdata) {
     auto* record = static_cast<firmware_record*>(userdata);
     std::size_t wanted = size * nitems;
-    if (!record || wanted == 0 || record->size == 0 || !record->data) return 0;
+    if (wanted == 0 || record->size == 0 || !record->data) return 0;
     std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(wanted, record->size));
     std::memcpy(buffer, record->data, n);
     record->data += n;
@@ -42,13 +75,115 @@ int upload_progress(void*, curl_off_t, curl_off_t, curl_off_t ultotal, curl_off_
     return 0;
 }
 
+// A new easy handle for one exchange with the settings every exchange
+// shares.
+curl_easy_ptr new_exchange(const std::string& url, bool trace) {
+    curl_easy_ptr curl(curl_easy_init());
+    if (!curl) return curl;
+    curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl.get(), CURLOPT_VERBOSE, trace ? 1L : 0L);
+    return curl;
+}
+
+// Performs the exchange and reports a failed perform, once, on standard
+// error.
+int perform(CURL* curl, transfer_result* result) {
+    transfer_result local;
+    transfer_result& r = result ? *result : local;
+    r = transfer_result{};
+    if (!curl) {
+        r.code = CURLE_FAILED_INIT;
+        error_printf("curl_easy_perform() failed: %s\n", curl_easy_strerror(CURLE_FAILED_INIT));
+        return 1;
+    }
+    CURLcode code = curl_easy_perform(curl);
+    r.code = code;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &r.http_status);
+    curl_off_t down = 0, up = 0;
+    curl_easy_getinfo(curl, CURLINFO_SIZE_DOWNLOAD_T, &down);
+    curl_easy_getinfo(curl, CURLINFO_SIZE_UPLOAD_T, &up);
+    r.bytes = static_cast<std::uint64_t>(std::max(down, up));
+    if (code != CURLE_OK) {
+        error_printf("curl_easy_perform() failed: %s\n", curl_easy_strerror(code));
+        return 1;
+    }
+    return 0;
+}
+
 }  // namespace
 
-void report_perform_failure(CURLcode code) { error_printf("curl_easy_perform() failed: %s\n", curl_easy_strerror(code)); }
+void transfer_set_verbose(bool on) { verbose = on; }
 
-long curl_verbose() { return verbose_flag ? 1L : 0L; }
+const char* transfer_error_text(int code) { return curl_easy_strerror(static_cast<CURLcode>(code)); }
 
-long no_progress_meter() { return isatty(STDERR_FILENO) ? 0L : 1L; }
+int http_fetch(const std::string& url, std::vector<unsigned char>* body, transfer_result* result) {
+    curl_easy_ptr curl = new_exchange(url, verbose);
+    if (curl) {
+        curl_easy_setopt(curl.get(), CURLOPT_FOLLOWLOCATION, 1L);
+        curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, memory_write);
+        curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, body);
+    }
+    return perform(curl.get(), result);
+}
+
+int http_trigger(const std::string& url, reply_sink sink, transfer_result* result) {
+    curl_easy_ptr curl = new_exchange(url, verbose);
+    if (curl) {
+        curl_easy_setopt(curl.get(), CURLOPT_FOLLOWLOCATION, 1L);
+        curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, no_progress_meter());
+        if (sink == reply_sink::discard) {
+            curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, discard_body);
+        } else {
+            curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, stdout);
+        }
+    }
+    std::fflush(stdout);  // the controller's answer follows our own lines
+    progress_hide();
+    int failed = perform(curl.get(), result);
+    std::fflush(stdout);
+    return failed;
+}
+
+int tftp_read(const std::string& url, tftp_buffer* sink, transfer_result* result) {
+    curl_easy_ptr curl = new_exchange(url, false);
+    if (curl) {
+        curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, tftp_write_sink);
+        curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, sink);
+        curl_easy_setopt(curl.get(), CURLOPT_CONNECTTIMEOUT, 30L);
+        curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT, 300L);
+        curl_easy_setopt(curl.get(), CURLOPT_TFTP_BLKSIZE, 128L);
+        curl_easy_setopt(curl.get(), CURLOPT_XFERINFOFUNCTION, tftp_read_progress);
+        curl_easy_setopt(curl.get(), CURLOPT_XFERINFODATA, sink);
+    }
+    return perform(curl.get(), result);
+}
+
+int tftp_write(const std::string& url, firmware_record* record, bool progress, transfer_result* result) {
+    curl_easy_ptr curl = new_exchange(url, verbose);
+    if (curl) {
+        if (progress) {
+            curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, 0L);
+            curl_easy_setopt(curl.get(), CURLOPT_XFERINFOFUNCTION, upload_progress);
+            curl_easy_setopt(curl.get(), CURLOPT_XFERINFODATA, record);
+        } else {
+            curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, no_progress_meter());
+            progress_hide();
+        }
+        curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT, 1800L);
+        curl_easy_setopt(curl.get(), CURLOPT_CONNECTTIMEOUT, 60L);
+        curl_easy_setopt(curl.get(), CURLOPT_LOW_SPEED_TIME, 60L);
+        curl_easy_setopt(curl.get(), CURLOPT_LOW_SPEED_LIMIT, 30L);
+        curl_easy_setopt(curl.get(), CURLOPT_TFTP_BLKSIZE, 128L);
+        curl_easy_setopt(curl.get(), CURLOPT_UPLOAD, 1L);
+        curl_easy_setopt(curl.get(), CURLOPT_READFUNCTION, upload_read);
+        curl_easy_setopt(curl.get(), CURLOPT_READDATA, record);
+        curl_easy_setopt(curl.get(), CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(record->size));
+    }
+    if (perform(curl.get(), result) != 0) return 1;
+    // A completed transfer that left bytes unsent ended early.
+    return record->size != 0 ? 1 : 0;
+}
 
 bool base_url_for(const char* address, std::string* out) {
     if (!address || !out) return false;
@@ -56,81 +191,19 @@ bool base_url_for(const char* address, std::string* out) {
     return true;
 }
 
-std::size_t http_buffer_write(char* bytes, std::size_t /*size*/, std::size_t nmemb, void* buffer) {
-    auto* sink = static_cast<std::vector<unsigned char>*>(buffer);
-    if (!sink) return 0;
-    try {
-        sink->insert(sink->end(), bytes, bytes + nmemb);
-    } catch (const std::bad_alloc&) {
-        std::vector<unsigned char>().swap(*sink);
-        return 0;
-    }
-    return nmemb;
-}
-
-std::size_t tftp_buffer_write(char* bytes, std::size_t size, std::size_t nmemb, void* buffer) {
-    auto* sink = static_cast<tftp_buffer*>(buffer);
-    if (!sink || !bytes) return 0;
-    std::size_t n = size * nmemb;
-    try {
-        sink->data.insert(sink->data.end(), bytes, bytes + n);
-    } catch (const std::bad_alloc&) {
-        std::vector<unsigned char>().swap(sink->data);
-        return 0;
-    }
-    return n;
-}
-
-int tftp_read_progress(void* buffer, curl_off_t dltotal, curl_off_t dlnow, curl_off_t, curl_off_t) {
-    auto* sink = static_cast<tftp_buffer*>(buffer);
-    if (!sink) return 0;
-    std::int32_t total = static_cast<std::int32_t>(
-        static_cast<std::uint32_t>(dltotal != 0 ? static_cast<std::uint64_t>(dltotal) : sink->expected_size));
-    if (total < 1 || dlnow < 0 || dlnow > total) return 0;
-    progress_set(static_cast<int>(std::min<curl_off_t>(dlnow * 100 / total, 100)));
-    return 0;
-}
-
-int backup_fetch(const char* base, const char* set_name, backup_set_data* record) {
-    if (!set_name || !record || !base) return 1;
-    *record = backup_set_data{};
+int backup_fetch(const char* base, const char* set_name, std::vector<unsigned char>* body) {
+    body->clear();
     std::string url = format_url("%s/api/v100/backup.ssi?config=%s", base, set_name);
     console_printf("%s\tfetching URL '%s'.\n", "backup", url.c_str());
-    curl_easy_ptr curl(curl_easy_init());
-    if (!curl) return BACKUP_FETCH_TRANSFER_FAILED;
-    curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl.get(), CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, http_buffer_write);
-    curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &record->data);
-    curl_easy_setopt(curl.get(), CURLOPT_VERBOSE, curl_verbose());
-    CURLcode code = curl_easy_perform(curl.get());
-    if (code != CURLE_OK) {
-        report_perform_failure(code);
-        log_printf_color(COLOR_RED, "%s\tcurl_easy_perform() failed: %s", "backup", curl_easy_strerror(code));
-        return BACKUP_FETCH_TRANSFER_FAILED;
-    }
-    console_printf("%s\treceived %llu bytes.\n", "backup", static_cast<unsigned long long>(record->data.size()));
-    return backup_check(record);
+    if (http_fetch(url, body, nullptr) != 0) return BACKUP_FETCH_TRANSFER_FAILED;
+    console_printf("%s\treceived %llu bytes.\n", "backup", static_cast<unsigned long long>(body->size()));
+    return 0;
 }
 
 int backup_put(const char* address) {
-    if (!address) return 1;
     std::string url = format_url("%s/api/v100/status.ssi?action=restoreconfig", address);
     console_printf("%s\tpushing URL '%s'.\n", "backup_put", url.c_str());
-    curl_easy_ptr curl(curl_easy_init());
-    if (!curl) return 1;
-    curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl.get(), CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl.get(), CURLOPT_VERBOSE, curl_verbose());
-    curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, no_progress_meter());
-    curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, discard_body);
-    progress_hide();
-    CURLcode code = curl_easy_perform(curl.get());
-    if (code != CURLE_OK) {
-        report_perform_failure(code);
-        return 1;
-    }
-    return 0;
+    return http_trigger(url, reply_sink::discard, nullptr);
 }
 
 int backup_push(const char* base, const char* address, const unsigned char* bytes, std::size_t count) {
@@ -147,86 +220,36 @@ int backup_push(const char* base, const char* address, const unsigned char* byte
 }
 
 int firmware_push_tftp(const char* address, firmware_record* record, bool progress) {
-    if (!address || !record || !record->data || record->size == 0) return 1;
+    if (!record->data || record->size == 0) return 1;
     std::string url = format_url("tftp://%s/flashraw.bin", address);
     console_printf("%s\tpushing URL '%s'.\n", "firmware_push_tftp", url.c_str());
     log_printf("Transferring... PLEASE WAIT...");
-    curl_easy_ptr curl(curl_easy_init());
-    if (!curl) return 1;
     const std::uint64_t noted_size = record->size;
-    curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl.get(), CURLOPT_VERBOSE, curl_verbose());
-    if (progress) {
-        curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, 0L);
-        curl_easy_setopt(curl.get(), CURLOPT_XFERINFOFUNCTION, upload_progress);
-        curl_easy_setopt(curl.get(), CURLOPT_XFERINFODATA, record);
-    } else {
-        curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, no_progress_meter());
-        progress_hide();
+    transfer_result result;
+    int failed = tftp_write(url, record, progress, &result);
+    if (failed) {
+        const char* why = result.code == CURLE_OK ? "upload ended early" : transfer_error_text(result.code);
+        log_printf_color(COLOR_RED, "Firmware push failed, %s.", why);
     }
-    curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT, 1800L);
-    curl_easy_setopt(curl.get(), CURLOPT_CONNECTTIMEOUT, 60L);
-    curl_easy_setopt(curl.get(), CURLOPT_LOW_SPEED_TIME, 60L);
-    curl_easy_setopt(curl.get(), CURLOPT_LOW_SPEED_LIMIT, 30L);
-    curl_easy_setopt(curl.get(), CURLOPT_TFTP_BLKSIZE, 128L);
-    curl_easy_setopt(curl.get(), CURLOPT_UPLOAD, 1L);
-    curl_easy_setopt(curl.get(), CURLOPT_READFUNCTION, upload_read);
-    curl_easy_setopt(curl.get(), CURLOPT_READDATA, record);
-    curl_easy_setopt(curl.get(), CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(record->size));
-    CURLcode code = curl_easy_perform(curl.get());
-    int result = 0;
-    if (code != CURLE_OK) {
-        report_perform_failure(code);
-        log_printf_color(COLOR_RED, "Firmware push failed, %s.", curl_easy_strerror(code));
-        result = 1;
-    } else if (record->size != 0) {
-        // libcurl ended the transfer before the source was used up.
-        log_printf_color(COLOR_RED, "Firmware push failed, %s.", "upload ended early");
-        result = 1;
-    }
-    curl.reset();
     record->size = noted_size;
-    return result;
+    return failed;
 }
 
 int action_read_file_memory(const char* address, const char* remote_name, std::uint64_t expected_size,
                             std::vector<unsigned char>* out) {
     progress_set(0);
-    if (!remote_name || !out || !address) {
-        log_printf_color(COLOR_RED, "[ERROR] Invalid arguments to action_read_file_memory\n");
-        return 1;
-    }
     tftp_buffer buffer;
     buffer.expected_size = expected_size;
     std::string url = format_url("tftp://%s/%s", address, remote_name);
     console_printf("[INFO] TFTP URL: %s", url.c_str());
-    curl_easy_ptr curl(curl_easy_init());
-    if (!curl) {
-        log_printf_color(COLOR_RED, "[ERROR] curl_easy_init failed\n");
-        return 1;
-    }
     console_printf("[INFO] curl_easy_init succeeded");
-    curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, tftp_buffer_write);
-    curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &buffer);
-    curl_easy_setopt(curl.get(), CURLOPT_CONNECTTIMEOUT, 30L);
-    curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT, 300L);
-    curl_easy_setopt(curl.get(), CURLOPT_VERBOSE, 0L);
-    curl_easy_setopt(curl.get(), CURLOPT_TFTP_BLKSIZE, 128L);
-    curl_easy_setopt(curl.get(), CURLOPT_XFERINFOFUNCTION, tftp_read_progress);
-    curl_easy_setopt(curl.get(), CURLOPT_XFERINFODATA, &buffer);
     log_printf_color(COLOR_GREEN, "Downloading %s...", remote_name);
-    CURLcode code = curl_easy_perform(curl.get());
-    int result = 0;
-    if (code != CURLE_OK) {
-        log_printf_color(COLOR_RED, "[ERROR] curl_easy_perform() failed: %s", curl_easy_strerror(code));
-        result = 1;
-    } else {
+    int failed = tftp_read(url, &buffer, nullptr);
+    if (!failed) {
         log_printf_color(COLOR_GREEN, "Download of %s completed (%lu bytes).", remote_name,
                          static_cast<unsigned long>(static_cast<std::uint32_t>(buffer.data.size())));
         if (expected_size == 0) progress_set(100);
     }
     *out = std::move(buffer.data);
-    return result;
+    return failed;
 }

@@ -1,17 +1,21 @@
-// The controller's endpoints and the transfers shared by the actions.
+// The controller's endpoints and the exchanges the tool makes with it.
 //
 // Every exchange is one libcurl easy transfer with its own handle, made
-// start to finish before the next one begins. HTTP requests carry no
-// headers or credentials and any HTTP status counts as a completed exchange;
-// only the callers' content checks can reject a reply.
+// start to finish before the next one begins, and goes through one of the
+// four calls of the exchange layer below (http_fetch, http_trigger,
+// tftp_read, tftp_write). Each sets the libcurl options of its endpoint,
+// reports a failed perform once ("curl_easy_perform() failed: ..." on
+// standard error) and returns what happened. HTTP requests carry no headers
+// or credentials.
 //
-//   exchange                URL                                               method
-//   configuration set fetch "http://ADDR/api/v100/backup.ssi?config=NAME"      HTTP GET
-//   status read             "ADDR/api/v100/status.ssi"                         HTTP GET
-//   restore trigger         "ADDR/api/v100/status.ssi?action=restoreconfig"    HTTP GET
+//   exchange                URL                                               call
+//   configuration set fetch "http://ADDR/api/v100/backup.ssi?config=NAME"      http_fetch
+//   status read             "ADDR/api/v100/status.ssi"                         http_fetch
+//   restore trigger         "ADDR/api/v100/status.ssi?action=restoreconfig"    http_trigger
 //   firmware apply          "ADDR/api/v100/status.ssi?action=firmwareupgrade&hash=H&size=N"
-//   file read               "tftp://ADDR/flashfs.bin" or ".../flashraw.bin"    TFTP RRQ, 128-byte blocks
-//   upload                  "tftp://ADDR/flashraw.bin"                         TFTP WRQ, 128-byte blocks
+//                                                                              http_trigger
+//   file read               "tftp://ADDR/flashfs.bin" or ".../flashraw.bin"    tftp_read, 128-byte blocks
+//   upload                  "tftp://ADDR/flashraw.bin"                         tftp_write, 128-byte blocks
 //
 // The URLs without a scheme travel as HTTP (libcurl's default).
 #pragma once
@@ -21,10 +25,29 @@
 #include <string>
 #include <vector>
 
-#include <curl/curl.h>
-
-#include "backup/backup_check.h"
 #include "common/firmware_record.h"
+
+// What one exchange did: libcurl's result code (0 for a completed
+// transfer), the HTTP status of the last reply (0 for TFTP or when none
+// arrived) and the bytes received or sent.
+struct transfer_result {
+    int code = 0;
+    long http_status = 0;
+    std::uint64_t bytes = 0;
+};
+
+// libcurl's trace of the exchanges that follow (--verbose).
+void transfer_set_verbose(bool on);
+
+// HTTP GET of a reply into memory; any HTTP status completes the exchange.
+// 0 when it completed, 1 when it failed.
+int http_fetch(const std::string& url, std::vector<unsigned char>* body, transfer_result* result);
+
+// HTTP GET that asks the controller to act; its reply is dropped or shown
+// on standard output as the controller sent it. libcurl's own progress meter
+// runs on standard error where that is a terminal.
+enum class reply_sink { discard, standard_output };
+int http_trigger(const std::string& url, reply_sink sink, transfer_result* result);
 
 // Growing sink of a TFTP read; the expected size drives the progress bar
 // while the server announces no size.
@@ -32,27 +55,30 @@ struct tftp_buffer {
     std::vector<unsigned char> data;
     std::uint64_t expected_size = 0;
 };
+int tftp_read(const std::string& url, tftp_buffer* sink, transfer_result* result);
+
+// Uploads the record's bytes, advancing its cursor; with `progress` the
+// progress bar follows the upload. Fails also when libcurl ends before the
+// source is used up.
+int tftp_write(const std::string& url, firmware_record* record, bool progress, transfer_result* result);
+
+// The text of a libcurl result code.
+const char* transfer_error_text(int code);
 
 // The base URL "http://ADDRESS"; none for a missing address.
 bool base_url_for(const char* address, std::string* out);
 
-// libcurl callbacks. The write callbacks take the growing sink of an HTTP
-// response, a std::vector<unsigned char>* (http_buffer_write), or a
-// tftp_buffer*, and make libcurl fail the transfer when memory runs out.
-std::size_t http_buffer_write(char* bytes, std::size_t size, std::size_t nmemb, void* buffer);
-std::size_t tftp_buffer_write(char* bytes, std::size_t size, std::size_t nmemb, void* buffer);
-int tftp_read_progress(void* buffer, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal, curl_off_t ulnow);
-
-// Fetches one configuration set and checks it: 0 when the controller has the
-// set and its tar is in the record (the record keeps whatever arrived);
-// BACKUP_FETCH_TRANSFER_FAILED when the exchange itself failed; otherwise
-// the check's result (the controller lacks the set, or the reply is no set).
+// Fetches one configuration set into `body`: 0 when the exchange completed
+// (whatever the reply holds), BACKUP_FETCH_TRANSFER_FAILED otherwise.
 constexpr int BACKUP_FETCH_TRANSFER_FAILED = 4;
-int backup_fetch(const char* base, const char* set_name, backup_set_data* record);
+int backup_fetch(const char* base, const char* set_name, std::vector<unsigned char>* body);
 // Asks the controller to restore the configuration it has just received.
 int backup_put(const char* address);
 // Uploads one configuration tar and triggers the restore.
 int backup_push(const char* base, const char* address, const unsigned char* bytes, std::size_t count);
+// The signature of backup_push, for callers that take the upload as a
+// parameter.
+using set_push_fn = int (*)(const char* base, const char* address, const unsigned char* bytes, std::size_t count);
 // Reads one controller file by TFTP. Whatever arrived is handed out, also
 // after a failed read.
 int action_read_file_memory(const char* address, const char* remote_name, std::uint64_t expected_size,
@@ -60,12 +86,3 @@ int action_read_file_memory(const char* address, const char* remote_name, std::u
 // Uploads the record's bytes as "flashraw.bin"; `size` is the same after the
 // call as before.
 int firmware_push_tftp(const char* address, firmware_record* record, bool progress);
-
-// "curl_easy_perform() failed: ..." on standard error, for every failed perform.
-void report_perform_failure(CURLcode code);
-
-// CURLOPT_VERBOSE for the transfers that follow --verbose.
-long curl_verbose();
-// CURLOPT_NOPROGRESS for the exchanges that show libcurl's own progress
-// meter: it goes to standard error, and only where that is a terminal.
-long no_progress_meter();

@@ -43,12 +43,18 @@ bool bar_hide() {
 // The bar is only a view of the running job: it leaves no line behind.
 void bar_clear_at_exit() { bar_hide(); }
 
+}  // namespace
+
+bool stderr_is_terminal() { return isatty(STDERR_FILENO) != 0; }
+
+namespace {
+
 void bar_init() {
     if (bar_checked) return;
     bar_checked = true;
     std::atexit(bar_clear_at_exit);
     bar_stream = stderr;
-    bar_enabled = isatty(STDERR_FILENO) != 0;
+    bar_enabled = stderr_is_terminal();
     stdout_on_terminal = isatty(STDOUT_FILENO) != 0;
 }
 

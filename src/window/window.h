@@ -35,6 +35,10 @@ void progress_set(int percent);
 // that draws libcurl's own meter on standard error.
 void progress_hide();
 
+// Whether standard error is a terminal: libcurl's own progress meter is
+// shown there only then.
+bool stderr_is_terminal();
+
 void log_capture_begin();
 void log_capture_end();
 // The captured messages, each followed by LF; null while the capture is off

@@ -1,16 +1,17 @@
-#include "transfer/read_file.h"
-
+// read_file_flashraw and read_file_flashfs: copy the controller's
+// "flashraw.bin" or "flashfs.bin" into a local file of the same name.
 #include <cstring>
+#include <optional>
+#include <string>
 #include <vector>
 
+#include "action/actions.h"
+#include "common/limits.h"
 #include "common/output_file.h"
-#include "main/actions.h"
 #include "transfer/transfer.h"
 #include "window/window.h"
 
 namespace {
-
-constexpr std::size_t PATH_LIMIT = 260;
 
 const char* base_name(const char* remote_name) {
     const char* base = remote_name;
@@ -19,8 +20,9 @@ const char* base_name(const char* remote_name) {
     return base;
 }
 
-}  // namespace
-
+// The output path for a folder and a remote name: the folder and the base
+// name joined by '/' unless the folder already ends in '/' or '\'. None when
+// the path would be too long.
 std::optional<std::string> read_file_output_path(const char* folder, const char* remote_name) {
     const char* base = base_name(remote_name);
     std::size_t folder_length = std::strlen(folder);
@@ -29,17 +31,19 @@ std::optional<std::string> read_file_output_path(const char* folder, const char*
     return std::string(folder) + (ends_in_separator ? "" : "/") + base;
 }
 
+}  // namespace
+
 int action_read_file(const char* address, const char* remote_name, std::uint64_t expected_size, const char* folder,
                      const char* type) {
     progress_set(0);
     if (!address || !remote_name || !folder || !type) {
         log_printf_color(COLOR_RED, "[ERROR] Invalid arguments to action_read_file\n");
-        return 2;
+        return EXIT_USAGE;
     }
     std::optional<std::string> path = read_file_output_path(folder, remote_name);
     if (!path) {
         log_printf_color(COLOR_RED, "[ERROR] Output path too long\n");
-        return 1;
+        return EXIT_FAILED;
     }
     console_printf("[INFO] Output file: %s", path->c_str());
 
@@ -49,19 +53,19 @@ int action_read_file(const char* address, const char* remote_name, std::uint64_t
     output_file out;
     if (!output_file_open(&out, *path)) {
         log_printf_color(COLOR_RED, "[ERROR] Cannot open output file: %s\n", path->c_str());
-        return 1;
+        return EXIT_FAILED;
     }
     console_printf("[INFO] Opened output file for writing: %s", path->c_str());
 
     std::vector<unsigned char> bytes;
     if (action_read_file_memory(address, remote_name, expected_size, &bytes) != 0) {
         log_printf_color(COLOR_RED, "Failed to read the file %s.", remote_name);
-        return 1;
+        return EXIT_FAILED;
     }
     if (!output_file_write(&out, bytes.data(), bytes.size()) || !output_file_commit(&out)) {
         log_printf_color(COLOR_RED, "[ERROR] Cannot write output file: %s\n", path->c_str());
-        return 1;
+        return EXIT_FAILED;
     }
     log_printf_color(COLOR_GREEN, "File %s downloaded and written to: %s.", remote_name, path->c_str());
-    return 0;
+    return EXIT_DONE;
 }

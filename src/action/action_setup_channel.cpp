@@ -1,4 +1,4 @@
-// The setup_channel action: applies one CSV file to each named DALI channel
+// setup_channel: applies one CSV file to each named DALI channel
 // and uploads the resulting channel file (or channel inputs file).
 //
 // For every channel: fetch the channel's configuration set ("dali<n>"), read
@@ -6,18 +6,21 @@
 // one-member tar and push it with the restore trigger. Nothing damaged or
 // empty is ever pushed: a channel whose file, firmware version or CSV file
 // is missing, or whose writer fails, is left as it is on the controller.
+#include "action/action_setup_channel.h"
+
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "action/actions.h"
 #include "backup/backup_check.h"
+#include "common/limits.h"
 #include "channel/channel_file.h"
 #include "import/csv_common.h"
 #include "import/importcsv.h"
 #include "import/importcsv_cd.h"
 #include "import/importcsv_groups.h"
-#include "main/actions.h"
 #include "tar/tar.h"
 #include "transfer/transfer.h"
 #include "window/window.h"
@@ -37,30 +40,15 @@ const setup_kind INPUTS_RUN = {importcsv_cd, inputs_file_write, false};
 
 enum class channel_outcome { pushed, failed, end_run };
 
-void list_tar(const std::vector<unsigned char>& bytes) {
-    tar_mem_block block{bytes.data(), bytes.size()};
-    tar_archive tar;
-    tar_mem_open_read(&tar, &block);
-    console_printf("%s\tbackup file contains: \r\n", "backup");
-    tar_header header;
-    while (tar_read_header(&tar, &header) != TAR_NULL_RECORD) {
-        console_printf("\t%s (%d bytes)\r\n", header.name, static_cast<int>(header.size));
-        if (int code = tar_next(&tar); code != TAR_OK) {
-            console_printf("\tfile error %d.\r\n", code);
-            break;
-        }
-    }
-}
-
 channel_outcome set_up_channel(const setup_kind& kind, const char* address, std::uint32_t channel,
-                               const char* csv_path) {
+                               const char* csv_path, const channel_io& io) {
     std::string base;
     if (!base_url_for(address, &base)) return channel_outcome::failed;
     char set_name[32];
     std::snprintf(set_name, sizeof set_name, "dali%u", channel);
 
     backup_set_data set;
-    if (backup_fetch(base.c_str(), set_name, &set) != 0) return channel_outcome::failed;
+    if (io.fetch(base.c_str(), set_name, &set) != 0) return channel_outcome::failed;
     console_printf("OK\n");
 
     std::vector<unsigned char> tar_bytes;
@@ -99,25 +87,25 @@ channel_outcome set_up_channel(const setup_kind& kind, const char* address, std:
             return channel_outcome::failed;
     }
     if (tar_finalize(&tar) != TAR_OK) return channel_outcome::failed;
-    list_tar(tar_bytes);
-    if (backup_push(base.c_str(), address, tar_bytes.data(), tar_bytes.size()) != 0) return channel_outcome::failed;
+    int listed = 0;
+    backup_list_tar(tar_bytes, &listed);
+    if (io.push(base.c_str(), address, tar_bytes.data(), tar_bytes.size()) != 0) return channel_outcome::failed;
     console_printf("OK\n");
     return channel_outcome::pushed;
 }
 
 }  // namespace
 
-int action_setup_channel(const char* address, const std::vector<std::uint32_t>* channels,
-                         const std::vector<std::string>* channel_csv_files,
-                         const std::vector<std::string>* groups_csv_files,
-                         const std::vector<std::string>* inputs_csv_files) {
+int setup_channels(const char* address, const std::vector<std::uint32_t>* channels,
+                   const std::vector<std::string>* channel_csv_files, const std::vector<std::string>* groups_csv_files,
+                   const std::vector<std::string>* inputs_csv_files, const channel_io& io) {
     const bool have_files = channel_csv_files || groups_csv_files || inputs_csv_files;
     if (!channels || !address || !have_files) {
         console_printf("Missing arguments for action setup_channel.");
-        return 2;
+        return EXIT_USAGE;
     }
     auto channel_at = [&](std::size_t i) -> std::uint32_t { return i < channels->size() ? (*channels)[i] : 0; };
-    if (channel_at(0) == 0) return 1;
+    if (channel_at(0) == 0) return EXIT_FAILED;
 
     const setup_kind& kind = channel_csv_files ? CHANNEL_RUN : groups_csv_files ? GROUPS_RUN : INPUTS_RUN;
     const std::vector<std::string>& files =
@@ -127,10 +115,18 @@ int action_setup_channel(const char* address, const std::vector<std::uint32_t>* 
     // Channel i goes with file i; the run ends with the files, or at the
     // channel list's end (an entry 0).
     for (std::size_t i = 0; i < files.size(); ++i) {
-        channel_outcome outcome = set_up_channel(kind, address, channel_at(i), files[i].c_str());
-        if (outcome == channel_outcome::end_run) return 1;
+        channel_outcome outcome = set_up_channel(kind, address, channel_at(i), files[i].c_str(), io);
+        if (outcome == channel_outcome::end_run) return EXIT_FAILED;
         if (outcome == channel_outcome::failed) all_pushed = false;
         if (channel_at(i + 1) == 0) break;
     }
-    return all_pushed ? 0 : 1;
+    return all_pushed ? EXIT_DONE : EXIT_FAILED;
+}
+
+int action_setup_channel(const char* address, const std::vector<std::uint32_t>* channels,
+                         const std::vector<std::string>* channel_csv_files,
+                         const std::vector<std::string>* groups_csv_files,
+                         const std::vector<std::string>* inputs_csv_files) {
+    return setup_channels(address, channels, channel_csv_files, groups_csv_files, inputs_csv_files,
+                          channel_io{backup_fetch_set, backup_push});
 }

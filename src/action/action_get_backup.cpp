@@ -1,0 +1,130 @@
+// get_backup: the controller's configuration copied into one zip archive
+// (the backup archive) or into loose files in a folder.
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include "action/actions.h"
+#include "backup/backup.h"
+#include "backup/backup_check.h"
+#include "backup/config_sets.h"
+#include "common/limits.h"
+#include "common/output_file.h"
+#include "mzsimple/mzsimple.h"
+#include "transfer/transfer.h"
+#include "window/window.h"
+
+namespace {
+
+enum class output_kind { zip, directory, none };
+
+// Where the outputs of one run go and how they went.
+struct backup_output {
+    output_kind kind = output_kind::none;
+    std::string folder;          // "" means the current directory
+    std::string archive_path;    // zip only
+    mzsimple_ptr archive;        // zip only, while open
+    bool failed = false;         // an output could not be written
+};
+
+std::string join(const std::string& folder, const std::string& name) {
+    return folder.empty() ? name : folder + "/" + name;
+}
+
+// Stores one output: a member of the open archive, or a loose file.
+void store(backup_output& out, const std::string& name, const unsigned char* bytes, std::size_t n) {
+    if (out.kind == output_kind::zip) {
+        if (!out.archive) return;
+        if (mzsimple_entry_open(out.archive.get(), name.c_str()) != 0 ||
+            mzsimple_entry_write(out.archive.get(), bytes, n) != 0 || mzsimple_entry_close(out.archive.get()) != 0) {
+            log_printf_color(COLOR_RED, "Could not add %s to the backup archive.", name.c_str());
+            out.failed = true;
+        }
+    } else if (out.kind == output_kind::directory) {
+        std::string path = join(out.folder, name);
+        if (!output_file_save(path, bytes, n)) {
+            log_printf_color(COLOR_RED, "Could not write file %s.", path.c_str());
+            out.failed = true;
+        }
+    }
+}
+
+}  // namespace
+
+int action_get_backup(const char* address, const char* folder, const char* type,
+                      const std::vector<std::string>* list) {
+    if (!address) {
+        log_printf_color(COLOR_RED, "Missing arguments for action get_backup.");
+        return EXIT_USAGE;
+    }
+    std::string base;
+    if (!base_url_for(address, &base)) return EXIT_FAILED;
+    const std::vector<std::string>& names = list ? *list : backup_config_list();
+    bool transfer_failed = false;
+
+    backup_output out;
+    out.folder = folder ? folder : "";
+    if (type && std::strcmp(type, "zip") == 0) {
+        out.kind = output_kind::zip;
+        std::time_t now = std::time(nullptr);
+        std::tm local{};
+        const std::tm* have_time = localtime_r(&now, &local);
+        out.archive_path = join(out.folder, backup_archive_name(address, have_time));
+        out.archive = mzsimple_open(out.archive_path.c_str(), 6, 'w');
+        if (!out.archive) {
+            log_printf_color(COLOR_RED, "Could not open zip file for writing: %s", out.archive_path.c_str());
+            out.failed = true;
+        }
+    } else if (!type || std::strcmp(type, "directory") == 0) {
+        out.kind = output_kind::directory;
+    }
+    store(out, "tool.txt", reinterpret_cast<const unsigned char*>(TOOL_RECORD), TOOL_RECORD_SIZE);
+
+    std::vector<unsigned char> flashfs;
+    int flash_result = action_read_file_memory(address, "flashfs.bin", FLASH_IMAGE_SIZE, &flashfs);
+    if (flash_result != 0 || flashfs.empty()) {
+        if (flash_result != 0) transfer_failed = true;
+        log_printf_color(COLOR_ORANGE, "[WARN] Could not fetch flashfs.bin for backup");
+    } else {
+        store(out, "flashfs.bin", flashfs.data(), flashfs.size());
+    }
+    std::vector<unsigned char>().swap(flashfs);
+
+    const std::size_t n = names.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        const unsigned pct = static_cast<unsigned>(i * 100 / n);
+        progress_set(static_cast<int>(pct));
+        backup_set_data record;
+        int result = backup_fetch_set(base.c_str(), names[i].c_str(), &record);
+        if (result == BACKUP_FETCH_TRANSFER_FAILED) transfer_failed = true;
+        if (result != 0) {
+            console_printf("\033[31m%s\tbackup file not found for action get_backup.\r\n\r\n\033[0m", "backup");
+            log_printf_color(COLOR_RED, "%s\tbackup file not found for action get_backup.", "backup");
+            continue;
+        }
+        console_printf("\033[32m%s\tbackup file OK, adding to backup archive...\r\n\r\n\033[0m", "backup");
+        std::string member = names[i] + ".tar";
+        if (out.kind == output_kind::directory) {
+            store(out, member, record.data.data(), record.data.size());
+        } else if (out.kind == output_kind::zip && out.archive) {
+            store(out, member, record.data.data(), record.data.size());
+            log_printf_color(COLOR_GREEN, "%u%% Backup file %s...", pct, member.c_str());
+        }
+    }
+
+    progress_set(100);
+    log_printf_color(COLOR_GREEN, "%u%% Completed (%s).", 100u,
+                     out.kind == output_kind::zip ? out.archive_path.c_str() : "(null)");
+    if (const char* text = log_capture_text(); text && log_capture_length() > 0) {
+        std::string log(text, log_capture_length());
+        store(out, "log.txt", reinterpret_cast<const unsigned char*>(log.data()), log.size());
+    }
+    if (out.archive) {
+        if (mzsimple_close(std::move(out.archive)) != 0) {
+            log_printf_color(COLOR_RED, "Could not write zip file: %s", out.archive_path.c_str());
+            out.failed = true;
+        }
+    }
+    return out.failed || transfer_failed ? EXIT_FAILED : EXIT_DONE;
+}

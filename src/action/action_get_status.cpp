@@ -1,0 +1,16 @@
+// get_status: prints the model name of the controller's status.
+#include "action/actions.h"
+#include "common/limits.h"
+#include "status/status.h"
+#include "window/window.h"
+
+int action_get_status(const char* address) {
+    if (!address) {
+        console_printf("Missing arguments for action get_status.");
+        return EXIT_USAGE;
+    }
+    status_record record;
+    if (status_get(address, &record) != 0) return EXIT_FAILED;
+    console_printf("model_name=%s\r\n", record.model_name->c_str());
+    return EXIT_DONE;
+}

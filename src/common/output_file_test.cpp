@@ -1,0 +1,75 @@
+// Outputs replace their final name only when every byte was written.
+#include "common/output_file.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class OutputFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() / ("ornat-output-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(dir);
+        target = (dir / "image.bin").string();
+        std::ofstream(target) << "earlier";
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    std::string content() const {
+        std::ifstream in(target, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+    std::size_t files() const { return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir), {})); }
+
+    fs::path dir;
+    std::string target;
+};
+
+TEST_F(OutputFile, CommitReplacesTheEarlierFile) {
+    output_file out;
+    ASSERT_TRUE(output_file_open(&out, target));
+    ASSERT_TRUE(output_file_write(&out, "new bytes", 9));
+    EXPECT_EQ(content(), "earlier");  // nothing changes before the commit
+    ASSERT_TRUE(output_file_commit(&out));
+    EXPECT_EQ(content(), "new bytes");
+    EXPECT_EQ(files(), 1u);
+}
+
+TEST_F(OutputFile, AnUncommittedFileLeavesTheEarlierOneAndNoTemporaryFile) {
+    {
+        output_file out;
+        ASSERT_TRUE(output_file_open(&out, target));
+        ASSERT_TRUE(output_file_write(&out, "partial", 7));
+        EXPECT_EQ(files(), 2u);
+    }
+    EXPECT_EQ(content(), "earlier");
+    EXPECT_EQ(files(), 1u);
+}
+
+TEST_F(OutputFile, AFailedCommitKeepsTheEarlierFile) {
+    // The final name is a folder now: the rename fails.
+    fs::remove(target);
+    fs::create_directories(fs::path(target) / "inside");
+    output_file out;
+    ASSERT_TRUE(output_file_open(&out, target));
+    ASSERT_TRUE(output_file_write(&out, "x", 1));
+    EXPECT_FALSE(output_file_commit(&out));
+    EXPECT_TRUE(fs::is_directory(target));
+    EXPECT_EQ(files(), 1u);
+}
+
+TEST_F(OutputFile, AFolderThatCannotTakeTheFileFailsTheOpen) {
+    output_file out;
+    EXPECT_FALSE(output_file_open(&out, (dir / "no" / "such" / "file").string()));
+    EXPECT_FALSE(output_file_commit(&out));
+}
+
+}  // namespace
