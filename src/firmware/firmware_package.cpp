@@ -5,21 +5,18 @@
 
 #include <algorithm>
 #include <array>
-#include <climits>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <string>
 
-#include <bzlib.h>
-#include <lzma.h>
 #include <zip.h>
 #include <zlib.h>
-#include <zstd.h>
 
 #include "common/handles.h"
 #include "firmware/hex.h"
 #include "firmware/winzip_aes.h"
+#include "firmware/zip_decoders.h"
 #include "window/window.h"
 
 namespace {
@@ -33,12 +30,6 @@ constexpr std::size_t DIGEST_READ = 128;     // the one read of "ornat.bh"
 constexpr std::size_t DIGEST_TEXT_LENGTH = 2 * SHA256_DIGEST_SIZE;
 constexpr std::size_t STORED_CHUNK = 65536;  // reads of an entry's stored data
 constexpr int AES_256_STRENGTH = 3;
-constexpr std::uint16_t METHOD_ZSTD = 93;
-
-// Decoders never need more history than the bytes they can be asked for:
-// at most the image limit and one more read.
-constexpr std::uint64_t DECODE_WINDOW_MAX = 32u * 1024 * 1024;
-constexpr int ZSTD_WINDOW_LOG_MAX = 25;  // 32 MiB
 
 // The messages and result codes of one of the two entries.
 struct entry_checks {
@@ -62,200 +53,18 @@ constexpr entry_checks IMAGE_CHECKS = {
     FIRMWARE_IMAGE_OPEN, "File format is invalid (pbh).\n",
 };
 
-struct inflate_end_deleter {
-    void operator()(z_stream* stream) const noexcept { inflateEnd(stream); }
-};
-struct bzip2_end_deleter {
-    void operator()(bz_stream* stream) const noexcept { BZ2_bzDecompressEnd(stream); }
-};
-struct lzma_end_deleter {
-    void operator()(lzma_stream* stream) const noexcept { lzma_end(stream); }
-};
-struct zstd_context_deleter {
-    void operator()(ZSTD_DCtx* context) const noexcept { ZSTD_freeDCtx(context); }
-};
-
-struct decoder;
-
 // One opened entry: its decrypted but still compressed content and the
-// decoder state that turns it into the entry's bytes. The `*_open` owners
-// point at the stream beside them, so a reader stays where it was made.
+// decoder that turns it into the entry's bytes.
 struct entry_reader {
-    const decoder* method = nullptr;
     std::vector<unsigned char> input;
-    std::size_t input_used = 0;
+    zip_decoder_ptr decoder;
     std::uint64_t declared_size = 0;
     std::uint32_t declared_crc = 0;  // 0: nothing to check (AE-2)
     std::uint64_t produced = 0;
     std::uint32_t crc = 0;
     bool finished = false;
     bool failed = false;  // damaged: every further read fails
-
-    z_stream zlib{};
-    std::unique_ptr<z_stream, inflate_end_deleter> zlib_open;
-    bz_stream bzip2{};
-    std::unique_ptr<bz_stream, bzip2_end_deleter> bzip2_open;
-    lzma_stream lzma = LZMA_STREAM_INIT;
-    std::unique_ptr<lzma_stream, lzma_end_deleter> lzma_open;
-    std::unique_ptr<ZSTD_DCtx, zstd_context_deleter> zstd;
-
-    entry_reader() = default;
-    entry_reader(const entry_reader&) = delete;
-    entry_reader& operator=(const entry_reader&) = delete;
-
-    const unsigned char* next_input() const { return input.data() + input_used; }
-    std::size_t input_left() const { return input.size() - input_used; }
 };
-
-// A decoding step writes up to `room` bytes at `out`, sets `written` and
-// consumes input; it reports whether the content has ended.
-enum : int { STEP_MORE = 0, STEP_END = 1, STEP_FAILED = -1 };
-
-struct decoder {
-    std::uint16_t method;
-    bool (*start)(entry_reader* reader);
-    int (*step)(entry_reader* reader, unsigned char* out, std::size_t room, std::size_t* written);
-};
-
-bool start_stored(entry_reader*) { return true; }
-
-int step_stored(entry_reader* reader, unsigned char* out, std::size_t room, std::size_t* written) {
-    std::size_t take = std::min(room, reader->input_left());
-    if (take > 0) std::memcpy(out, reader->next_input(), take);
-    reader->input_used += take;
-    *written = take;
-    return reader->input_left() == 0 ? STEP_END : STEP_MORE;
-}
-
-bool start_inflate(entry_reader* reader) {
-    // Zip entries hold raw deflate data, without the zlib wrapper.
-    if (inflateInit2(&reader->zlib, -MAX_WBITS) != Z_OK) return false;
-    reader->zlib_open.reset(&reader->zlib);
-    return true;
-}
-
-int step_inflate(entry_reader* reader, unsigned char* out, std::size_t room, std::size_t* written) {
-    z_stream& stream = reader->zlib;
-    uInt offered = static_cast<uInt>(std::min<std::size_t>(reader->input_left(), UINT_MAX));
-    stream.next_in = const_cast<unsigned char*>(reader->next_input());
-    stream.avail_in = offered;
-    stream.next_out = out;
-    stream.avail_out = static_cast<uInt>(room);
-    int status = inflate(&stream, Z_NO_FLUSH);
-    reader->input_used += offered - stream.avail_in;
-    *written = room - stream.avail_out;
-    if (status == Z_STREAM_END) return STEP_END;
-    return status == Z_OK ? STEP_MORE : STEP_FAILED;
-}
-
-bool start_bzip2(entry_reader* reader) {
-    if (BZ2_bzDecompressInit(&reader->bzip2, 0, 0) != BZ_OK) return false;
-    reader->bzip2_open.reset(&reader->bzip2);
-    return true;
-}
-
-int step_bzip2(entry_reader* reader, unsigned char* out, std::size_t room, std::size_t* written) {
-    bz_stream& stream = reader->bzip2;
-    unsigned offered = static_cast<unsigned>(std::min<std::size_t>(reader->input_left(), UINT_MAX));
-    stream.next_in = reinterpret_cast<char*>(const_cast<unsigned char*>(reader->next_input()));
-    stream.avail_in = offered;
-    stream.next_out = reinterpret_cast<char*>(out);
-    stream.avail_out = static_cast<unsigned>(room);
-    int status = BZ2_bzDecompress(&stream);
-    reader->input_used += offered - stream.avail_in;
-    *written = room - stream.avail_out;
-    if (status == BZ_STREAM_END) return STEP_END;
-    return status == BZ_OK ? STEP_MORE : STEP_FAILED;
-}
-
-// Offsets in the zip LZMA header (see firmware_package.h).
-constexpr std::size_t LZMA_PROPERTIES_SIZE_AT = 2;
-constexpr std::size_t LZMA_PROPERTIES_AT = 4;
-constexpr std::size_t LZMA_DICTIONARY_AT = 5;
-constexpr std::size_t LZMA_HEADER_SIZE = 9;
-constexpr unsigned LZMA_PROPERTIES_SIZE = 5;
-constexpr unsigned LZMA_PROPERTIES_LIMIT = 9 * 5 * 5;
-
-bool start_lzma(entry_reader* reader) {
-    if (reader->input.size() < LZMA_HEADER_SIZE) return false;
-    const unsigned char* header = reader->input.data();
-    unsigned properties_size = header[LZMA_PROPERTIES_SIZE_AT] | header[LZMA_PROPERTIES_SIZE_AT + 1] << 8;
-    unsigned properties = header[LZMA_PROPERTIES_AT];
-    if (properties_size != LZMA_PROPERTIES_SIZE || properties >= LZMA_PROPERTIES_LIMIT) return false;
-    std::uint32_t dictionary = static_cast<std::uint32_t>(header[LZMA_DICTIONARY_AT]) |
-                               static_cast<std::uint32_t>(header[LZMA_DICTIONARY_AT + 1]) << 8 |
-                               static_cast<std::uint32_t>(header[LZMA_DICTIONARY_AT + 2]) << 16 |
-                               static_cast<std::uint32_t>(header[LZMA_DICTIONARY_AT + 3]) << 24;
-
-    lzma_options_lzma options{};
-    options.lc = properties % 9;
-    options.lp = properties / 9 % 5;
-    options.pb = properties / 45;
-    // Matches never reach further back than the bytes decoded, so a
-    // dictionary beyond the content size (or beyond what is ever read) is
-    // not allocated.
-    std::uint64_t needed = std::min(reader->declared_size, DECODE_WINDOW_MAX);
-    options.dict_size = static_cast<std::uint32_t>(
-        std::max<std::uint64_t>(LZMA_DICT_SIZE_MIN, std::min<std::uint64_t>(dictionary, needed)));
-    // The size comes from the zip headers; the end marker may or may not
-    // follow the content.
-    options.ext_flags = LZMA_LZMA1EXT_ALLOW_EOPM;
-    options.ext_size_low = static_cast<std::uint32_t>(reader->declared_size);
-    options.ext_size_high = static_cast<std::uint32_t>(reader->declared_size >> 32);
-    const lzma_filter filters[] = {
-        {LZMA_FILTER_LZMA1EXT, &options},
-        {LZMA_VLI_UNKNOWN, nullptr},
-    };
-    if (lzma_raw_decoder(&reader->lzma, filters) != LZMA_OK) return false;
-    reader->lzma_open.reset(&reader->lzma);
-    reader->input_used = LZMA_HEADER_SIZE;
-    return true;
-}
-
-int step_lzma(entry_reader* reader, unsigned char* out, std::size_t room, std::size_t* written) {
-    lzma_stream& stream = reader->lzma;
-    stream.next_in = reader->next_input();
-    stream.avail_in = reader->input_left();
-    stream.next_out = out;
-    stream.avail_out = room;
-    // The whole content is in memory: there is never more input to come.
-    lzma_ret status = lzma_code(&stream, LZMA_FINISH);
-    reader->input_used = reader->input.size() - stream.avail_in;
-    *written = room - stream.avail_out;
-    if (status == LZMA_STREAM_END) return STEP_END;
-    return status == LZMA_OK ? STEP_MORE : STEP_FAILED;
-}
-
-bool start_zstd(entry_reader* reader) {
-    reader->zstd.reset(ZSTD_createDCtx());
-    return reader->zstd &&
-           !ZSTD_isError(ZSTD_DCtx_setParameter(reader->zstd.get(), ZSTD_d_windowLogMax, ZSTD_WINDOW_LOG_MAX));
-}
-
-int step_zstd(entry_reader* reader, unsigned char* out, std::size_t room, std::size_t* written) {
-    ZSTD_inBuffer in = {reader->next_input(), reader->input_left(), 0};
-    ZSTD_outBuffer output = {out, room, 0};
-    std::size_t status = ZSTD_decompressStream(reader->zstd.get(), &output, &in);
-    reader->input_used += in.pos;
-    *written = output.pos;
-    if (ZSTD_isError(status)) return STEP_FAILED;
-    return status == 0 ? STEP_END : STEP_MORE;  // 0: the frame is complete
-}
-
-constexpr decoder DECODERS[] = {
-    {ZIP_CM_STORE, start_stored, step_stored},
-    {ZIP_CM_DEFLATE, start_inflate, step_inflate},
-    {ZIP_CM_BZIP2, start_bzip2, step_bzip2},
-    {ZIP_CM_LZMA, start_lzma, step_lzma},
-    {METHOD_ZSTD, start_zstd, step_zstd},
-};
-
-const decoder* find_decoder(std::uint16_t method) {
-    for (const decoder& entry : DECODERS) {
-        if (entry.method == method) return &entry;
-    }
-    return nullptr;
-}
 
 // Reads up to `room` bytes of the entry's content. Returns the count, 0 at
 // the end, or -1 when the content is damaged (the bytes of that call are
@@ -265,12 +74,10 @@ std::int64_t entry_read(entry_reader* reader, unsigned char* out, std::size_t ro
     if (reader->failed) return -1;
     std::size_t total = 0;
     while (total < room && !reader->finished) {
-        std::size_t used_before = reader->input_used;
         std::size_t written = 0;
-        int step = reader->method->step(reader, out + total, room - total, &written);
-        bool stuck = step == STEP_MORE && written == 0 && reader->input_used == used_before;
+        int step = zip_decoder_step(reader->decoder.get(), out + total, room - total, &written);
         reader->produced += written;
-        if (step == STEP_FAILED || stuck || reader->produced > reader->declared_size) {
+        if (step == ZIP_DECODE_FAILED || reader->produced > reader->declared_size) {
             reader->failed = true;
             return -1;
         }
@@ -278,7 +85,7 @@ std::int64_t entry_read(entry_reader* reader, unsigned char* out, std::size_t ro
             reader->crc = static_cast<std::uint32_t>(crc32(reader->crc, out + total, static_cast<uInt>(written)));
         }
         total += written;
-        if (step == STEP_END) {
+        if (step == ZIP_DECODE_END) {
             reader->finished = true;
             if (reader->produced != reader->declared_size ||
                 (reader->declared_crc != 0 && reader->crc != reader->declared_crc)) {
@@ -296,8 +103,7 @@ std::int64_t entry_read(entry_reader* reader, unsigned char* out, std::size_t ro
 // content opens, and its reads fail.
 bool open_entry_content(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat,
                         std::size_t package_length, entry_reader* reader) {
-    reader->method = find_decoder(stat.comp_method);
-    if (reader->method == nullptr || stat.comp_size > package_length) return false;
+    if (!zip_decoder_supported(stat.comp_method) || stat.comp_size > package_length) return false;
     // Stored form: libzip neither decrypts nor decompresses, and the data is
     // read up to its size but never past it, where libzip would compare the
     // CRC of the encrypted bytes.
@@ -324,9 +130,10 @@ bool open_entry_content(zip_t* archive, zip_uint64_t index, const zip_stat_t& st
     if (decrypted != WINZIP_AES_OK && decrypted != WINZIP_AES_NOT_AUTHENTIC) return false;
     reader->declared_size = stat.size;
     reader->declared_crc = (stat.valid & ZIP_STAT_CRC) != 0 ? stat.crc : 0;
-    if (decrypted != WINZIP_AES_OK || remaining > 0 || !reader->method->start(reader)) {
-        reader->failed = true;
+    if (decrypted == WINZIP_AES_OK && remaining == 0) {
+        reader->decoder = zip_decoder_open(stat.comp_method, reader->input.data(), reader->input.size(), stat.size);
     }
+    reader->failed = !reader->decoder;
     return true;
 }
 

@@ -34,8 +34,8 @@
 //
 // The archive structure comes from libzip; every entry is read in its
 // stored (encrypted) form, its password and authentication code are checked
-// before any byte of it is used, and it is decompressed here. The CRC-32 is
-// checked where the entry carries one (not 0).
+// before any byte of it is used, and it is decompressed by zip_decoders.h.
+// The CRC-32 is checked where the entry carries one (not 0).
 //
 // Raw image (extension "binary"): the whole file is the image.
 //

@@ -1,35 +1,35 @@
 #include "firmware/firmware_package.h"
 
 #include <cctype>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include <bzlib.h>
 #include <gtest/gtest.h>
 #include <lzma.h>
 #include <openssl/evp.h>
 #include <stdlib.h>
 #include <zip.h>
+#include <zlib.h>
 #include <zstd.h>
 
 #include "common/handles.h"
 #include "firmware/hex.h"
 #include "firmware/winzip_aes.h"
+#include "support/aes_zip.h"
 
 namespace {
 
-using bytes = std::vector<unsigned char>;
-
 const std::string PASSWORD = FIRMWARE_PACKAGE_PASSWORD;
 const std::string NOT_VALID = "FIRMWARE FILE IS NOT VALID!";
+const std::string BAD_DIGEST = "File is invalid (h).\n";
 
 // Half pseudo-random bytes, half repeated text: every method both
 // compresses and copies.
@@ -45,18 +45,11 @@ bytes make_image(std::size_t size) {
     return image;
 }
 
-bytes sha256_of(const bytes& data) {
-    bytes digest(EVP_MAX_MD_SIZE);
-    unsigned length = 0;
-    EVP_Digest(data.data(), data.size(), digest.data(), &length, EVP_sha256(), nullptr);
-    digest.resize(length);
-    return digest;
-}
-
 bytes digest_text(const bytes& image) {
-    const bytes digest = sha256_of(image);
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    EVP_Digest(image.data(), image.size(), digest, nullptr, EVP_sha256(), nullptr);
     char text[65];
-    hex_encode(digest.data(), digest.size(), text);
+    hex_encode(digest, 32, text);
     return bytes(text, text + 64);
 }
 
@@ -73,19 +66,12 @@ struct libzip_entry {
 bool write_libzip(const std::string& path, const std::vector<libzip_entry>& entries) {
     int error = 0;
     zip_ptr archive(zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error));
-    if (!archive) return false;
     for (const libzip_entry& entry : entries) {
         zip_source_t* source = zip_source_buffer(archive.get(), entry.content.data(), entry.content.size(), 0);
-        if (source == nullptr) return false;
-        zip_int64_t index = zip_file_add(archive.get(), entry.name.c_str(), source, 0);
-        if (index < 0) {
-            zip_source_free(source);
-            return false;
-        }
-        auto at = static_cast<zip_uint64_t>(index);
-        if (zip_set_file_compression(archive.get(), at, entry.compression, 0) != 0) return false;
-        if (entry.encryption != ZIP_EM_NONE &&
-            zip_file_set_encryption(archive.get(), at, entry.encryption, entry.password.c_str()) != 0) {
+        auto at = static_cast<zip_uint64_t>(zip_file_add(archive.get(), entry.name.c_str(), source, 0));
+        if (zip_set_file_compression(archive.get(), at, entry.compression, 0) != 0 ||
+            (entry.encryption != ZIP_EM_NONE &&
+             zip_file_set_encryption(archive.get(), at, entry.encryption, entry.password.c_str()) != 0)) {
             return false;
         }
     }
@@ -101,92 +87,14 @@ std::vector<libzip_entry> package_entries(const bytes& image, zip_int32_t compre
 
 // ---- packages written by hand: any method, AE-1 or AE-2 ----
 
-struct aes_entry {
-    std::string name;
-    bytes compressed;             // content as compressed with `method`
-    std::uint16_t method;
-    std::uint64_t size;           // uncompressed size for the headers
-    std::uint32_t crc = 0;        // 0 for AE-2
-    std::uint16_t vendor_version = 2;
-};
-
-void put16(bytes& out, std::uint32_t value) {
-    out.push_back(static_cast<unsigned char>(value));
-    out.push_back(static_cast<unsigned char>(value >> 8));
-}
-
-void put32(bytes& out, std::uint32_t value) {
-    put16(out, value & 0xFFFF);
-    put16(out, value >> 16);
-}
-
-void append(bytes& out, const std::string& text) { out.insert(out.end(), text.begin(), text.end()); }
-void append(bytes& out, const bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
-
-bytes build_aes_zip(const std::vector<aes_entry>& entries) {
-    bytes out;
-    bytes central;
-    for (const aes_entry& entry : entries) {
-        bytes salt(winzip_aes_salt_size(3));
-        for (std::size_t i = 0; i < salt.size(); ++i) salt[i] = static_cast<unsigned char>(i * 13 + 1);
-        bytes data;
-        EXPECT_EQ(winzip_aes_encrypt(entry.compressed.data(), entry.compressed.size(), 3, PASSWORD.c_str(),
-                                     salt.data(), &data),
-                  WINZIP_AES_OK);
-        bytes extra;
-        put16(extra, 0x9901);                // id: WinZip AES
-        put16(extra, 7);                     // data size
-        put16(extra, entry.vendor_version);  // AE-1 / AE-2
-        append(extra, std::string("AE"));    // vendor id
-        extra.push_back(3);                  // strength: AES-256
-        put16(extra, entry.method);          // compression method of the content
-        auto offset = static_cast<std::uint32_t>(out.size());
-        auto fields = [&](bytes& record) {   // shared by both headers, from "version needed"
-            put16(record, 51);               // version needed: 5.1
-            put16(record, 1);                // flags: encrypted
-            put16(record, 99);               // method: WinZip AES
-            put16(record, 0);                // time
-            put16(record, 0x21);             // date: 1980-01-01
-            put32(record, entry.crc);
-            put32(record, static_cast<std::uint32_t>(data.size()));   // compressed size
-            put32(record, static_cast<std::uint32_t>(entry.size));    // uncompressed size
-            put16(record, static_cast<std::uint32_t>(entry.name.size()));
-            put16(record, static_cast<std::uint32_t>(extra.size()));
-        };
-        put32(out, 0x04034b50);  // local header signature
-        fields(out);
-        append(out, entry.name);
-        append(out, extra);
-        append(out, data);
-
-        put32(central, 0x02014b50);  // central directory signature
-        put16(central, 51);          // version made by
-        fields(central);
-        put16(central, 0);           // comment length
-        put16(central, 0);           // disk
-        put16(central, 0);           // internal attributes
-        put32(central, 0);           // external attributes
-        put32(central, offset);      // local header offset
-        append(central, entry.name);
-        append(central, extra);
-    }
-    auto central_offset = static_cast<std::uint32_t>(out.size());
-    append(out, central);
-    put32(out, 0x06054b50);  // end of central directory signature
-    put16(out, 0);           // this disk
-    put16(out, 0);           // central directory disk
-    put16(out, static_cast<std::uint32_t>(entries.size()));  // entries here
-    put16(out, static_cast<std::uint32_t>(entries.size()));  // entries in all
-    put32(out, static_cast<std::uint32_t>(central.size()));
-    put32(out, central_offset);
-    put16(out, 0);           // comment length
-    return out;
-}
-
-// A hand-written package: the stored digest of `image` and the image entry.
-bytes aes_package(const bytes& image, const aes_entry& image_entry) {
+// The stored digest of `image` and an image entry of the content given:
+// `compressed` with `method`, `size` bytes in the headers, AE-1 with a CRC-32.
+bytes aes_package(const bytes& image, const bytes& compressed, std::uint16_t method, std::uint64_t size,
+                  std::uint32_t crc = 0) {
     const bytes text = digest_text(image);
-    return build_aes_zip({{"ornat.bh", text, 0, text.size()}, image_entry});
+    return aes_zip({{"ornat.bh", aes_zip_encrypt(text, PASSWORD.c_str()), 0, text.size()},
+                    {"ornat.binary", aes_zip_encrypt(compressed, PASSWORD.c_str()), method, size, crc,
+                     static_cast<std::uint16_t>(crc != 0 ? 1 : 2)}});
 }
 
 bytes zstd_compress(const bytes& data) {
@@ -194,6 +102,17 @@ bytes zstd_compress(const bytes& data) {
     std::size_t size = ZSTD_compress(out.data(), out.size(), data.data(), data.size(), 3);
     EXPECT_FALSE(ZSTD_isError(size));
     out.resize(size);
+    return out;
+}
+
+bytes bzip2_compress(const bytes& data) {
+    bytes out(data.size() + data.size() / 100 + 600);
+    auto length = static_cast<unsigned>(out.size());
+    EXPECT_EQ(BZ2_bzBuffToBuffCompress(reinterpret_cast<char*>(out.data()), &length,
+                                       reinterpret_cast<char*>(const_cast<unsigned char*>(data.data())),
+                                       static_cast<unsigned>(data.size()), 9, 0, 0),
+              BZ_OK);
+    out.resize(length);
     return out;
 }
 
@@ -206,9 +125,8 @@ bytes lzma_compress(const bytes& data) {
     bytes out = {0x10, 0x02, 5, 0};  // SDK version 16.02, properties size 5
     out.push_back(static_cast<unsigned char>((options.pb * 5 + options.lp) * 9 + options.lc));
     put32(out, options.dict_size);
-    std::size_t header = out.size();
-    out.resize(header + data.size() + data.size() / 2 + 1024);
-    std::size_t position = header;
+    std::size_t position = out.size();
+    out.resize(position + data.size() + data.size() / 2 + 1024);
     EXPECT_EQ(lzma_raw_buffer_encode(filters, nullptr, data.data(), data.size(), out.data(), &position, out.size()),
               LZMA_OK);
     out.resize(position);
@@ -246,8 +164,6 @@ protected:
     void TearDown() override { std::filesystem::remove_all(dir_); }
 
     std::string path(const std::string& name) const { return (dir_ / name).string(); }
-
-    // Writes the file and returns its path.
     std::string write_file(const std::string& name, const bytes& data) const {
         std::ofstream(path(name), std::ios::binary)
             .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
@@ -261,6 +177,16 @@ protected:
         EXPECT_TRUE(write_libzip(path(name), entries));
         return path(name);
     }
+    // Packs ornat.bh and ornat.binary with 7-Zip into `name`.
+    std::string seven_zip_package(const std::string& name, const bytes& image, const std::string& method) {
+        write_file("ornat.bh", digest_text(image));
+        write_file("ornat.binary", image);
+        std::string command = "cd '" + dir_.string() + "' && rm -f p.zip && 7z a -tzip -p" + PASSWORD +
+                              " -mem=AES256 -mm=" + method + " p.zip ornat.bh ornat.binary >/dev/null";
+        EXPECT_EQ(std::system(command.c_str()), 0);
+        std::filesystem::rename(path("p.zip"), path(name));
+        return path(name);
+    }
 
     // Runs the validation; returns its console output.
     std::string validate(const std::string& file) {
@@ -271,29 +197,19 @@ protected:
     static std::string preparing(const std::string& file) {
         return "\nPreparing file...\nPreparing file '" + file + "'.\r\n";
     }
-
     void expect_valid(const std::string& file, const bytes& image) {
         EXPECT_EQ(validate(file), preparing(file));
         EXPECT_EQ(result_, 0);
         ASSERT_EQ(record_.size, image.size());
         EXPECT_EQ(record_.data, record_.image.data());
         EXPECT_TRUE(record_.image == image);
-        EXPECT_EQ(bytes(digest_, digest_ + 32), sha256_of(image));
+        char text[65];
+        hex_encode(digest_, 32, text);
+        EXPECT_EQ(bytes(text, text + 64), digest_text(image));
     }
     void expect_refused(const std::string& file, const std::string& text) {
         EXPECT_EQ(validate(file), preparing(file) + text + NOT_VALID);
         EXPECT_EQ(result_, 1);
-    }
-
-    // Packs ornat.bh and ornat.binary with 7-Zip into `name`.
-    std::string seven_zip_package(const std::string& name, const bytes& image, const std::string& method) {
-        write_file("ornat.bh", digest_text(image));
-        write_file("ornat.binary", image);
-        std::string command = "cd '" + dir_.string() + "' && rm -f p.zip && 7z a -tzip -p" + PASSWORD +
-                              " -mem=AES256 -mm=" + method + " p.zip ornat.bh ornat.binary >/dev/null";
-        EXPECT_EQ(std::system(command.c_str()), 0);
-        std::filesystem::rename(path("p.zip"), path(name));
-        return path(name);
     }
 
     std::filesystem::path dir_;
@@ -311,9 +227,11 @@ TEST_F(FirmwarePackage, PackagesOfEveryWriterAndMethodValidate) {
     auto upper = package_entries(image, ZIP_CM_DEFLATE);  // the digest in upper case
     for (unsigned char& c : upper[0].content) c = static_cast<unsigned char>(std::toupper(c));
     files.push_back(libzip_file("upper.bin", upper));
-    // zstd, and LZMA without end marker, which libzip does not write.
-    files.push_back(write_file("zstd.bin", aes_package(image, {"ornat.binary", zstd_compress(image), 93, image.size()})));
-    files.push_back(write_file("lzma.bin", aes_package(image, {"ornat.binary", lzma_compress(image), 14, image.size()})));
+    // zstd, LZMA without end marker and AE-1 with its CRC-32, which libzip does not write.
+    files.push_back(write_file("zstd.bin", aes_package(image, zstd_compress(image), 93, image.size())));
+    files.push_back(write_file("lzma.bin", aes_package(image, lzma_compress(image), 14, image.size())));
+    const auto crc = static_cast<std::uint32_t>(crc32(0, image.data(), static_cast<uInt>(image.size())));
+    files.push_back(write_file("ae1.bin", aes_package(image, image, 0, image.size(), crc)));
     if (have_7z()) {
         // The hand-written encryption and headers agree with an independent reader.
         EXPECT_EQ(std::system(("7z t -p" + PASSWORD + " '" + path("lzma.bin") + "' >/dev/null").c_str()), 0);
@@ -329,53 +247,66 @@ TEST_F(FirmwarePackage, PackagesOfEveryWriterAndMethodValidate) {
     }
 }
 
+// Every refusal with its text, in the order the checks are made. Damaged
+// content ends the image early, so that only the digest comparison fails.
 TEST_F(FirmwarePackage, RefusalsInCheckOrder) {
-    const bytes image = make_image(10000);
-    const bytes package = read_file(libzip_file("good.bin", package_entries(image, ZIP_CM_STORE)));
-    write_file("cut.bin", bytes(package.begin(), package.begin() + static_cast<long>(package.size() / 2)));
-    write_file("empty.bin", {});
-    write_file("noise.bin", make_image(4000));
-    for (const char* name : {"missing.bin", "cut.bin", "empty.bin", "noise.bin"}) {
-        SCOPED_TRACE(name);
-        expect_refused(path(name), "File format is invalid (open).\n");
+    const std::string OPEN = "File format is invalid (open).\n", PBH = "File format is invalid (pbh).\n";
+    const bytes image = make_image(20000);
+    const bytes good = read_file(libzip_file("good.bin", package_entries(image, ZIP_CM_STORE)));
+    const bytes zstd = zstd_compress(image), bzip2 = bzip2_compress(image);
+    const struct {
+        const char* what;
+        bytes package;
+        std::string text;
+    } packages[] = {
+        {"cut", bytes(good.begin(), good.begin() + static_cast<long>(good.size() / 2)), OPEN},
+        {"empty", {}, OPEN},
+        {"noise", make_image(4000), OPEN},
+        {"PPMd method", aes_package(image, image, 98, image.size()), PBH},
+        {"undecodable deflate", aes_package(image, make_image(3000), 8, image.size()), BAD_DIGEST},
+        {"truncated zstd", aes_package(image, bytes(zstd.begin(), zstd.end() - 1), 93, image.size()), BAD_DIGEST},
+        {"truncated bzip2", aes_package(image, bytes(bzip2.begin(), bzip2.end() - 1), 12, image.size()), BAD_DIGEST},
+        {"AE-1 CRC differs", aes_package(image, image, 0, image.size(), 0x12345678), BAD_DIGEST},
+        {"size differs", aes_package(image, image, 0, image.size() + 1), BAD_DIGEST},
+    };
+    for (const auto& p : packages) {
+        SCOPED_TRACE(p.what);
+        expect_refused(write_file("fw.bin", p.package), p.text);
+        EXPECT_LT(record_.size, image.size());
     }
+    expect_refused(path("missing.bin"), OPEN);
 
-    const bytes digest = digest_text(image);
-    bytes with_line_end = digest;
-    with_line_end.push_back('\n');
-    bytes not_hex = digest;
-    not_hex[10] = 'g';
-    bytes with_nul = digest;
+    bytes with_nul = digest_text(image), not_hex = with_nul;
     with_nul[10] = '\0';
-    const bytes wrong = digest_text(make_image(10001));
+    not_hex[10] = 'g';
     const struct {
         const char* what;
         std::function<void(std::vector<libzip_entry>&)> change;
         std::string text;
-    } refusals[] = {
+    } changes[] = {
         {"no digest entry", [](auto& e) { e.erase(e.begin()); }, "File format is invalid (bh).\n"},
         {"digest name case", [](auto& e) { e[0].name = "ORNAT.bh"; }, "File format is invalid (bh).\n"},
         {"digest plain", [](auto& e) { e[0].encryption = ZIP_EM_NONE; }, "File format is invalid (ppfbh).\n"},
         {"digest AES-128", [](auto& e) { e[0].encryption = ZIP_EM_AES_128; }, "File format is invalid (ppfbh).\n"},
         {"digest PKWARE", [](auto& e) { e[0].encryption = ZIP_EM_TRAD_PKWARE; }, "File format is invalid (ppfbh).\n"},
-        {"digest password", [](auto& e) { e[0].password = "secret"; }, "File format is invalid (pbh).\n"},
-        {"digest line end", [&](auto& e) { e[0].content = with_line_end; }, "File content length is invalid (bh).\n"},
-        {"digest short", [&](auto& e) { e[0].content.pop_back(); }, "File content length is invalid (bh).\n"},
+        {"digest password", [](auto& e) { e[0].password = "secret"; }, PBH},
+        {"digest line end", [](auto& e) { e[0].content.push_back('\n'); }, "File content length is invalid (bh).\n"},
+        {"digest short", [](auto& e) { e[0].content.pop_back(); }, "File content length is invalid (bh).\n"},
         {"no image entry", [](auto& e) { e.erase(e.begin() + 1); }, "File format is invalid (binary).\n"},
         {"image plain", [](auto& e) { e[1].encryption = ZIP_EM_NONE; }, "File format is invalid (ppfb).\n"},
         {"image AES-128", [](auto& e) { e[1].encryption = ZIP_EM_AES_128; }, "File format is invalid (ppfb).\n"},
         {"image PKWARE", [](auto& e) { e[1].encryption = ZIP_EM_TRAD_PKWARE; }, "File format is invalid (ppfb).\n"},
-        {"image password", [](auto& e) { e[1].password = "secret"; }, "File format is invalid (pbh).\n"},
-        {"wrong digest", [&](auto& e) { e[0].content = wrong; }, "File is invalid (h).\n"},
+        {"image password", [](auto& e) { e[1].password = "secret"; }, PBH},
+        {"wrong digest", [](auto& e) { e[0].content = digest_text(make_image(1)); }, BAD_DIGEST},
+        {"NUL in digest", [&](auto& e) { e[0].content = with_nul; }, BAD_DIGEST},
         {"not hex", [&](auto& e) { e[0].content = not_hex; }, ""},
-        {"NUL in digest", [&](auto& e) { e[0].content = with_nul; }, "File is invalid (h).\n"},
     };
-    for (const auto& r : refusals) {
-        SCOPED_TRACE(r.what);
+    for (const auto& c : changes) {
+        SCOPED_TRACE(c.what);
         auto entries = package_entries(image, ZIP_CM_DEFLATE);
         entries.push_back({"readme.txt", bytes(10, 'x'), ZIP_EM_NONE});  // other entries are ignored
-        r.change(entries);
-        expect_refused(libzip_file("fw.bin", entries), r.text);
+        c.change(entries);
+        expect_refused(libzip_file("fw.bin", entries), c.text);
     }
 }
 
@@ -385,7 +316,7 @@ TEST_F(FirmwarePackage, RefusalsInCheckOrder) {
 TEST_F(FirmwarePackage, ChangedStoredBytesNeverPass) {
     const bytes image = make_image(20000);
     std::vector<std::pair<std::string, bytes>> packages = {
-        {"hand-written zstd", aes_package(image, {"ornat.binary", zstd_compress(image), 93, image.size()})},
+        {"hand-written zstd", aes_package(image, zstd_compress(image), 93, image.size())},
         {"libzip stored", read_file(libzip_file("libzip.bin", package_entries(image, ZIP_CM_STORE)))},
     };
     if (have_7z()) packages.emplace_back("7-Zip deflate", read_file(seven_zip_package("7z.bin", image, "Deflate")));
@@ -399,38 +330,16 @@ TEST_F(FirmwarePackage, ChangedStoredBytesNeverPass) {
             std::string output = validate(write_file("fw.bin", changed));
             EXPECT_EQ(result_, 1);
             if (offset >= header) {
-                EXPECT_EQ(output, preparing(path("fw.bin")) + "File is invalid (h).\n" + NOT_VALID);
+                EXPECT_EQ(output, preparing(path("fw.bin")) + BAD_DIGEST + NOT_VALID);
                 EXPECT_EQ(record_.size, 0u);
             }
         }
     }
 }
 
-TEST_F(FirmwarePackage, DamagedContentEndsImageEarly) {
-    const bytes image = make_image(20000);
-    const bytes zstd = zstd_compress(image);
-    const struct {
-        const char* what;
-        aes_entry entry;
-        std::string text;
-    } cases[] = {
-        {"undecodable deflate", {"ornat.binary", make_image(3000), 8, image.size()}, "File is invalid (h).\n"},
-        {"truncated zstd", {"ornat.binary", bytes(zstd.begin(), zstd.end() - 100), 93, image.size()},
-         "File is invalid (h).\n"},
-        {"AE-1 CRC differs", {"ornat.binary", image, 0, image.size(), 0x12345678, 1}, "File is invalid (h).\n"},
-        {"size differs", {"ornat.binary", image, 0, image.size() + 1}, "File is invalid (h).\n"},
-        {"PPMd method", {"ornat.binary", image, 98, image.size()}, "File format is invalid (pbh).\n"},
-    };
-    for (const auto& d : cases) {
-        SCOPED_TRACE(d.what);
-        expect_refused(write_file("fw.bin", aes_package(image, d.entry)), d.text);
-        EXPECT_LT(record_.size, image.size());
-    }
-}
-
 TEST_F(FirmwarePackage, OversizedImageStopsAtLimit) {
     const bytes zeros(20u * 1024 * 1024);  // a few KiB deflated
-    expect_refused(libzip_file("bomb.bin", package_entries(zeros, ZIP_CM_DEFLATE)), "File is invalid (h).\n");
+    expect_refused(libzip_file("bomb.bin", package_entries(zeros, ZIP_CM_DEFLATE)), BAD_DIGEST);
     EXPECT_GT(record_.size, FIRMWARE_IMAGE_MAX);
     EXPECT_LE(record_.size, FIRMWARE_IMAGE_MAX + 4096);
     validate(write_file("big.binary", zeros));
@@ -444,7 +353,6 @@ TEST_F(FirmwarePackage, ExtensionChoosesTheReader) {
     // A missing raw file passes with an empty image; the size check of the
     // push refuses it later.
     expect_valid(path("missing.binary"), {});
-
     const std::string file_long = "/nonexistent/" + std::string(300, 'x') + ".binary";
     validate(file_long);
     EXPECT_EQ(record_.path, file_long.substr(0, 260));
@@ -455,53 +363,34 @@ TEST_F(FirmwarePackage, ExtensionChoosesTheReader) {
         EXPECT_EQ(validate(file), "\nFile format not supported.\n" + NOT_VALID);
         EXPECT_EQ(result_, 1);
     }
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(firmware_validate(nullptr, &record_, digest_), 1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\nFile format not supported.\n" + NOT_VALID);
 }
 
-TEST_F(FirmwarePackage, MissingArgumentsAreParametersError) {
-    std::optional<bytes> expected;
-    sha256_context context;
-    sha256_init(&context);
-    const unsigned char block[1] = {0};
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(firmware_prepare_package_block(&record_, block, 1, nullptr, &context), FIRMWARE_PARAMETERS);
-    EXPECT_EQ(firmware_prepare_package_block(&record_, block, 1, &expected, nullptr), FIRMWARE_PARAMETERS);
-    EXPECT_EQ(firmware_prepare_raw(nullptr, &context), FIRMWARE_PARAMETERS);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "Parameters error.\nParameters error.\nPreparing file...\nPreparing file ''.\r\nParameters error.\n");
-}
-
+// Every strength, with contents of no, part of one and several cipher blocks;
+// refusals leave the stored data as it was.
 TEST(FirmwarePackageWinzipAes, EncryptThenDecrypt) {
     const bytes content = make_image(5000);
     const unsigned char salt[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
     for (int strength : {1, 2, 3}) {
-        for (std::size_t length : {std::size_t{0}, std::size_t{1}, std::size_t{16}, std::size_t{17}, content.size()}) {
+        for (std::size_t length : {std::size_t{0}, std::size_t{1}, std::size_t{17}, content.size()}) {
             SCOPED_TRACE(std::to_string(strength) + "/" + std::to_string(length));
             bytes data;
             ASSERT_EQ(winzip_aes_encrypt(content.data(), length, strength, "pw", salt, &data), WINZIP_AES_OK);
             ASSERT_EQ(data.size(), winzip_aes_salt_size(strength) + 2 + length + 10);
-            if (length >= 16) {
-                EXPECT_NE(std::memcmp(data.data() + winzip_aes_salt_size(strength) + 2, content.data(), 16), 0);
-            }
             ASSERT_EQ(winzip_aes_decrypt(&data, strength, "pw"), WINZIP_AES_OK);
             EXPECT_TRUE(data == bytes(content.begin(), content.begin() + static_cast<long>(length)));
         }
     }
-
-    // Refusals: a wrong password leaves the data as it was.
     bytes data;
     ASSERT_EQ(winzip_aes_encrypt(content.data(), 100, 3, "pw", salt, &data), WINZIP_AES_OK);
     const bytes stored = data;
     EXPECT_EQ(winzip_aes_decrypt(&data, 3, "other"), WINZIP_AES_WRONG_PASSWORD);
     EXPECT_TRUE(data == stored);
-    data[30] ^= 0x80;  // ciphertext
-    EXPECT_EQ(winzip_aes_decrypt(&data, 3, "pw"), WINZIP_AES_NOT_AUTHENTIC);
-    data = stored;
-    data.back() ^= 0x01;  // authentication code
-    EXPECT_EQ(winzip_aes_decrypt(&data, 3, "pw"), WINZIP_AES_NOT_AUTHENTIC);
-    data.assign(stored.begin(), stored.begin() + 27);  // one byte short of salt, verifier, code
+    for (std::size_t changed : {std::size_t{30}, stored.size() - 1}) {  // ciphertext, authentication code
+        data = stored;
+        data[changed] ^= 0x01;
+        EXPECT_EQ(winzip_aes_decrypt(&data, 3, "pw"), WINZIP_AES_NOT_AUTHENTIC);
+    }
+    data.assign(stored.begin(), stored.begin() + 27);  // one byte short of salt, verifier and code
     EXPECT_EQ(winzip_aes_decrypt(&data, 3, "pw"), WINZIP_AES_TOO_SHORT);
     EXPECT_EQ(winzip_aes_decrypt(&data, 4, "pw"), WINZIP_AES_BAD_ARGUMENT);
     EXPECT_EQ(winzip_aes_decrypt(&data, 3, nullptr), WINZIP_AES_BAD_ARGUMENT);
