@@ -1,35 +1,24 @@
-"""Shared fixtures of the end-to-end tests: the built ornat-cli binary run
-against the controller simulator (sim/ornat_sim) on loopback.
+"""Shared fixtures of the end-to-end tests: the built ornat-cli binary
+(ORNAT_CLI, default <repo>/build/ornat-cli) run against the controller
+simulator (sim/ornat_sim, under ORNAT_SOURCE_DIR, default two folders above
+this file) on loopback.
 
-Environment:
-    ORNAT_CLI         path of the built binary (default <repo>/build/ornat-cli)
-    ORNAT_SOURCE_DIR  repository root (default: two folders above this file)
-
-Fixtures:
-    ornat_cli        Path of the binary; skips the test when it does not exist.
-    start_simulator  factory: start_simulator(model=None, firmware=None,
-                     faults=None, state=None, args=(), name=None) starts a
-                     simulator and returns an ornat_sim.launcher.Simulator
-                     (ip, state, request log, faults, direct requests); every
-                     simulator started is stopped at teardown.
-    simulator        one running default simulator (TARNEL-2, firmware 1.3.0).
-    cli_home         Path of the clean home folder the binary runs with
-                     (HOME; it holds an empty "Downloads" folder).
-    run_cli          run_cli(*args, env=None, timeout=120, text=True,
-                     input=None, cwd=None) -> CliResult(returncode, stdout,
-                     stderr), unpackable as a 3-tuple; depends on ornat_cli,
-                     so tests using it skip without a binary.
-    cli              the same, with the output decoded as it is (CRLF kept).
-
-The simulator's package is importable in tests (`from ornat_sim.sets import
-SET_PATHS`, `from ornat_sim.tar import parse_tar`, ...).
+start_simulator(model=None, firmware=None, faults=None, state=None, args=(),
+name=None) starts an ornat_sim.launcher.Simulator (ip, state folder, request
+log, faults, direct requests); simulator is one with TARNEL-2, firmware 1.3.0.
+run_cli(*args, env=None, timeout=120, text=True, input=None, cwd=None) runs
+the binary with HOME at cli_home (which has "Downloads"); env adds to, or
+with None values removes from, its clean environment. cli is the same with
+the output decoded as it is (CRLF kept).
 """
 
 import collections
 import os
 import pathlib
+import socket
 import subprocess
 import sys
+import threading
 
 import pytest
 
@@ -57,6 +46,31 @@ def simulator(start_simulator):
 
 
 @pytest.fixture
+def refusing_ip():
+    """127.0.0.1:PORT where nothing listens on TCP, so connections are
+    refused at once, and every TFTP request gets an error packet at once. A
+    closed UDP port alone would not do: the tool's TFTP client does not see
+    the port-unreachable answer and waits out its 30 s connect timeout."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as udp:
+        udp.bind(("127.0.0.1", 0))
+        udp.settimeout(0.1)
+        stop = threading.Event()
+
+        def refuse():
+            while not stop.is_set():
+                try:
+                    udp.sendto(b"\0\x05\0\x02Access violation\0", udp.recvfrom(65536)[1])
+                except socket.timeout:
+                    pass
+
+        thread = threading.Thread(target=refuse, daemon=True)
+        thread.start()
+        yield "127.0.0.1:%d" % udp.getsockname()[1]
+        stop.set()
+        thread.join()
+
+
+@pytest.fixture
 def ornat_cli():
     if not CLI_PATH.is_file() or not os.access(CLI_PATH, os.X_OK):
         pytest.skip("ornat-cli binary not found at %s (set ORNAT_CLI)" % CLI_PATH)
@@ -72,47 +86,35 @@ def cli_home(tmp_path):
 
 CliResult = collections.namedtuple("CliResult", "returncode stdout stderr")
 
+_XDG_FOLDERS = {"XDG_CONFIG_HOME": ".config", "XDG_DATA_HOME": ".local/share", "XDG_CACHE_HOME": ".cache",
+                "XDG_STATE_HOME": ".local/state", "XDG_RUNTIME_DIR": "runtime", "XDG_DOWNLOAD_DIR": "Downloads"}
+
 
 def cli_environment(home, extra=None):
     """The environment of a tool run: the caller's, minus proxies and
     option-parser switches, with HOME and the XDG folders under `home`."""
     env = {k: v for k, v in os.environ.items()
-           if k.lower() not in ("http_proxy", "https_proxy", "all_proxy", "ftp_proxy",
-                                "no_proxy", "posixly_correct")
+           if k.lower() not in ("http_proxy", "https_proxy", "all_proxy", "ftp_proxy", "no_proxy", "posixly_correct")
            and not k.startswith("XDG_")}
-    for sub in (".config", ".local/share", ".cache", ".local/state", "runtime"):
+    for key, sub in _XDG_FOLDERS.items():
         (home / sub).mkdir(parents=True, exist_ok=True)
+        env[key] = str(home / sub)
     os.chmod(home / "runtime", 0o700)
-    env.update({
-        "HOME": str(home),
-        "USERPROFILE": str(home),
-        "XDG_CONFIG_HOME": str(home / ".config"),
-        "XDG_DATA_HOME": str(home / ".local/share"),
-        "XDG_CACHE_HOME": str(home / ".cache"),
-        "XDG_STATE_HOME": str(home / ".local/state"),
-        "XDG_RUNTIME_DIR": str(home / "runtime"),
-        "XDG_DOWNLOAD_DIR": str(home / "Downloads"),
-        "NO_PROXY": "*",
-    })
-    if extra:
-        for key, value in extra.items():
-            if value is None:
-                env.pop(key, None)
-            else:
-                env[key] = str(value)
+    env.update(HOME=str(home), USERPROFILE=str(home), NO_PROXY="*")
+    for key, value in (extra or {}).items():
+        if value is None:
+            env.pop(key, None)
+        else:
+            env[key] = str(value)
     return env
 
 
 @pytest.fixture
 def run_cli(ornat_cli, cli_home, tmp_path):
-    """Runs the binary; env adds to (or, with None values, removes from) the
-    clean environment."""
-
     def run(*args, env=None, timeout=120, text=True, input=None, cwd=None):
         completed = subprocess.run(
-            [str(ornat_cli)] + [str(a) for a in args],
-            env=cli_environment(cli_home, env), cwd=str(cwd or tmp_path),
-            input=input, capture_output=True, timeout=timeout, text=text,
+            [str(ornat_cli)] + [str(a) for a in args], env=cli_environment(cli_home, env),
+            cwd=str(cwd or tmp_path), input=input, capture_output=True, timeout=timeout, text=text,
             **({"errors": "replace"} if text else {}))
         return CliResult(completed.returncode, completed.stdout, completed.stderr)
 

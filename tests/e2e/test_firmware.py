@@ -68,33 +68,21 @@ def test_raw_image_needs_no_digest(start_simulator, cli, tmp_path):
 
 
 @needs_7z
-@pytest.mark.parametrize("case, message", [
-    ("wrong digest", "File is invalid (h).\n"),
-    ("wrong password", "File format is invalid (pbh).\n"),
-    ("unknown model", None),
-    ("short image", None),
-    ("extension", "File format not supported.\n"),
-    ("missing file", "File format is invalid (open).\n"),
+@pytest.mark.parametrize("make, message", [
+    pytest.param(lambda d, image: make_package(d, image, "0" * 64), "File is invalid (h).\n", id="wrong digest"),
+    pytest.param(lambda d, image: make_package(d, image, password="not the password"),
+                 "File format is invalid (pbh).\n", id="wrong password"),
+    pytest.param(lambda d, image: make_package(d, build_firmware_image("TARNEL-5", "1.5.0")), "", id="unknown model"),
+    pytest.param(lambda d, image: make_package(d, image[:0x1C00B7]), "", id="short image"),
+    pytest.param(lambda d, image: make_package(d, image).rename(d / "firmware.BIN"), "File format not supported.\n",
+                 id="extension"),
+    pytest.param(lambda d, image: d / "absent.bin", "File format is invalid (open).\n", id="missing file"),
 ])
-def test_invalid_files_upload_nothing(simulator, cli, tmp_path, case, message):
-    image = build_firmware_image("TARNEL-2", "1.5.0")
-    if case == "wrong digest":
-        path = make_package(tmp_path, image, "0" * 64)
-    elif case == "wrong password":
-        path = make_package(tmp_path, image, password="not the password")
-    elif case == "unknown model":
-        path = make_package(tmp_path, build_firmware_image("TARNEL-5", "1.5.0"))
-    elif case == "short image":
-        path = make_package(tmp_path, image[:0x1C00B7])
-    elif case == "extension":
-        path = make_package(tmp_path, image)
-        path = path.rename(tmp_path / "firmware.BIN")
-    else:
-        path = tmp_path / "absent.bin"
+def test_invalid_files_upload_nothing(simulator, cli, tmp_path, make, message):
+    path = make(tmp_path, build_firmware_image("TARNEL-2", "1.5.0"))
     r = cli("--action", "push_firmware", "--ip", simulator.ip, "--firmwarefile", path)
     assert r.returncode == 1
-    if message:
-        assert message + "FIRMWARE FILE IS NOT VALID!" in r.stdout
+    assert message + "FIRMWARE FILE IS NOT VALID!" in r.stdout
     assert r.stdout.endswith("FIRMWARE FILE IS NOT VALID!")
     assert simulator.log_entries("upload") == []
     assert apply_requests(simulator) == []
@@ -109,9 +97,3 @@ def test_refused_upload_sends_no_apply_request(simulator, cli, tmp_path):
     assert "Firmware push failed, " in r.stdout
     assert "OK\n" not in r.stdout
     assert apply_requests(simulator) == []
-
-
-def test_missing_ip(cli):
-    r = cli("--action", "push_firmware", "--firmwarefile", "x.bin")
-    assert r.returncode == 2
-    assert r.stdout.endswith("Missing arguments for action push_firmware.")

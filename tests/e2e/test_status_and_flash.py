@@ -1,15 +1,11 @@
-"""get_status and the flash image reads against the controller simulator."""
+"""get_status, the flash image reads and every action's usage error for
+missing arguments, against the controller simulator."""
 
 import os
-import socket
 
 import pytest
 
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+MISSING = "Missing arguments for action "
 
 
 def test_get_status_prints_model_name(simulator, cli):
@@ -22,10 +18,23 @@ def test_get_status_prints_model_name(simulator, cli):
     assert simulator.http_targets() == ["/api/v100/status.ssi"]
 
 
-def test_get_status_without_ip_makes_no_request(simulator, cli):
-    r = cli("--action", "get_status")
+@pytest.mark.parametrize("args, ending", [
+    # get_status prints its option lines and the message, nothing else.
+    (["--action", "get_status"], "ornat-cli\nACTION=get_status\noptAction=get_status\n" + MISSING + "get_status."),
+    (["--action", "get_backup"], MISSING + "get_backup." + MISSING + "get_backup.\r\n"),
+    (["--action", "put_backup", "--backupfilein", "x.zip"], MISSING + "put_backup."),
+    (["--action", "push_firmware", "--firmwarefile", "x.bin"], MISSING + "push_firmware."),
+    (["--action", "setup_channel", "--channel", "1", "--channelcsvfile", '["a.csv"]'], MISSING + "setup_channel."),
+    (["--action", "setup_channel", "--ip", "SIM", "--channel", "1"], MISSING + "setup_channel."),
+    (["--action", "setup_channel", "--ip", "SIM", "--channelcsvfile", '["a.csv"]'], MISSING + "setup_channel."),
+    (["--action", "setup_channel", "--ip", "SIM", "--channel", "1", "--channelcsvfile", "a.csv"],
+     MISSING + "setup_channel."),
+], ids=["get_status", "get_backup", "put_backup", "push_firmware", "setup_channel without ip",
+        "setup_channel without files", "setup_channel without channel", "setup_channel file list not JSON"])
+def test_missing_arguments_are_a_usage_error(simulator, cli, args, ending):
+    r = cli(*[simulator.ip if a == "SIM" else a for a in args])
     assert r.returncode == 2
-    assert r.stdout == "ornat-cli\nACTION=get_status\noptAction=get_status\nMissing arguments for action get_status."
+    assert r.stdout == ending if ending.startswith("ornat-cli") else r.stdout.endswith(ending)
     assert simulator.http_targets() == []
 
 
@@ -49,8 +58,8 @@ def test_status_parser_through_real_replies(simulator, cli, body, code, model):
         assert "model_name=" not in r.stdout
 
 
-def test_get_status_failures(simulator, cli):
-    r = cli("--action", "get_status", "--ip", "127.0.0.1:%d" % free_port())
+def test_get_status_failures(simulator, cli, refusing_ip):
+    r = cli("--action", "get_status", "--ip", refusing_ip)
     assert r.returncode == 1
     assert "curl_easy_perform() failed: " in r.stderr
     simulator.set_faults({"drop": True})
