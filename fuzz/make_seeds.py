@@ -11,7 +11,7 @@ import zipfile
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "sim"))
-import controller_sim  # noqa: E402
+from ornat_sim import files, sets, tar  # noqa: E402
 
 SEEDS = ROOT / "fuzz" / "seeds"
 
@@ -26,17 +26,17 @@ def write(target, name, data):
 
 
 def set_tar(name, body, status=True):
-    members = [(controller_sim.SET_PATHS[name], body)]
+    members = [(sets.SET_PATHS[name], body)]
     if status:
         members.append(("status.txt", json.dumps({"model_name": "TARNEL-2", "firmware_version": "1.3.0",
                                                   "serial_number": "S1", "mac": "00:11"}).encode()))
-    return controller_sim.build_tar(members, mtime=0)
+    return tar.build_tar(members, mtime=0)
 
 
 def main():
-    dali1 = controller_sim.build_channel_file(1, 1)
-    dali2 = controller_sim.build_channel_file(2, 1)
-    cd2 = controller_sim.build_inputs_file(2, 1)
+    dali1 = files.build_channel_file(1, 1)
+    dali2 = files.build_channel_file(2, 1)
+    cd2 = files.build_inputs_file(2, 1)
 
     for text in ['{"model_name": "TARNEL-2", "firmware_version": "1.3.1"}', '[1,[2,{"a":null}],3]',
                  '"\\ud83d\\ude00 \\u00e9 \\n"', '-0.5e-3', '{"a": [true, false, null, 1e5]}']:
@@ -44,7 +44,7 @@ def main():
               text.encode())
 
     write("tar", "set", set_tar("rlc", b"rlc configuration"))
-    write("tar", "only-status", controller_sim.build_tar([("status.txt", b'{"model_name": "X"}')], mtime=0))
+    write("tar", "only-status", tar.build_tar([("status.txt", b'{"model_name": "X"}')], mtime=0))
 
     write("config_convert", "dali-layout1", bytes([0x81]) + dali1)
     write("config_convert", "dali-layout2", bytes([0x85]) + dali2)

@@ -21,7 +21,7 @@ def test_get_status_prints_model_name(simulator, cli):
 @pytest.mark.parametrize("args, ending", [
     # get_status prints its option lines and the message, nothing else.
     (["--action", "get_status"], "ornat-cli\nACTION=get_status\noptAction=get_status\n" + MISSING + "get_status."),
-    (["--action", "get_backup"], MISSING + "get_backup." + MISSING + "get_backup.\r\n"),
+    (["--action", "get_backup"], MISSING + "get_backup.\r\n"),
     (["--action", "put_backup", "--backupfilein", "x.zip"], MISSING + "put_backup."),
     (["--action", "push_firmware", "--firmwarefile", "x.bin"], MISSING + "push_firmware."),
     (["--action", "setup_channel", "--channel", "1", "--channelcsvfile", '["a.csv"]'], MISSING + "setup_channel."),
