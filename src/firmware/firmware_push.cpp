@@ -73,7 +73,14 @@ int firmware_upgrade_request(const char* address, const unsigned char digest[32]
     log_printf("Applying firmware upgrade... PLEASE WAIT...");
     transfer_result result;
     int failed = http_trigger(url, reply_sink::standard_output, &result);
-    if (failed) log_printf_color(COLOR_RED, "Firmware push failed, %s.", transfer_error_text(result.code));
+    if (failed && result.code != 0) {
+        log_printf_color(COLOR_RED, "Firmware push failed, %s.", transfer_error_text(result.code));
+        if (result.timed_out) {
+            log_printf_color(COLOR_ORANGE,
+                             "[WARN] The controller may still be applying the image; its status "
+                             "(--action get_status) tells which firmware it runs.");
+        }
+    }
     log_printf("Verifying firmware upgrade... PLEASE WAIT...");
     return failed;
 }

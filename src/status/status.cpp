@@ -91,7 +91,7 @@ int status_get(const char* address, status_record* record) {
     std::string url = std::string(address) + "/api/v100/status.ssi";
     console_printf("%s\tfetching URL '%s'.\n", "status", url.c_str());
     std::vector<unsigned char> body;
-    if (http_fetch(url, &body, nullptr) != 0) return 1;
+    if (http_fetch(url, STATUS_REPLY_LIMIT, &body, nullptr) != 0) return 1;
     console_printf("%s\treceived %llu bytes.\n", "status", static_cast<unsigned long long>(body.size()));
     if (status_parse(reinterpret_cast<const char*>(body.data()), body.size(), record) != 0) {
         log_printf_color(COLOR_RED, "The controller's status reply names no model.");

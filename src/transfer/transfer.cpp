@@ -29,27 +29,44 @@ long no_progress_meter() { return stderr_is_terminal() ? 0L : 1L; }
 
 std::size_t discard_body(char*, std::size_t size, std::size_t nmemb, void*) { return size * nmemb; }
 
-// The growing sinks make libcurl fail the transfer when memory runs out.
-std::size_t memory_write(char* bytes, std::size_t size, std::size_t nmemb, void* userdata) {
-    auto* sink = static_cast<std::vector<unsigned char>*>(userdata);
-    std::size_t n = size * nmemb;
+// A growing sink with a limit: a reply that would pass the limit, or that
+// memory cannot hold, makes libcurl fail the transfer.
+struct memory_sink {
+    std::vector<unsigned char>* data;
+    std::uint64_t limit;
+    bool over_limit = false;
+};
+
+std::size_t append_limited(std::vector<unsigned char>* data, std::uint64_t limit, bool* over_limit, const char* bytes,
+                           std::size_t n) {
+    if (data->size() + std::uint64_t{n} > limit) {
+        *over_limit = true;
+        return 0;
+    }
     try {
-        sink->insert(sink->end(), bytes, bytes + n);
+        data->insert(data->end(), bytes, bytes + n);
     } catch (const std::bad_alloc&) {
-        std::vector<unsigned char>().swap(*sink);
+        std::vector<unsigned char>().swap(*data);
         return 0;
     }
     return n;
 }
 
+std::size_t memory_write(char* bytes, std::size_t size, std::size_t nmemb, void* userdata) {
+    auto* sink = static_cast<memory_sink*>(userdata);
+    return append_limited(sink->data, sink->limit, &sink->over_limit, bytes, size * nmemb);
+}
+
 std::size_t tftp_write_sink(char* bytes, std::size_t size, std::size_t nmemb, void* userdata) {
-    return memory_write(bytes, size, nmemb, &static_cast<tftp_buffer*>(userdata)->data);
+    auto* sink = static_cast<tftp_buffer*>(userdata);
+    return append_limited(&sink->data, sink->limit, &sink->over_limit, bytes, size * nmemb);
 }
 
 // The read's progress follows the size the server announced, or the size
 // the caller expects while it announced none.
 int tftp_read_progress(void* userdata, curl_off_t dltotal, curl_off_t dlnow, curl_off_t, curl_off_t) {
     auto* sink = static_cast<tftp_buffer*>(userdata);
+    if (dltotal > 0) sink->announced = static_cast<std::uint64_t>(dltotal);
     std::int32_t total = static_cast<std::int32_t>(
         static_cast<std::uint32_t>(dltotal != 0 ? static_cast<std::uint64_t>(dltotal) : sink->expected_size));
     if (total < 1 || dlnow < 0 || dlnow > total) return 0;
@@ -76,13 +93,25 @@ int upload_progress(void*, curl_off_t, curl_off_t, curl_off_t ultotal, curl_off_
 }
 
 // A new easy handle for one exchange with the settings every exchange
-// shares.
+// shares: only HTTP and TFTP, and redirects (at most 5) only to HTTP.
 curl_easy_ptr new_exchange(const std::string& url, bool trace) {
     curl_easy_ptr curl(curl_easy_init());
     if (!curl) return curl;
     curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl.get(), CURLOPT_VERBOSE, trace ? 1L : 0L);
+    curl_easy_setopt(curl.get(), CURLOPT_PROTOCOLS_STR, "http,tftp");
+    curl_easy_setopt(curl.get(), CURLOPT_REDIR_PROTOCOLS_STR, "http");
+    curl_easy_setopt(curl.get(), CURLOPT_MAXREDIRS, 5L);
     return curl;
+}
+
+// The HTTP time limits; `answer_time` is how long the reply may take to
+// move at all.
+void set_http_limits(CURL* curl, long answer_time) {
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, HTTP_CONNECT_TIMEOUT);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, answer_time);
 }
 
 // Performs the exchange and reports a failed perform, once, on standard
@@ -98,6 +127,7 @@ int perform(CURL* curl, transfer_result* result) {
     }
     CURLcode code = curl_easy_perform(curl);
     r.code = code;
+    r.timed_out = code == CURLE_OPERATION_TIMEDOUT;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &r.http_status);
     curl_off_t down = 0, up = 0;
     curl_easy_getinfo(curl, CURLINFO_SIZE_DOWNLOAD_T, &down);
@@ -110,26 +140,40 @@ int perform(CURL* curl, transfer_result* result) {
     return 0;
 }
 
+void report_over_limit(std::uint64_t limit) {
+    log_printf_color(COLOR_RED, "The reply is larger than %llu bytes; it was cut off.",
+                     static_cast<unsigned long long>(limit));
+}
+
 }  // namespace
 
 void transfer_set_verbose(bool on) { verbose = on; }
 
 const char* transfer_error_text(int code) { return curl_easy_strerror(static_cast<CURLcode>(code)); }
 
-int http_fetch(const std::string& url, std::vector<unsigned char>* body, transfer_result* result) {
+int http_fetch(const std::string& url, std::uint64_t limit, std::vector<unsigned char>* body,
+               transfer_result* result) {
+    transfer_result local;
+    transfer_result& r = result ? *result : local;
+    memory_sink sink{body, limit};
     curl_easy_ptr curl = new_exchange(url, verbose);
     if (curl) {
-        curl_easy_setopt(curl.get(), CURLOPT_FOLLOWLOCATION, 1L);
+        set_http_limits(curl.get(), HTTP_STALL_TIMEOUT);
         curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, memory_write);
-        curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, body);
+        curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &sink);
     }
-    return perform(curl.get(), result);
+    int failed = perform(curl.get(), &r);
+    r.over_limit = sink.over_limit;
+    if (sink.over_limit) report_over_limit(limit);
+    return failed;
 }
 
 int http_trigger(const std::string& url, reply_sink sink, transfer_result* result) {
+    transfer_result local;
+    transfer_result& r = result ? *result : local;
     curl_easy_ptr curl = new_exchange(url, verbose);
     if (curl) {
-        curl_easy_setopt(curl.get(), CURLOPT_FOLLOWLOCATION, 1L);
+        set_http_limits(curl.get(), HTTP_WORK_TIMEOUT);
         curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, no_progress_meter());
         if (sink == reply_sink::discard) {
             curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, discard_body);
@@ -139,12 +183,18 @@ int http_trigger(const std::string& url, reply_sink sink, transfer_result* resul
     }
     std::fflush(stdout);  // the controller's answer follows our own lines
     progress_hide();
-    int failed = perform(curl.get(), result);
+    int failed = perform(curl.get(), &r);
     std::fflush(stdout);
+    if (!failed && r.http_status >= 400) {
+        log_printf_color(COLOR_RED, "The controller refused the request (HTTP %ld).", r.http_status);
+        return 1;
+    }
     return failed;
 }
 
 int tftp_read(const std::string& url, tftp_buffer* sink, transfer_result* result) {
+    transfer_result local;
+    transfer_result& r = result ? *result : local;
     curl_easy_ptr curl = new_exchange(url, false);
     if (curl) {
         curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, 0L);
@@ -156,7 +206,17 @@ int tftp_read(const std::string& url, tftp_buffer* sink, transfer_result* result
         curl_easy_setopt(curl.get(), CURLOPT_XFERINFOFUNCTION, tftp_read_progress);
         curl_easy_setopt(curl.get(), CURLOPT_XFERINFODATA, sink);
     }
-    return perform(curl.get(), result);
+    int failed = perform(curl.get(), &r);
+    r.over_limit = sink->over_limit;
+    if (sink->over_limit) report_over_limit(sink->limit);
+    if (!failed && sink->announced != 0 && sink->data.size() != sink->announced) {
+        log_printf_color(COLOR_RED, "The controller announced %llu bytes but sent %llu.",
+                         static_cast<unsigned long long>(sink->announced),
+                         static_cast<unsigned long long>(sink->data.size()));
+        r.short_read = true;
+        return 1;
+    }
+    return failed;
 }
 
 int tftp_write(const std::string& url, firmware_record* record, bool progress, transfer_result* result) {
@@ -195,7 +255,7 @@ int backup_fetch(const char* base, const char* set_name, std::vector<unsigned ch
     body->clear();
     std::string url = format_url("%s/api/v100/backup.ssi?config=%s", base, set_name);
     console_printf("%s\tfetching URL '%s'.\n", "backup", url.c_str());
-    if (http_fetch(url, body, nullptr) != 0) return BACKUP_FETCH_TRANSFER_FAILED;
+    if (http_fetch(url, SET_REPLY_LIMIT, body, nullptr) != 0) return BACKUP_FETCH_TRANSFER_FAILED;
     console_printf("%s\treceived %llu bytes.\n", "backup", static_cast<unsigned long long>(body->size()));
     return 0;
 }

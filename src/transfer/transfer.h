@@ -27,34 +27,60 @@
 
 #include "common/firmware_record.h"
 
+// Time limits. Every HTTP exchange gives up when no connection is made in
+// 30 s, or when fewer than 1 byte per second arrives over 60 s; a request
+// that makes the controller work (the restore trigger, the firmware apply
+// request) allows 600 s for its answer instead.
+constexpr long HTTP_CONNECT_TIMEOUT = 30;
+constexpr long HTTP_STALL_TIMEOUT = 60;
+constexpr long HTTP_WORK_TIMEOUT = 600;
+
+// The most one reply may hold; a longer reply is cut off there and fails.
+constexpr std::uint64_t STATUS_REPLY_LIMIT = 1u << 20;
+constexpr std::uint64_t SET_REPLY_LIMIT = 64u << 20;
+constexpr std::uint64_t TFTP_READ_LIMIT = 64u << 20;
+
 // What one exchange did: libcurl's result code (0 for a completed
 // transfer), the HTTP status of the last reply (0 for TFTP or when none
-// arrived) and the bytes received or sent.
+// arrived), the bytes received or sent, whether a time limit ended it, and
+// whether a reply was cut off at its limit or a TFTP read ended short of
+// the size its server announced.
 struct transfer_result {
     int code = 0;
+    bool timed_out = false;
     long http_status = 0;
     std::uint64_t bytes = 0;
+    bool over_limit = false;
+    bool short_read = false;
 };
 
 // libcurl's trace of the exchanges that follow (--verbose).
 void transfer_set_verbose(bool on);
 
-// HTTP GET of a reply into memory; any HTTP status completes the exchange.
-// 0 when it completed, 1 when it failed.
-int http_fetch(const std::string& url, std::vector<unsigned char>* body, transfer_result* result);
+// HTTP GET of a reply of at most `limit` bytes into memory; any HTTP status
+// completes the exchange. 0 when it completed, 1 when it failed.
+int http_fetch(const std::string& url, std::uint64_t limit, std::vector<unsigned char>* body,
+               transfer_result* result);
 
 // HTTP GET that asks the controller to act; its reply is dropped or shown
 // on standard output as the controller sent it. libcurl's own progress meter
-// runs on standard error where that is a terminal.
+// runs on standard error where that is a terminal. An HTTP status of 400 or
+// above is the controller's refusal: it fails the exchange.
 enum class reply_sink { discard, standard_output };
 int http_trigger(const std::string& url, reply_sink sink, transfer_result* result);
 
 // Growing sink of a TFTP read; the expected size drives the progress bar
-// while the server announces no size.
+// while the server announces no size. `announced` is the size the server
+// announced (0: none).
 struct tftp_buffer {
     std::vector<unsigned char> data;
     std::uint64_t expected_size = 0;
+    std::uint64_t announced = 0;
+    std::uint64_t limit = TFTP_READ_LIMIT;
+    bool over_limit = false;
 };
+// A read fails also when the server announced a size and the bytes that
+// arrived are another count.
 int tftp_read(const std::string& url, tftp_buffer* sink, transfer_result* result);
 
 // Uploads the record's bytes, advancing its cursor; with `progress` the
