@@ -77,14 +77,28 @@ void report_not_supported(const char* kind, std::uint32_t from, int to) {
                    static_cast<unsigned>(to));
 }
 
-// Converts `bytes` (exactly from.size long) into `out`.
-int run_channel_conversion(int from_version, int to_version, const unsigned char* bytes, std::size_t length,
-                           std::vector<unsigned char>* out) {
-    const channel_layout* from = channel_layout_from_version(static_cast<std::uint32_t>(from_version));
-    const channel_layout* to = channel_layout_from_version(static_cast<std::uint32_t>(to_version));
-    if (length != from->size) return CONFIG_CONVERT_REFUSED;
-    std::vector<unsigned char> result(to->size);
-    channel_convert(*from, *to, result.data(), bytes);
+using convert_fn = int (*)(unsigned char* dst, const unsigned char* src);
+
+// The channel file conversions by source and target layout.
+struct channel_conversion {
+    std::uint32_t from;
+    std::uint32_t to;
+    convert_fn convert;
+};
+
+constexpr channel_conversion CHANNEL_CONVERSIONS[] = {
+    {1, 2, channel_convert_1_to_2},
+    {1, 3, channel_convert_1_to_3},
+    {2, 3, channel_convert_2_to_3},
+};
+
+// Rebuilds `bytes`, which must be exactly `from_size` long, into `out` with
+// `convert`.
+int run_conversion(convert_fn convert, std::uint32_t from_size, std::uint32_t to_size, const unsigned char* bytes,
+                   std::size_t length, std::vector<unsigned char>* out) {
+    if (length != from_size) return CONFIG_CONVERT_REFUSED;
+    std::vector<unsigned char> result(to_size);
+    convert(result.data(), bytes);
     *out = std::move(result);
     return CONFIG_CONVERT_OK;
 }
@@ -92,8 +106,8 @@ int run_channel_conversion(int from_version, int to_version, const unsigned char
 int convert_channel_file(std::uint32_t source, int target, const unsigned char* bytes, std::size_t length,
                          std::vector<unsigned char>* out) {
     if (source > 3) return CONFIG_CONVERT_REFUSED;
-    const int source_layout = source == 0 ? 1 : static_cast<int>(source);
-    const int target_layout = target <= 1 ? 1 : target;
+    const std::uint32_t source_layout = source == 0 ? 1 : source;
+    const std::uint32_t target_layout = target <= 1 ? 1 : static_cast<std::uint32_t>(target);
     if (source_layout == target_layout) {
         out->assign(bytes, bytes + length);
         return CONFIG_CONVERT_OK;
@@ -102,7 +116,13 @@ int convert_channel_file(std::uint32_t source, int target, const unsigned char* 
         report_not_supported("dali", source, target);
         return CONFIG_CONVERT_NOT_SUPPORTED;
     }
-    return run_channel_conversion(source_layout, target_layout, bytes, length, out);
+    for (const channel_conversion& c : CHANNEL_CONVERSIONS) {
+        if (c.from == source_layout && c.to == target_layout) {
+            return run_conversion(c.convert, channel_layout_from_version(c.from)->size,
+                                  channel_layout_from_version(c.to)->size, bytes, length, out);
+        }
+    }
+    return CONFIG_CONVERT_REFUSED;
 }
 
 int convert_inputs_file(std::uint32_t source, int target, const unsigned char* bytes, std::size_t length,
@@ -116,13 +136,8 @@ int convert_inputs_file(std::uint32_t source, int target, const unsigned char* b
         report_not_supported("dalicd", source, target);
         return CONFIG_CONVERT_NOT_SUPPORTED;
     }
-    const inputs_layout& from = *inputs_layout_from_version(2);
-    const inputs_layout& to = *inputs_layout_from_version(3);
-    if (length != from.size) return CONFIG_CONVERT_REFUSED;
-    std::vector<unsigned char> result(to.size);
-    inputs_convert_2_to_3(result.data(), bytes);
-    *out = std::move(result);
-    return CONFIG_CONVERT_OK;
+    return run_conversion(inputs_convert_2_to_3, inputs_layout_from_version(2)->size, inputs_layout_from_version(3)->size,
+                          bytes, length, out);
 }
 
 }  // namespace

@@ -119,20 +119,6 @@ INSTANTIATE_TEST_SUITE_P(Layouts, ChannelConversion,
                          ::testing::Values(ChannelCase{1, 2, "1.3.1"}, ChannelCase{1, 3, "1.5.0"},
                                            ChannelCase{2, 3, "2.2.4"}, ChannelCase{0, 2, "1.4.9"}));
 
-TEST(ConfigConvert, LayoutOneExtraAreaAndReservedBytesAreDropped) {
-    std::vector<unsigned char> src = traced_image(11168, 1);
-    std::vector<unsigned char> out(10912);
-    ASSERT_EQ(channel_convert_1_to_2(out.data(), src.data()), 0);
-    // Nothing of bytes 132..135 of a layout-1 entry survives anywhere in its layout-2 entry.
-    const channel_layout& l2 = *channel_layout_from_version(2);
-    for (std::uint32_t i = 0; i < CHANNEL_DEVICE_COUNT; ++i) {
-        const std::uint32_t d = channel_device_at(l2, i);
-        EXPECT_EQ(out[d + 43], 0);
-    }
-    EXPECT_EQ(channel_convert_1_to_2(nullptr, src.data()), 1);
-    EXPECT_EQ(inputs_convert_2_to_3(out.data(), nullptr), 1);
-}
-
 TEST(ConfigConvert, InputsTwoToThree) {
     std::vector<unsigned char> src = traced_image(9436, 2);
     const inputs_layout& l2 = *inputs_layout_from_version(2);
@@ -241,11 +227,6 @@ TEST(ConfigConvert, DecisionTable) {
             EXPECT_EQ(out, file);  // unchanged copy
         }
     }
-    std::vector<unsigned char> out;
-    status_record status = controller("1.3.0");
-    EXPECT_EQ(config_convert(nullptr, &status, out.data(), 0, &out), CONFIG_CONVERT_MISSING);
-    EXPECT_EQ(config_convert(entry(0), nullptr, out.data(), 0, &out), CONFIG_CONVERT_MISSING);
-    EXPECT_EQ(config_convert(entry(0), &status, nullptr, 0, &out), CONFIG_CONVERT_MISSING);
 }
 
 }  // namespace
