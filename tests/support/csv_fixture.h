@@ -1,0 +1,71 @@
+// The fixture of the channel, groups and inputs CSV import tests: a record
+// whose images hold recognisable bytes (so that stray writes and kept bytes
+// show), a scratch folder for the CSV file, and the import's console output.
+#pragma once
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "backup/backup_check.h"
+#include "channel/channel_file.h"
+#include "support/support.h"
+
+using csv_import_fn = int (*)(const backup_set_data* set, const char* path, channel_record* record);
+
+template <csv_import_fn Import>
+class CsvImportTest : public testing::Test {
+protected:
+    void SetUp() override {
+        char dir[] = "/tmp/ornat-csv-XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        dir_ = dir;
+        path_ = dir_ + "/import.csv";
+        for (std::size_t i = 0; i < record_.channel.size(); ++i) record_.channel[i] = static_cast<unsigned char>(i * 13 + 5);
+        for (std::size_t i = 0; i < record_.inputs.size(); ++i) record_.inputs[i] = static_cast<unsigned char>(i * 17 + 3);
+        channel_before_.assign(record_.channel.begin(), record_.channel.end());
+        inputs_before_.assign(record_.inputs.begin(), record_.inputs.end());
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    // Starts again from the recognisable images.
+    void reset() {
+        std::copy(channel_before_.begin(), channel_before_.end(), record_.channel.begin());
+        std::copy(inputs_before_.begin(), inputs_before_.end(), record_.inputs.begin());
+    }
+
+    // Imports the file at `path` (null: none) for a controller with that
+    // firmware (null: none known); keeps the console output in out_.
+    int run(const char* path, const char* firmware = "1.5.0") {
+        backup_set_data set;
+        if (firmware != nullptr) set.firmware_version = firmware;
+        testing::internal::CaptureStdout();
+        const int result = Import(&set, path, &record_);
+        out_ = testing::internal::GetCapturedStdout();
+        return result;
+    }
+    // Writes `text` as the CSV file and imports it.
+    int import(const std::string& text, const char* firmware = "1.5.0") {
+        std::ofstream(path_, std::ios::binary) << text;
+        return run(path_.c_str(), firmware);
+    }
+
+    // Compares both images with the bytes expected (by default: unchanged)
+    // and reports the first difference.
+    void expect_images(const bytes& channel, const bytes& inputs) {
+        for (std::size_t i = 0; i < channel.size(); ++i) ASSERT_EQ(record_.channel[i], channel[i]) << "channel byte " << i;
+        for (std::size_t i = 0; i < inputs.size(); ++i) ASSERT_EQ(record_.inputs[i], inputs[i]) << "inputs byte " << i;
+    }
+    void expect_channel(const bytes& channel) { expect_images(channel, inputs_before_); }
+    void expect_unchanged() { expect_images(channel_before_, inputs_before_); }
+
+    std::string dir_;
+    std::string path_;
+    std::string out_;
+    channel_record record_;
+    bytes channel_before_;
+    bytes inputs_before_;
+};
