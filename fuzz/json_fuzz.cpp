@@ -17,43 +17,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     json_reader reader;
     json_reader_open(&reader, text.c_str());
     std::size_t depth = 0;
-    for (;;) {
-        json_event event = json_reader_next(&reader);
+    json_event event;
+    do {
+        event = json_reader_next(&reader);
         std::size_t length = 0;
         const char* token = json_reader_string(&reader, &length);
         volatile double number = json_reader_number(&reader);
         (void)number;
-        if (event == JSON_EVENT_STRING || event == JSON_EVENT_NUMBER) {
-            if (length == 0 || token[length - 1] != '\0') {
-                std::abort();
-            }
-            if (event == JSON_EVENT_NUMBER && std::strlen(token) + 1 != length) {
-                std::abort();
-            }
-        } else {
-            (void)std::strlen(token);  // must be a terminated text at any time
-        }
-        if (event == JSON_EVENT_ARRAY || event == JSON_EVENT_OBJECT) {
-            ++depth;
-        } else if (event == JSON_EVENT_ARRAY_END || event == JSON_EVENT_OBJECT_END) {
-            if (depth == 0) {
-                std::abort();  // a closer without an opener
-            }
+        const std::size_t text_length = std::strlen(token);  // a terminated text at any time
+        const bool token_event = event == JSON_EVENT_STRING || event == JSON_EVENT_NUMBER;
+        if (token_event && (length == 0 || token[length - 1] != '\0')) std::abort();
+        if (event == JSON_EVENT_NUMBER && text_length + 1 != length) std::abort();
+        if (event == JSON_EVENT_ARRAY || event == JSON_EVENT_OBJECT) ++depth;
+        if (event == JSON_EVENT_ARRAY_END || event == JSON_EVENT_OBJECT_END) {
+            if (depth == 0) std::abort();  // a closer without an opener
             --depth;
-        } else if (event == JSON_EVENT_DONE) {
-            if (depth != 0 || json_reader_next(&reader) != JSON_EVENT_DONE) {
-                std::abort();
-            }
-            break;
-        } else if (event == JSON_EVENT_ERROR) {
-            if (json_reader_next(&reader) != JSON_EVENT_ERROR) {
-                std::abort();
-            }
-            break;
-        } else if (event == JSON_EVENT_NONE) {
-            std::abort();
         }
-    }
+        if (event == JSON_EVENT_NONE || (event == JSON_EVENT_DONE && depth != 0)) std::abort();
+    } while (event != JSON_EVENT_DONE && event != JSON_EVENT_ERROR);
+    if (json_reader_next(&reader) != event) std::abort();  // both are sticky
     json_reader_close(&reader);
     return 0;
 }
