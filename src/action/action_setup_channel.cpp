@@ -5,7 +5,9 @@
 // its channel file, apply the CSV file, wrap the written file in a
 // one-member tar and push it with the restore trigger. Nothing damaged or
 // empty is ever pushed: a channel whose file, firmware version or CSV file
-// is missing, or whose writer fails, is left as it is on the controller.
+// is missing, whose CSV file yields no data row (a file separated by
+// semicolons, for one), or whose writer fails, is left as it is on the
+// controller.
 #include "action/action_setup_channel.h"
 
 #include <cstdio>
@@ -69,6 +71,10 @@ channel_outcome set_up_channel(const setup_kind& kind, const char* address, std:
     switch (kind.import(&set, csv_path, &record)) {
         case IMPORTCSV_OPEN_FAILED:
             log_printf_color(COLOR_RED, "Cannot open CSV file '%s'.", csv_path);
+            return channel_outcome::failed;
+        case IMPORTCSV_NO_DATA_ROW:
+            log_printf_color(COLOR_RED, "No data row read from CSV file '%s' (fields must be separated by commas).",
+                             csv_path);
             return channel_outcome::failed;
         case IMPORTCSV_PARSE_FAILED:
         case IMPORTCSV_UNSUPPORTED:

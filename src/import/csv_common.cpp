@@ -35,6 +35,7 @@ void csv_field_callback(void* field, std::size_t length, void* data) noexcept {
             state->version = csv_int(text + header_length);
         }
     }
+    if (state->field_index == 0) state->semicolon = std::memchr(text, ';', length) != nullptr;
     if (state->comment == 0 && state->version == 1 && state->field_index < format->field_count) {
         format->store_field(state->values, state->field_index, text, length);
     }
@@ -44,8 +45,13 @@ void csv_field_callback(void* field, std::size_t length, void* data) noexcept {
 void csv_row_callback(int, void* data) noexcept {
     auto* state = static_cast<csv_row_state*>(data);
     const csv_import_format* format = state->format;
-    if (!state->stop && state->comment == 0 && state->version == 1 &&
-        state->field_index == format->field_count) {
+    const bool data_row = state->comment == 0 && state->version == 1;
+    if (!state->stop && data_row && state->field_index == 1 && state->semicolon) {
+        state->result = IMPORTCSV_NO_DATA_ROW;
+        state->stop = true;
+    }
+    if (!state->stop && data_row && state->field_index == format->field_count) {
+        ++state->data_rows;
         format->write_row(state);
     }
     format->clear_row(state->values);
@@ -104,6 +110,7 @@ int csv_import_run(const csv_import_format* format, void* values, const backup_s
                    static_cast<unsigned long>(state.row_count));
     // Without a firmware version there is no layout: every data row was dropped.
     if (csv_firmware_version(&state) == nullptr) return IMPORTCSV_NO_FIRMWARE;
+    if (state.data_rows == 0) return IMPORTCSV_NO_DATA_ROW;
     return state.result;
 }
 

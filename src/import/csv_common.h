@@ -7,8 +7,12 @@
 // row, never stored; if that field begins with the import's version header
 // (for example "#dali-channel-csv-version: "), the number right after the
 // header becomes the file's version. Only rows after a version line with
-// the number 1, with exactly the import's number of fields, are stored. A
-// UTF-8 byte-order mark at the very start of the file is skipped.
+// the number 1, with exactly the import's number of fields, are stored: these
+// are the file's data rows. A file without any data row, or with a row after
+// the version line that is one field holding ';', is refused: spreadsheet
+// programs in many locales separate fields with ';', and such a file would
+// otherwise change nothing without a word. A UTF-8 byte-order mark at the
+// very start of the file is skipped.
 //
 // Value forms:
 //   int        atoi of the field, kept to the column's width by the caller
@@ -42,6 +46,9 @@ enum : int {
                                   // not supported."); reading stopped, the run should end
     IMPORTCSV_NO_FIRMWARE = 6,    // the fetched set (or its firmware version text) is missing:
                                   // the file was read, every data row dropped, nothing stored
+    IMPORTCSV_NO_DATA_ROW = 7,    // the file holds no data row, or a data row that is one field
+                                  // holding ';' (a file separated by semicolons); reading stopped
+                                  // there, and what was stored must not be used
 };
 
 constexpr std::size_t CSV_CHUNK_SIZE = 1024;
@@ -72,6 +79,8 @@ struct csv_row_state {
     std::uint32_t field_index = 0;   // within the current row
     std::uint32_t row_count = 0;     // rows seen, comment rows included
     std::uint8_t comment = 0;        // the current row is a comment row
+    bool semicolon = false;          // the current row's first field holds ';'
+    std::uint32_t data_rows = 0;     // complete rows after a version line 1
     channel_record* record = nullptr;
     const backup_set_data* set = nullptr;
     // The import's own state, cleared at the start of every import.
@@ -84,7 +93,8 @@ struct csv_row_state {
 
 // Opens and reads one CSV file through libcsv (csv_init 0, CSV_APPEND_NULL,
 // chunks of at most 1024 bytes, csv_fini, csv_free) and prints
-// "%lu fields, %lu rows\n" at the end. Returns one of the IMPORTCSV_* codes.
+// "%lu fields, %lu rows\n" at the end (not when the import stopped early).
+// Returns one of the IMPORTCSV_* codes.
 int csv_import_run(const csv_import_format* format, void* values, const backup_set_data* set,
                    const char* path, channel_record* record);
 

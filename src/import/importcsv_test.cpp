@@ -140,6 +140,7 @@ TEST_F(ImportCsvTest, GroupListsAndName) {
 
 // Which rows of a file are stored: only complete rows after a version line
 // 1, at entries 0..63. A stored row changes its entry and the channel word.
+// A file without any such row is refused.
 TEST_F(ImportCsvTest, RowsThatAreStored) {
     const struct {
         std::string text;
@@ -160,7 +161,7 @@ TEST_F(ImportCsvTest, RowsThatAreStored) {
     for (const auto& f : files) {
         SCOPED_TRACE(f.text);
         reset();
-        EXPECT_EQ(import(f.text), IMPORTCSV_DONE);
+        EXPECT_EQ(import(f.text), f.stored.empty() ? IMPORTCSV_NO_DATA_ROW : IMPORTCSV_DONE);
         if (f.out != nullptr) {
             EXPECT_EQ(out_, f.out);
         }
@@ -172,6 +173,18 @@ TEST_F(ImportCsvTest, RowsThatAreStored) {
             le_put_u32(&expected[16], 0);
         }
         expect_channel(expected);
+    }
+}
+
+// A row that is one field holding ';' (a file written with semicolons between
+// fields) stops the import, also after stored rows.
+TEST_F(ImportCsvTest, SemicolonRowsAreRefused) {
+    for (const std::string& rows : {std::string("0;5;7;Lamp;;254;null;1;254;0;20;\n"),
+                                    "0,4," + ROW + "0;5;7;Lamp;;254;null;1;254;0;20;\n0,6," + ROW}) {
+        SCOPED_TRACE(rows);
+        reset();
+        EXPECT_EQ(import(HEADER + rows), IMPORTCSV_NO_DATA_ROW);
+        EXPECT_EQ(record_.channel[60 + 6 * 100 + 36], channel_before_[60 + 6 * 100 + 36]);  // not read on
     }
 }
 
