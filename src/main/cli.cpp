@@ -3,6 +3,7 @@
 #include <getopt.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -19,6 +20,7 @@
 #include <curl/curl.h>
 
 #include "action/actions.h"
+#include "backup/config_sets.h"
 #include "common/limits.h"
 #include "common/version.h"
 #include "json/json.h"
@@ -295,6 +297,40 @@ void parse_options(int argc, char** argv, run_options& o) {
     }
 }
 
+// The controller address goes into "http://ADDRESS/..." and
+// "tftp://ADDRESS/...": only a host name or address with an optional port
+// may stand there (an IPv6 address in brackets, "[::1]:8080"). A scheme, a
+// path, a query, a fragment, credentials or white space would change what
+// the URL names.
+bool address_acceptable(const std::string& address) {
+    if (address.empty()) return false;
+    for (unsigned char c : address) {
+        if (c == '/' || c == '?' || c == '#' || c == '@' || c <= ' ' || c == 0x7f) return false;
+    }
+    return true;
+}
+
+// Option values that would reach URLs and paths are checked before any
+// action runs: EXIT_USAGE after naming each refused value, else EXIT_DONE.
+int check_option_values(const run_options& o) {
+    int status = EXIT_DONE;
+    if (o.ip && !address_acceptable(*o.ip)) {
+        log_printf_color(COLOR_RED, "Invalid controller address '%s' (a host name or address with an optional :PORT; "
+                         "IPv6 in brackets).", o.ip->c_str());
+        status = EXIT_USAGE;
+    }
+    if (o.backup_config) {
+        const std::vector<std::string>& known = backup_config_list();
+        for (const std::string& name : *o.backup_config) {
+            if (std::find(known.begin(), known.end(), name) == known.end()) {
+                log_printf_color(COLOR_RED, "Unknown configuration set '%s'.", name.c_str());
+                status = EXIT_USAGE;
+            }
+        }
+    }
+    return status;
+}
+
 int run(int argc, char** argv) {
     console_printf("%s\n", TOOL_NAME);
     curl_global_init(CURL_GLOBAL_ALL);
@@ -313,8 +349,8 @@ int run(int argc, char** argv) {
     if (o.backup_file_out) console_printf("optBackupFileOut=%s\n", o.backup_file_out->c_str());
     if (o.backup_file_out_type) console_printf("optBackupFileOutType=%s\n", o.backup_file_out_type->c_str());
 
-    int status = 0;
-    if (o.action) {
+    int status = check_option_values(o);
+    if (status == EXIT_DONE && o.action) {
         const action_entry* found = nullptr;
         for (const action_entry& entry : ACTIONS) {
             if (*o.action == entry.name) {

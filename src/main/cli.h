@@ -1,7 +1,8 @@
 // The command-line main: banner, option parsing, echo lines, dispatch of one
 // action, cleanup. Returns the process exit status: 0 done, 2 usage errors
-// (unknown action, missing arguments, refused backup version), 1 any other
-// failure of the action.
+// (unknown action, missing arguments, refused backup version, a controller
+// address that is not a host with an optional port, a configuration set name
+// that is not in the set table), 1 any other failure of the action.
 #pragma once
 
 #include <cstdint>

@@ -2,6 +2,8 @@
 their fields with semicolons, and option values that would reach URLs and
 paths unchecked."""
 
+import json
+
 import pytest
 
 CHANNEL_HEADER = "#dali-channel-csv-version: 1\n"
@@ -33,3 +35,45 @@ def test_csv_without_comma_rows_is_refused(start_simulator, cli, tmp_path, rows)
     assert sim.read_device_file("dali1") == dali1
     assert len(uploads(sim)) == 1
     assert [e["applied"] for e in sim.log_entries("restore")] == [["/etc/config/dali/dali2.bin"]]
+
+
+@pytest.mark.parametrize("config", ['["../escaped"]', '["dali1&x=1"]', '["dali1","../../escaped"]'])
+@pytest.mark.parametrize("out_type", ["directory", "zip"])
+def test_unknown_set_name_is_a_usage_error(simulator, cli, tmp_path, config, out_type):
+    out = tmp_path / "out" / "inner"
+    out.mkdir(parents=True)
+    r = cli("--action", "get_backup", "--ip", simulator.ip, "--backupfileout", out,
+            "--backupfileouttype", out_type, "--backupconfig", config, cwd=out)
+    assert r.returncode == 2, r.stdout
+    bad = json.loads(config)[-1]
+    assert "Unknown configuration set '%s'.\r\n" % bad in r.stdout
+    assert simulator.http_targets() == [] and simulator.log_entries("tftp") == []
+    written = [p for p in tmp_path.rglob("*") if p.is_file() and not p.relative_to(tmp_path).parts[0].startswith("sim")]
+    assert written == []
+
+
+@pytest.mark.parametrize("template", [
+    "file:///etc/passwd", "http://{ip}", "{ip}/x", "{ip}?x=1", "{ip}#x", "user@{ip}", "{ip} x", "{ip}\tx", "",
+])
+def test_address_that_is_not_a_host_is_a_usage_error(simulator, cli, template):
+    address = template.format(ip=simulator.ip)
+    r = cli("--action", "get_status", "--ip", address)
+    assert r.returncode == 2, r.stdout
+    assert "Invalid controller address '%s'" % address in r.stdout
+    assert "root:" not in r.stdout and "model_name=" not in r.stdout
+    assert simulator.http_targets() == []
+
+
+def test_bracketed_ipv6_address_still_works(start_simulator, cli, tmp_path):
+    try:
+        sim = start_simulator(args=("--address", "::1"))
+    except RuntimeError as err:
+        pytest.skip("no IPv6 loopback here: %s" % err)
+    address = "[::1]:%d" % sim.port
+    r = cli("--action", "get_status", "--ip", address)
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert "model_name=TARNEL-2" in r.stdout
+    r = cli("--action", "read_file_flashfs", "--ip", address, "--backupfileout", tmp_path,
+            "--backupfileouttype", "bin")
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert (tmp_path / "flashfs.bin").stat().st_size == 2 * 1024 * 1024
