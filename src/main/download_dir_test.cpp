@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -9,15 +11,9 @@
 namespace {
 
 TEST(XdgDownloadDir, ValueForms) {
-    const std::string home = "/home/tech";
-    struct Case {
-        const char* text;
-        std::optional<std::string> expected;
-    };
-    const Case cases[] = {
+    const std::pair<const char*, std::optional<std::string>> cases[] = {
         {"XDG_DOWNLOAD_DIR=\"$HOME/Downloads\"\n", "/home/tech/Downloads"},
         {"XDG_DOWNLOAD_DIR=\"${HOME}/Téléchargements\"\n", "/home/tech/Téléchargements"},
-        {"XDG_DOWNLOAD_DIR=\"/data/dl\"\n", "/data/dl"},
         {"XDG_DOWNLOAD_DIR='/data/single quoted'\n", "/data/single quoted"},
         {"XDG_DOWNLOAD_DIR=/data/bare # comment\n", "/data/bare"},
         {"XDG_DOWNLOAD_DIR=\"/data/with \\\"quote\\\"\"\n", "/data/with \"quote\""},
@@ -26,65 +22,40 @@ TEST(XdgDownloadDir, ValueForms) {
         {"XDG_DOWNLOAD_DIR=\"relative/path\"\n", std::nullopt},
         {"XDG_DOWNLOAD_DIR_OTHER=\"/x\"\n", std::nullopt},
         {"XDG_DOWNLOAD_DIR=\"/first\"\nXDG_DOWNLOAD_DIR=\"/second\"\n", "/second"},
-        {"", std::nullopt},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(xdg_download_dir_from(c.text, home), c.expected) << c.text;
-    }
+    for (const auto& [text, expected] : cases) EXPECT_EQ(xdg_download_dir_from(text, "/home/tech"), expected) << text;
     // $HOME cannot be expanded without a home directory.
     EXPECT_EQ(xdg_download_dir_from("XDG_DOWNLOAD_DIR=\"$HOME/Downloads\"\n", ""), std::nullopt);
 }
 
-// Sets environment variables for one test and restores them afterwards.
-class EnvGuard {
-public:
-    explicit EnvGuard(std::initializer_list<const char*> names) {
-        for (const char* name : names) {
-            const char* value = std::getenv(name);
-            saved_.push_back({name, value ? std::optional<std::string>(value) : std::nullopt});
-        }
+// user_download_dir() with HOME, XDG_CONFIG_HOME and USERPROFILE set as
+// given (empty: unset); the test's own environment is restored afterwards.
+std::optional<std::string> lookup(const std::string& home, const std::string& config_home, const std::string& profile) {
+    const char* names[] = {"HOME", "XDG_CONFIG_HOME", "USERPROFILE"};
+    const std::string values[] = {home, config_home, profile};
+    std::optional<std::string> saved[3];
+    for (int i = 0; i < 3; ++i) {
+        if (const char* old = std::getenv(names[i])) saved[i] = old;
+        values[i].empty() ? unsetenv(names[i]) : setenv(names[i], values[i].c_str(), 1);
     }
-    ~EnvGuard() {
-        for (auto& [name, value] : saved_) {
-            if (value) setenv(name, value->c_str(), 1);
-            else unsetenv(name);
-        }
-    }
-
-private:
-    std::vector<std::pair<const char*, std::optional<std::string>>> saved_;
-};
+    std::optional<std::string> found = user_download_dir();
+    for (int i = 0; i < 3; ++i) saved[i] ? setenv(names[i], saved[i]->c_str(), 1) : unsetenv(names[i]);
+    return found;
+}
 
 TEST(UserDownloadDir, LookupOrder) {
-    EnvGuard guard{"HOME", "XDG_CONFIG_HOME", "USERPROFILE"};
     namespace fs = std::filesystem;
-    fs::path root = fs::temp_directory_path() / ("ornat-dl-" + std::to_string(::getpid()));
+    const fs::path root = fs::temp_directory_path() / ("ornat-dl-" + std::to_string(::getpid()));
+    const std::string bare = (root / "bare").string(), home = (root / "home").string(), xdg = (root / "xdg").string();
     fs::create_directories(root / "home/.config");
     fs::create_directories(root / "xdg");
-
-    setenv("HOME", (root / "home").c_str(), 1);
-    unsetenv("XDG_CONFIG_HOME");
-    unsetenv("USERPROFILE");
-    // No user-dirs.dirs: $HOME/Downloads.
-    EXPECT_EQ(user_download_dir(), (root / "home/Downloads").string());
-
-    // The default config file under $HOME/.config.
     std::ofstream(root / "home/.config/user-dirs.dirs") << "XDG_DOWNLOAD_DIR=\"$HOME/Incoming\"\n";
-    EXPECT_EQ(user_download_dir(), (root / "home/Incoming").string());
-
-    // XDG_CONFIG_HOME replaces $HOME/.config.
-    setenv("XDG_CONFIG_HOME", (root / "xdg").c_str(), 1);
     std::ofstream(root / "xdg/user-dirs.dirs") << "XDG_DOWNLOAD_DIR=\"/srv/downloads\"\n";
-    EXPECT_EQ(user_download_dir(), "/srv/downloads");
-
-    // No HOME at all: USERPROFILE, then nothing.
-    unsetenv("HOME");
-    unsetenv("XDG_CONFIG_HOME");
-    setenv("USERPROFILE", "/profiles/tech", 1);
-    EXPECT_EQ(user_download_dir(), "/profiles/tech/Downloads");
-    unsetenv("USERPROFILE");
-    EXPECT_EQ(user_download_dir(), std::nullopt);
-
+    EXPECT_EQ(lookup(bare, "", "/profiles/tech"), bare + "/Downloads");  // no user-dirs.dirs; HOME comes first
+    EXPECT_EQ(lookup(home, "", ""), home + "/Incoming");
+    EXPECT_EQ(lookup(home, xdg, ""), "/srv/downloads");  // XDG_CONFIG_HOME in place of $HOME/.config
+    EXPECT_EQ(lookup("", "", "/profiles/tech"), "/profiles/tech/Downloads");
+    EXPECT_EQ(lookup("", "", ""), std::nullopt);
     fs::remove_all(root);
 }
 
