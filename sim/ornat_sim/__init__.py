@@ -72,6 +72,9 @@ in force). Keys:
     set_corrupt     list of set names whose tar has a bad header checksum
     set_without_file    list of set names whose tar holds "status.txt" and
                     another member, but not the set's file
+    set_http_500    list of set names answered with HTTP 500 and an HTML page
+    set_without_status  list of set names whose tar holds the set's file but
+                    no "status.txt"
     status_txt_body text served as "status.txt" in every set's tar
                     (in the set lists "*" stands for every set)
     drop            true (every request) or a list of substrings of the

@@ -6,7 +6,8 @@ import os
 import threading
 
 # Keys naming lists of sets ("*": every set), in the order a set is checked.
-SET_FAULTS = ("set_404", "set_html", "set_truncated", "set_corrupt", "set_without_file")
+SET_FAULTS = ("set_404", "set_html", "set_truncated", "set_corrupt", "set_without_file",
+              "set_http_500", "set_without_status")
 # Keys that are true or false.
 TFTP_FLAGS = ("tftp_refuse_read", "tftp_refuse_write", "tftp_no_tsize", "tftp_no_oack",
               "tftp_silent")

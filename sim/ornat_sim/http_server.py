@@ -16,6 +16,8 @@ _HTML_404 = (b"<!DOCTYPE html>\n<html><head><title>404 Not Found</title></head>"
              b"</p></body></html>\n")
 _HTML_PAGE = (b"<!DOCTYPE html>\n<html><head><title>TARNEL controller</title></head>"
               b"<body><h1>TARNEL controller</h1><p>Please log in.</p></body></html>\n")
+_HTML_500 = (b"<!DOCTYPE html>\n<html><head><title>500 Internal Server Error</title></head>"
+             b"<body><h1>500 Internal Server Error</h1></body></html>\n")
 _REASONS = {200: "OK", 400: "Bad Request", 404: "Not Found"}
 
 
@@ -108,6 +110,8 @@ def _backup(ctl, set_name, fault, status_txt_body=None):
         return 404, _HTML_404, _HTML
     if fault == "set_html":
         return 200, _HTML_PAGE, _HTML
+    if fault == "set_http_500":
+        return 500, _HTML_500, _HTML
     members = []
     path = SET_PATHS.get(set_name)
     if path is not None:
@@ -116,7 +120,8 @@ def _backup(ctl, set_name, fault, status_txt_body=None):
             members.append(("/etc/config/readme.txt", b"the set's file is missing\n"))
         elif data is not None:
             members.append((path, data))
-    members.append(("status.txt", status_txt_body if status_txt_body is not None else ctl.status_txt()))
+    if fault != "set_without_status":
+        members.append(("status.txt", status_txt_body if status_txt_body is not None else ctl.status_txt()))
     tar = build_tar(members)
     if fault == "set_truncated":
         # Half of the members' records, so the cut falls inside a member.

@@ -1,5 +1,9 @@
 // get_backup: the controller's configuration copied into one zip archive
 // (the backup archive) or into loose files in a folder.
+//
+// A set the controller lacks is left out; a set (or "flashfs.bin") that it
+// has but that did not arrive whole is damaged: it is named in red, every
+// other member is still stored, and the run fails.
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -50,6 +54,8 @@ void store(backup_output& out, const std::string& name, const unsigned char* byt
     }
 }
 
+void report_damaged(const char* name) { log_printf_color(COLOR_RED, "Set %s could not be backed up.", name); }
+
 }  // namespace
 
 int action_get_backup(const char* address, const char* folder, const char* type,
@@ -61,7 +67,7 @@ int action_get_backup(const char* address, const char* folder, const char* type,
     std::string base;
     if (!base_url_for(address, &base)) return EXIT_FAILED;
     const std::vector<std::string>& names = list ? *list : backup_config_list();
-    bool transfer_failed = false;
+    bool damaged = false;
 
     backup_output out;
     out.folder = folder ? folder : "";
@@ -84,8 +90,9 @@ int action_get_backup(const char* address, const char* folder, const char* type,
     std::vector<unsigned char> flashfs;
     int flash_result = action_read_file_memory(address, "flashfs.bin", FLASH_IMAGE_SIZE, &flashfs);
     if (flash_result != 0 || flashfs.empty()) {
-        if (flash_result != 0) transfer_failed = true;
         log_printf_color(COLOR_ORANGE, "[WARN] Could not fetch flashfs.bin for backup");
+        report_damaged("flashfs.bin");
+        damaged = true;
     } else {
         store(out, "flashfs.bin", flashfs.data(), flashfs.size());
     }
@@ -96,9 +103,14 @@ int action_get_backup(const char* address, const char* folder, const char* type,
         const unsigned pct = static_cast<unsigned>(i * 100 / n);
         progress_set(static_cast<int>(pct));
         backup_set_data record;
-        int result = backup_fetch_set(base.c_str(), names[i].c_str(), &record);
-        if (result == BACKUP_FETCH_TRANSFER_FAILED) transfer_failed = true;
-        if (result != 0) {
+        const int result = backup_fetch_set(base.c_str(), names[i].c_str(), &record);
+        const backup_set_state state = backup_set_classify(names[i].c_str(), result, record);
+        if (state == backup_set_state::damaged) {
+            report_damaged(names[i].c_str());
+            damaged = true;
+            continue;
+        }
+        if (state == backup_set_state::absent) {
             console_printf("\033[31m%s\tbackup file not found for action get_backup.\r\n\r\n\033[0m", "backup");
             log_printf_color(COLOR_RED, "%s\tbackup file not found for action get_backup.", "backup");
             continue;
@@ -126,5 +138,5 @@ int action_get_backup(const char* address, const char* folder, const char* type,
             out.failed = true;
         }
     }
-    return out.failed || transfer_failed ? EXIT_FAILED : EXIT_DONE;
+    return out.failed || damaged ? EXIT_FAILED : EXIT_DONE;
 }

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <utility>
 
+#include "backup/config_sets.h"
 #include "json/json.h"
 #include "tar/tar.h"
 #include "transfer/transfer.h"
@@ -81,6 +82,39 @@ status_values read_status(const char* text)
     return values;
 }
 
+// A field of a tar header that holds an octal number: leading spaces, one
+// or more octal digits, then only NUL bytes and spaces.
+bool octal_field(const unsigned char* field, std::size_t length)
+{
+    std::size_t i = 0;
+    while (i < length && field[i] == ' ') {
+        ++i;
+    }
+    const std::size_t digits = i;
+    while (i < length && field[i] >= '0' && field[i] <= '7') {
+        ++i;
+    }
+    if (i == digits) {
+        return false;
+    }
+    for (; i < length; ++i) {
+        if (field[i] != '\0' && field[i] != ' ') {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whether the reply starts with a record shaped like a tar header (octal
+// size and checksum fields), whatever its checksum says. An HTML page does
+// not.
+bool starts_with_header(const std::vector<unsigned char>& data)
+{
+    constexpr std::size_t SIZE_AT = 124, SIZE_LENGTH = 12, CHECKSUM_AT = 148, CHECKSUM_LENGTH = 8;
+    return data.size() >= TAR_RECORD_SIZE && octal_field(data.data() + SIZE_AT, SIZE_LENGTH) &&
+           octal_field(data.data() + CHECKSUM_AT, CHECKSUM_LENGTH);
+}
+
 }  // namespace
 
 int backup_list_tar(const std::vector<unsigned char>& tar, int* count)
@@ -146,8 +180,53 @@ int backup_check(backup_set_data* set)
 int backup_fetch_set(const char* base, const char* set_name, backup_set_data* set)
 {
     *set = backup_set_data{};
-    if (backup_fetch(base, set_name, &set->data) != 0) {
+    if (backup_fetch(base, set_name, &set->data, &set->http_status) != 0) {
         return BACKUP_FETCH_TRANSFER_FAILED;
     }
     return backup_check(set);
+}
+
+backup_set_state backup_set_classify(const char* set_name, int fetch_result, const backup_set_data& set)
+{
+    if (fetch_result == BACKUP_FETCH_TRANSFER_FAILED) {
+        return backup_set_state::damaged;
+    }
+    if (set.http_status == 404) {
+        return backup_set_state::absent;
+    }
+    if (set.http_status != 0 && (set.http_status < 200 || set.http_status > 299)) {
+        return backup_set_state::damaged;
+    }
+    if (set.data.empty()) {
+        return backup_set_state::absent;
+    }
+    std::vector<tar_header> members;
+    const int rc = tar_mem_list(set.data.data(), set.data.size(), &members);
+    if (members.empty()) {
+        return rc == TAR_OK || !starts_with_header(set.data) ? backup_set_state::absent : backup_set_state::damaged;
+    }
+    if (rc != TAR_OK) {
+        return backup_set_state::damaged;
+    }
+    const restore_config_entry* entry =
+        set_name != nullptr ? restore_config_find(std::string(set_name) + ".tar") : nullptr;
+    bool has_status = false;
+    bool has_file = false;
+    std::size_t others = 0;
+    for (const tar_header& header : members) {
+        const std::string_view name(header.name);
+        if (name == STATUS_NAME) {
+            has_status = true;
+        } else {
+            ++others;
+            has_file = has_file || (entry != nullptr && name == entry->path);
+        }
+    }
+    if (!has_status) {
+        return backup_set_state::damaged;
+    }
+    if (others == 0) {
+        return backup_set_state::absent;
+    }
+    return entry == nullptr || has_file ? backup_set_state::present : backup_set_state::damaged;
 }

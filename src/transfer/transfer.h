@@ -96,8 +96,10 @@ bool base_url_for(const char* address, std::string* out);
 
 // Fetches one configuration set into `body`: 0 when the exchange completed
 // (whatever the reply holds), BACKUP_FETCH_TRANSFER_FAILED otherwise.
+// `http_status`, when given, gets the status of the reply (0: none).
 constexpr int BACKUP_FETCH_TRANSFER_FAILED = 4;
-int backup_fetch(const char* base, const char* set_name, std::vector<unsigned char>* body);
+int backup_fetch(const char* base, const char* set_name, std::vector<unsigned char>* body,
+                 long* http_status = nullptr);
 // Asks the controller to restore the configuration it has just received.
 int backup_put(const char* address);
 // Uploads one configuration tar and triggers the restore.
