@@ -7,6 +7,7 @@
 
 #include <curl/curl.h>
 
+#include "common/controller_lock.h"
 #include "common/handles.h"
 #include "window/window.h"
 
@@ -251,14 +252,11 @@ bool base_url_for(const char* address, std::string* out) {
     return true;
 }
 
-int backup_fetch(const char* base, const char* set_name, std::vector<unsigned char>* body, long* http_status) {
+int backup_fetch(const char* base, const char* set_name, std::vector<unsigned char>* body) {
     body->clear();
     std::string url = format_url("%s/api/v100/backup.ssi?config=%s", base, set_name);
     console_printf("%s\tfetching URL '%s'.\n", "backup", url.c_str());
-    transfer_result result;
-    const int failed = http_fetch(url, SET_REPLY_LIMIT, body, &result);
-    if (http_status) *http_status = result.http_status;
-    if (failed) return BACKUP_FETCH_TRANSFER_FAILED;
+    if (http_fetch(url, SET_REPLY_LIMIT, body, nullptr) != 0) return BACKUP_FETCH_TRANSFER_FAILED;
     console_printf("%s\treceived %llu bytes.\n", "backup", static_cast<unsigned long long>(body->size()));
     return 0;
 }
@@ -284,6 +282,10 @@ int backup_push(const char* base, const char* address, const unsigned char* byte
 
 int firmware_push_tftp(const char* address, firmware_record* record, bool progress) {
     if (!record->data || record->size == 0) return 1;
+    // The controller keeps one pending upload: from the first upload of the
+    // process to its end (past the last restore or apply request), no other
+    // run on this machine may upload to the same controller.
+    if (controller_lock_hold(address) != CONTROLLER_LOCK_TAKEN) return 1;
     std::string url = format_url("tftp://%s/flashraw.bin", address);
     console_printf("%s\tpushing URL '%s'.\n", "firmware_push_tftp", url.c_str());
     log_printf("Transferring... PLEASE WAIT...");

@@ -1,10 +1,17 @@
-"""Faults of the input a technician gives the tool: CSV files that separate
-their fields with semicolons, and option values that would reach URLs and
-paths unchecked."""
+"""Faults around what a technician gives the tool and how runs meet: CSV
+files that separate their fields with semicolons, option values that would
+reach URLs and paths unchecked, two runs that change one controller at the
+same time."""
 
+import fcntl
 import json
+import os
+import subprocess
+import time
 
 import pytest
+
+from conftest import cli_environment
 
 CHANNEL_HEADER = "#dali-channel-csv-version: 1\n"
 GOOD_ROW = '0,5,7,Lamp,"[0,3]",254,null,1,254,0,20,"[10,20,null]"\n'
@@ -77,3 +84,61 @@ def test_bracketed_ipv6_address_still_works(start_simulator, cli, tmp_path):
             "--backupfileouttype", "bin")
     assert r.returncode == 0, r.stdout + r.stderr
     assert (tmp_path / "flashfs.bin").stat().st_size == 2 * 1024 * 1024
+
+
+# ---- one run at a time per controller ------------------------------------------------
+
+def lock_file(cli_home, sim):
+    return cli_home / "runtime" / ("ornat-cli-%s.lock" % sim.ip.replace(":", "_"))
+
+
+def wait_until(predicate, timeout, what):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            raise AssertionError("timed out waiting for " + what)
+        time.sleep(0.05)
+
+
+def setup_channel_run(ornat_cli, cli_home, sim, channel, csv, log):
+    return subprocess.Popen([str(ornat_cli), "--action", "setup_channel", "--ip", sim.ip, "--channel", str(channel),
+                             "--channelcsvfile", '["%s"]' % csv], env=cli_environment(cli_home),
+                            stdout=open(log, "wb"), stderr=subprocess.STDOUT)
+
+
+def test_second_run_waits_for_the_controller_lock(start_simulator, ornat_cli, cli, cli_home, tmp_path):
+    sim = start_simulator(model="TARNEL-2", firmware="1.5.0")
+    csv = tmp_path / "ch1.csv"
+    csv.write_text(CHANNEL_HEADER + GOOD_ROW)
+    before = sim.read_device_file("dali1")
+    out = tmp_path / "run.out"
+    cli_environment(cli_home)  # makes the runtime folder
+    with open(lock_file(cli_home, sim), "w") as held:
+        fcntl.flock(held, fcntl.LOCK_EX)   # another run that is changing the controller
+        run = setup_channel_run(ornat_cli, cli_home, sim, 1, csv, out)
+        try:
+            waiting = "Waiting for another run on %s...\r\n" % sim.ip
+            wait_until(lambda: waiting.encode() in out.read_bytes(), 30, "the waiting message")
+            # Reading actions take no lock.
+            r = cli("--action", "get_status", "--ip", sim.ip)
+            assert r.returncode == 0 and "Waiting" not in r.stdout
+            time.sleep(1.0)
+            assert run.poll() is None and sim.log_entries("upload") == []
+        finally:
+            fcntl.flock(held, fcntl.LOCK_UN)
+        assert run.wait(timeout=60) == 0, out.read_text()
+    assert len(sim.log_entries("upload")) == 1
+    assert sim.read_device_file("dali1") != before
+
+
+def test_concurrent_runs_on_one_controller_both_land(start_simulator, ornat_cli, cli_home, tmp_path):
+    sim = start_simulator(model="TARNEL-2", firmware="1.5.0")
+    csvs = []
+    for channel, name in ((1, "First"), (2, "Second")):
+        csvs.append(tmp_path / ("ch%d.csv" % channel))
+        csvs[-1].write_text(CHANNEL_HEADER + GOOD_ROW.replace("Lamp", name))
+    runs = [setup_channel_run(ornat_cli, cli_home, sim, channel, csvs[channel - 1], tmp_path / ("%d.out" % channel))
+            for channel in (1, 2)]
+    assert [run.wait(timeout=120) for run in runs] == [0, 0]
+    assert b"First" in sim.read_device_file("dali1")
+    assert b"Second" in sim.read_device_file("dali2")

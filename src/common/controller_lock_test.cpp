@@ -1,0 +1,120 @@
+// The per-controller lock: where its file lies, the wait for another holder
+// with a short limit, and the lock a process holds to its end.
+#include "common/controller_lock.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+namespace {
+
+// Sets (or with null unsets) an environment variable for one scope.
+struct scoped_env {
+    std::string name;
+    std::string old;
+    bool had;
+    scoped_env(const char* n, const char* value) : name(n) {
+        const char* current = std::getenv(n);
+        had = current != nullptr;
+        if (had) old = current;
+        if (value) setenv(n, value, 1); else unsetenv(n);
+    }
+    ~scoped_env() {
+        if (had) setenv(name.c_str(), old.c_str(), 1); else unsetenv(name.c_str());
+    }
+};
+
+class ControllerLock : public testing::Test {
+protected:
+    void SetUp() override {
+        char dir[] = "/tmp/ornat-lock-XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        dir_ = dir;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    // Takes the lock with the given limit; keeps the output and the time it took.
+    int take(const char* address, std::uint32_t limit_ms, controller_lock* lock) {
+        testing::internal::CaptureStdout();
+        const auto start = std::chrono::steady_clock::now();
+        const int result = controller_lock_take(address, limit_ms, lock);
+        took_ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+        out = testing::internal::GetCapturedStdout();
+        return result;
+    }
+
+    std::string dir_;
+    std::string out;
+    long long took_ms = 0;
+};
+
+TEST_F(ControllerLock, FileIsNamedAfterTheAddressInTheRuntimeFolderElseTheTemporaryFolder) {
+    const struct {
+        const char* runtime;
+        const char* tmpdir;
+        const char* address;
+        std::string path;
+    } cases[] = {
+        {"/run/user/7", "/var/tmp", "192.168.1.20:8080", "/run/user/7/ornat-cli-192.168.1.20_8080.lock"},
+        {"", "/var/tmp", "[::1]:80", "/var/tmp/ornat-cli-___1__80.lock"},
+        {nullptr, nullptr, "Ctl-3.local", "/tmp/ornat-cli-ctl-3.local.lock"},
+        {nullptr, nullptr, "../../etc/x", "/tmp/ornat-cli-.._.._etc_x.lock"},
+    };
+    for (const auto& c : cases) {
+        scoped_env runtime("XDG_RUNTIME_DIR", c.runtime);
+        scoped_env tmpdir("TMPDIR", c.tmpdir);
+        EXPECT_EQ(controller_lock_path(c.address), c.path);
+    }
+    scoped_env runtime("XDG_RUNTIME_DIR", "/r");
+    EXPECT_EQ(controller_lock_path(std::string(300, 'a').c_str()).size(), std::string("/r/ornat-cli-.lock").size() + 200);
+}
+
+TEST_F(ControllerLock, SecondTakerWaitsForTheHolderAndGivesUpAtItsLimit) {
+    scoped_env runtime("XDG_RUNTIME_DIR", dir_.c_str());
+    controller_lock first;
+    ASSERT_EQ(take("ctl:1", 0, &first), CONTROLLER_LOCK_TAKEN);
+    EXPECT_EQ(out, "");
+
+    controller_lock second;
+    EXPECT_EQ(take("CTL:1", 300, &second), CONTROLLER_LOCK_TIMED_OUT);  // the same controller
+    EXPECT_GE(took_ms, 300);
+    EXPECT_EQ(out, "Waiting for another run on CTL:1...\r\n"
+                   "Gave up after 0.3 seconds: another run on CTL:1 still holds the controller.\r\n");
+    EXPECT_EQ(second.fd, -1);
+
+    controller_lock other;
+    EXPECT_EQ(take("ctl:2", 0, &other), CONTROLLER_LOCK_TAKEN);  // another controller is free
+
+    std::thread releaser([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        controller_lock_release(&first);
+    });
+    EXPECT_EQ(take("ctl:1", 10000, &second), CONTROLLER_LOCK_TAKEN);
+    releaser.join();
+    EXPECT_GE(took_ms, 250);
+    EXPECT_LT(took_ms, 5000);
+    EXPECT_EQ(out, "Waiting for another run on ctl:1...\r\n");
+}
+
+TEST_F(ControllerLock, LockFileThatCannotBeOpenedFailsAtOnce) {
+    const std::string missing = dir_ + "/missing";
+    scoped_env runtime("XDG_RUNTIME_DIR", missing.c_str());
+    controller_lock lock;
+    EXPECT_EQ(take("ctl", 60000, &lock), CONTROLLER_LOCK_FAILED);
+    EXPECT_LT(took_ms, 1000);
+    EXPECT_EQ(out, "Cannot open the lock file '" + missing + "/ornat-cli-ctl.lock' of ctl: No such file or directory.\r\n");
+}
+
+TEST_F(ControllerLock, HeldLockStaysWithTheProcess) {
+    scoped_env runtime("XDG_RUNTIME_DIR", dir_.c_str());
+    EXPECT_EQ(controller_lock_hold("held:1"), CONTROLLER_LOCK_TAKEN);
+    EXPECT_EQ(controller_lock_hold("held:1"), CONTROLLER_LOCK_TAKEN);  // at once, no second lock
+    controller_lock lock;
+    EXPECT_EQ(take("held:1", 0, &lock), CONTROLLER_LOCK_TIMED_OUT);
+}
+
+}  // namespace
