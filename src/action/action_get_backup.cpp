@@ -21,11 +21,11 @@
 
 namespace {
 
-enum class output_kind { zip, directory, none };
+enum class output_kind { zip, directory };
 
 // Where the outputs of one run go and how they went.
 struct backup_output {
-    output_kind kind = output_kind::none;
+    output_kind kind = output_kind::directory;
     std::string folder;          // "" means the current directory
     std::string archive_path;    // zip only
     mzsimple_ptr archive;        // zip only, while open
@@ -45,7 +45,7 @@ void store(backup_output& out, const std::string& name, const unsigned char* byt
             log_printf_color(COLOR_RED, "Could not add %s to the backup archive.", name.c_str());
             out.failed = true;
         }
-    } else if (out.kind == output_kind::directory) {
+    } else {
         std::string path = join(out.folder, name);
         if (!output_file_save(path, bytes, n)) {
             log_printf_color(COLOR_RED, "Could not write file %s.", path.c_str());
@@ -62,6 +62,11 @@ int action_get_backup(const char* address, const char* folder, const char* type,
                       const std::vector<std::string>* list) {
     if (!address) {
         log_printf_color(COLOR_RED, "Missing arguments for action get_backup.");
+        return EXIT_USAGE;
+    }
+    // A mistyped type would fetch everything and store nothing.
+    if (type && std::strcmp(type, "zip") != 0 && std::strcmp(type, "directory") != 0) {
+        log_printf_color(COLOR_RED, "Unknown backup output type '%s' (zip or directory).", type);
         return EXIT_USAGE;
     }
     std::string base;
@@ -82,8 +87,6 @@ int action_get_backup(const char* address, const char* folder, const char* type,
             log_printf_color(COLOR_RED, "Could not open zip file for writing: %s", out.archive_path.c_str());
             out.failed = true;
         }
-    } else if (!type || std::strcmp(type, "directory") == 0) {
-        out.kind = output_kind::directory;
     }
     store(out, "tool.txt", reinterpret_cast<const unsigned char*>(TOOL_RECORD), TOOL_RECORD_SIZE);
 

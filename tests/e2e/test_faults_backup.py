@@ -77,3 +77,22 @@ def test_damaged_sets_fail_the_backup_and_the_rest_is_kept(simulator, cli, tmp_p
     for set_name in damaged:
         assert "Set %s could not be backed up.\n" % set_name in log
 
+
+# ---- output types ------------------------------------------------------------------
+
+@pytest.mark.parametrize("output_type", ["ZIP", "folder"])
+def test_unknown_output_type_is_a_usage_error(simulator, cli, tmp_path, output_type):
+    out = tmp_path / "out"
+    out.mkdir()
+    r = cli("--action", "get_backup", "--ip", simulator.ip, "--backupfileout", out,
+            "--backupfileouttype", output_type, "--backupconfig", '["rlc"]')
+    assert r.returncode == 2
+    assert "Unknown backup output type '%s' (zip or directory).\r\n" % output_type in r.stdout
+    assert [e["kind"] for e in simulator.log_entries() if e["kind"] not in ("start", "faults_error")] == []
+    assert os.listdir(out) == []
+    # The file reads still take any type.
+    small_flash(simulator)
+    r = cli("--action", "read_file_flashfs", "--ip", simulator.ip, "--backupfileout", out,
+            "--backupfileouttype", output_type)
+    assert r.returncode == 0
+    assert os.listdir(out) == ["flashfs.bin"]
