@@ -56,6 +56,31 @@ void store(backup_output& out, const std::string& name, const unsigned char* byt
 
 void report_damaged(const char* name) { log_printf_color(COLOR_RED, "Set %s could not be backed up.", name); }
 
+// The last line of a run; it names the archive written ("(null)" for loose
+// files).
+std::string completed_line(const char* archive) {
+    char line[1024];
+    std::snprintf(line, sizeof line, "%u%% Completed (%s).", 100u, archive);
+    return line;
+}
+
+// The run's log so far, as log.txt keeps it; empty when no log is kept (the
+// safety backup before another action).
+std::string captured_log() {
+    const char* text = log_capture_text();
+    return text ? std::string(text, log_capture_length()) : std::string();
+}
+
+// Stores log.txt in the archive about to be written under `name`: the log
+// ends with the line that names the archive, as the console will show it.
+bool store_log_naming(mzsimple* zip, const std::string& name, void*) {
+    std::string log = captured_log();
+    if (log.empty()) return true;
+    log += completed_line(name.c_str()) + "\n";
+    return mzsimple_entry_open(zip, "log.txt") == 0 && mzsimple_entry_write(zip, log.data(), log.size()) == 0 &&
+           mzsimple_entry_close(zip) == 0;
+}
+
 }  // namespace
 
 int action_get_backup(const char* address, const char* folder, const char* type,
@@ -82,7 +107,7 @@ int action_get_backup(const char* address, const char* folder, const char* type,
         std::tm local{};
         const std::tm* have_time = localtime_r(&now, &local);
         out.archive_path = join(out.folder, backup_archive_name(address, have_time));
-        out.archive = mzsimple_open(out.archive_path.c_str(), 6, 'w');
+        out.archive = mzsimple_open(out.archive_path.c_str(), 6, 'n');
         if (!out.archive) {
             log_printf_color(COLOR_RED, "Could not open zip file for writing: %s", out.archive_path.c_str());
             out.failed = true;
@@ -129,16 +154,20 @@ int action_get_backup(const char* address, const char* folder, const char* type,
     }
 
     progress_set(100);
-    log_printf_color(COLOR_GREEN, "%u%% Completed (%s).", 100u,
-                     out.kind == output_kind::zip ? out.archive_path.c_str() : "(null)");
-    if (const char* text = log_capture_text(); text && log_capture_length() > 0) {
-        std::string log(text, log_capture_length());
-        store(out, "log.txt", reinterpret_cast<const unsigned char*>(log.data()), log.size());
-    }
-    if (out.archive) {
-        if (mzsimple_close(std::move(out.archive)) != 0) {
+    if (out.kind == output_kind::directory) {
+        log_printf_color(COLOR_GREEN, "%s", completed_line("(null)").c_str());
+        if (std::string log = captured_log(); !log.empty()) {
+            store(out, "log.txt", reinterpret_cast<const unsigned char*>(log.data()), log.size());
+        }
+    } else if (out.archive) {
+        // The archive never replaces a file; it names the one it was written
+        // as.
+        std::string written;
+        if (mzsimple_close(std::move(out.archive), &written, store_log_naming, nullptr) != 0) {
             log_printf_color(COLOR_RED, "Could not write zip file: %s", out.archive_path.c_str());
             out.failed = true;
+        } else {
+            log_printf_color(COLOR_GREEN, "%s", completed_line(written.c_str()).c_str());
         }
     }
     return out.failed || damaged ? EXIT_FAILED : EXIT_DONE;

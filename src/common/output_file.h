@@ -25,5 +25,13 @@ bool output_file_write(output_file* out, const void* bytes, std::size_t n);
 bool output_file_commit(output_file* out);
 void output_file_abort(output_file* out);
 
+// The outcomes of output_file_commit_new.
+enum : int { OUTPUT_COMMITTED = 0, OUTPUT_NAME_TAKEN = 1, OUTPUT_COMMIT_FAILED = -1 };
+// Flushes and closes like output_file_commit, then gives the file its final
+// name only while no file of that name exists: the check and the naming are
+// one step, so of two writers racing for a name one gets it and the other
+// OUTPUT_NAME_TAKEN. The temporary file is gone afterwards in every case.
+int output_file_commit_new(output_file* out);
+
 // Open, write and commit in one call.
 bool output_file_save(const std::string& path, const void* bytes, std::size_t n);

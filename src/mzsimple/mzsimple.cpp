@@ -5,7 +5,11 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <new>
+#include <system_error>
+
+#include "common/output_file.h"
 
 namespace {
 
@@ -33,6 +37,89 @@ bool folder_writable(const std::string& path) {
 
 bool selected_valid(const mzsimple* zip) { return zip && zip->archive && zip->selected >= 0; }
 
+// How many names a new archive tries before it gives up.
+constexpr unsigned NAME_TRIES = 9999;
+
+// An archive over the memory buffer; it takes a reference of its own.
+zip_ptr open_in_memory(zip_source_t* memory, int flags) {
+    zip_source_keep(memory);
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_t* archive = zip_open_from_source(memory, flags, &error);
+    zip_error_fini(&error);
+    if (!archive) zip_source_free(memory);  // the reference it did not take
+    return zip_ptr(archive);
+}
+
+// Writes the archive into its memory buffer and copies the bytes out; the
+// archive is closed afterwards.
+bool write_to_memory(mzsimple* zip, std::vector<unsigned char>* bytes) {
+    zip_t* archive = zip->archive.release();
+    if (zip_close(archive) != 0) {
+        zip_discard(archive);
+        return false;
+    }
+    zip_source_t* memory = zip->memory.get();
+    if (zip_source_is_deleted(memory)) return false;  // no members: libzip writes no archive
+    zip_stat_t st;
+    zip_stat_init(&st);
+    if (zip_source_stat(memory, &st) != 0 || (st.valid & ZIP_STAT_SIZE) == 0 || zip_source_open(memory) != 0) {
+        return false;
+    }
+    bool ok = false;
+    try {
+        bytes->resize(st.size);
+        ok = zip_source_read(memory, bytes->data(), st.size) == static_cast<zip_int64_t>(st.size);
+    } catch (const std::bad_alloc&) {
+    }
+    zip_source_close(memory);
+    return ok;
+}
+
+// "name.zip", then "name_2.zip", "name_3.zip", ...: the number goes before
+// the extension of the file name, or at its end when it has none.
+std::string numbered_name(const std::string& path, unsigned number) {
+    if (number <= 1) return path;
+    const std::size_t slash = path.rfind('/');
+    const std::size_t start = slash == std::string::npos ? 0 : slash + 1;
+    std::size_t dot = path.rfind('.');
+    if (dot == std::string::npos || dot <= start) dot = path.size();
+    return path.substr(0, dot) + "_" + std::to_string(number) + path.substr(dot);
+}
+
+// Whether a file (or a link, even a broken one) has the name already. Only
+// saves writing the archive for names that are plainly taken: the commit
+// itself decides.
+bool name_in_use(const std::string& name) {
+    std::error_code error;
+    const std::filesystem::file_status status = std::filesystem::symlink_status(name, error);
+    return std::filesystem::exists(status);
+}
+
+// Commits a new archive under the first free name.
+int close_new(mzsimple* zip, std::string* written, mzsimple_naming_fn naming, void* context) {
+    for (unsigned number = 1; number <= NAME_TRIES; ++number) {
+        const std::string name = numbered_name(zip->path, number);
+        if (name_in_use(name)) continue;
+        // After a lost race the written archive is opened again for the
+        // members that name it.
+        if (!zip->archive) zip->archive = open_in_memory(zip->memory.get(), 0);
+        if (!zip->archive || (naming && !naming(zip, name, context))) return -1;
+        if (zip->writing_entry && mzsimple_entry_close(zip) != 0) return -1;
+        std::vector<unsigned char> bytes;
+        if (!write_to_memory(zip, &bytes)) return -1;
+        output_file out;
+        if (!output_file_open(&out, name) || !output_file_write(&out, bytes.data(), bytes.size())) return -1;
+        const int result = output_file_commit_new(&out);
+        if (result == OUTPUT_COMMITTED) {
+            if (written) *written = name;
+            return 0;
+        }
+        if (result != OUTPUT_NAME_TAKEN) return -1;
+    }
+    return -1;
+}
+
 }  // namespace
 
 mzsimple_ptr mzsimple_open(const char* path, int level, char mode) {
@@ -52,14 +139,25 @@ mzsimple_ptr mzsimple_open(const char* path, int level, char mode) {
             if (!folder_writable(path)) return nullptr;
             flags = 0;
             break;
+        case 'n':
+            if (!folder_writable(path)) return nullptr;
+            break;
         default:
             return nullptr;
     }
-    int error = 0;
-    zip_ptr archive(zip_open(path, flags, &error));
+    zip_source_ptr memory;
+    zip_ptr archive;
+    if (mode == 'n') {
+        memory.reset(zip_source_buffer_create(nullptr, 0, 0, nullptr));
+        if (memory) archive = open_in_memory(memory.get(), ZIP_CREATE | ZIP_TRUNCATE);
+    } else {
+        int error = 0;
+        archive.reset(zip_open(path, flags, &error));
+    }
     if (!archive) return nullptr;
     try {
         auto zip = std::make_unique<mzsimple>();
+        zip->memory = std::move(memory);
         zip->archive = std::move(archive);
         zip->mode = mode;
         zip->level = level & 15;
@@ -70,8 +168,9 @@ mzsimple_ptr mzsimple_open(const char* path, int level, char mode) {
     }
 }
 
-int mzsimple_close(mzsimple_ptr zip) {
+int mzsimple_close(mzsimple_ptr zip, std::string* written, mzsimple_naming_fn naming, void* context) {
     if (!zip || !zip->archive) return -1;
+    if (zip->mode == 'n') return close_new(zip.get(), written, naming, context);
     if (zip->writing_entry) mzsimple_entry_close(zip.get());
     if (zip->mode == 'r') return 0;  // the deleter discards a read-only archive
     // zip_close writes the archive through a temporary file and frees the
@@ -81,6 +180,7 @@ int mzsimple_close(mzsimple_ptr zip) {
         zip_discard(archive);
         return -1;
     }
+    if (written) *written = zip->path;
     return 0;
 }
 

@@ -11,6 +11,13 @@
 // added. Nothing reaches the final file name before mzsimple_close: the
 // archive is written to a temporary file beside it and renamed into place,
 // so an interrupted run never leaves a half-written archive behind.
+//
+// A new archive (mode 'n') never replaces a file: it is built in memory, and
+// mzsimple_close writes it under its path or, when a file of that name
+// exists, under the first free name with "_2", "_3", ... before the
+// extension ("backup.zip", "backup_2.zip", ...). The name is taken by a
+// commit that fails on an existing file, so archives closed at the same
+// moment by several processes all keep distinct names.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +28,7 @@
 #include "common/handles.h"
 
 struct mzsimple {
+    zip_source_ptr memory;  // mode 'n': the buffer the archive is written into
     zip_ptr archive;
     char mode = 'r';
     int level = 6;
@@ -38,13 +46,21 @@ struct mzsimple {
 using mzsimple_ptr = std::unique_ptr<mzsimple>;
 
 // Mode 'r' reads an existing archive, 'w' creates or truncates one, 'a'
-// appends to an existing one. Null for a null or empty path, a level whose
-// low four bits exceed 10 (a negative level means 6), or an archive that
-// cannot be opened (for 'w': a folder that cannot be written).
+// appends to an existing one, 'n' creates a new one beside any existing
+// file (above). Null for a null or empty path, a level whose low four bits
+// exceed 10 (a negative level means 6), or an archive that cannot be opened
+// (for 'w' and 'n': a folder that cannot be written).
 mzsimple_ptr mzsimple_open(const char* path, int level, char mode);
-// Writes the archive (modes 'w' and 'a') and releases it: 0 when the
-// archive was committed under its final name, -1 when it could not be.
-int mzsimple_close(mzsimple_ptr zip);
+
+// Called by mzsimple_close of a new archive with each name it is about to
+// write the archive under, so that members may name the archive (it may add
+// or replace members); false gives up.
+using mzsimple_naming_fn = bool (*)(mzsimple* zip, const std::string& name, void* context);
+// Writes the archive (modes 'w', 'a' and 'n') and releases it: 0 when the
+// archive was committed under its final name, which `written` gets, -1 when
+// it could not be (an archive without members is not written in mode 'n').
+int mzsimple_close(mzsimple_ptr zip, std::string* written = nullptr, mzsimple_naming_fn naming = nullptr,
+                   void* context = nullptr);
 
 int mzsimple_entry_open(mzsimple* zip, const char* name);
 int mzsimple_entry_write(mzsimple* zip, const void* bytes, std::size_t n);

@@ -78,6 +78,31 @@ def test_damaged_sets_fail_the_backup_and_the_rest_is_kept(simulator, cli, tmp_p
         assert "Set %s could not be backed up.\n" % set_name in log
 
 
+# ---- archives of the same second ---------------------------------------------------
+
+def test_backups_started_together_never_replace_each_other(simulator, ornat_cli, cli_home, tmp_path):
+    small_flash(simulator)
+    out = tmp_path / "out"
+    out.mkdir()
+    # All runs start early in one second: their archives get the same name.
+    time.sleep(1.05 - time.time() % 1)
+    runs = [subprocess.Popen([str(ornat_cli), "--action", "get_backup", "--ip", simulator.ip,
+                              "--backupfileout", str(out), "--backupfileouttype", "zip",
+                              "--backupconfig", '["rlc","dali1"]'],
+                             env=cli_environment(cli_home), stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+            for _ in range(6)]
+    outputs = [run.communicate(timeout=120)[0].decode() for run in runs]
+    assert [run.returncode for run in runs] == [0] * 6
+    paths = [COMPLETED.search(text).group(1) for text in outputs]
+    assert len(set(paths)) == 6
+    assert sorted(os.listdir(out)) == sorted(os.path.basename(p) for p in paths)
+    for path in paths:
+        assert re.fullmatch(r"backup_127\.0\.0\.1_\d+_TARNEL_\d{8}_\d{6}(_[2-9])?\.zip", os.path.basename(path))
+        with zipfile.ZipFile(path) as z:
+            assert z.namelist() == ["tool.txt", "flashfs.bin", "rlc.tar", "dali1.tar", "log.txt"]
+            assert z.read("log.txt").decode().endswith("100%% Completed (%s).\n" % path)
+
+
 # ---- output types ------------------------------------------------------------------
 
 @pytest.mark.parametrize("output_type", ["ZIP", "folder"])
