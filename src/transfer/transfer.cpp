@@ -252,11 +252,14 @@ bool base_url_for(const char* address, std::string* out) {
     return true;
 }
 
-int backup_fetch(const char* base, const char* set_name, std::vector<unsigned char>* body) {
+int backup_fetch(const char* base, const char* set_name, std::vector<unsigned char>* body, long* http_status) {
     body->clear();
     std::string url = format_url("%s/api/v100/backup.ssi?config=%s", base, set_name);
     console_printf("%s\tfetching URL '%s'.\n", "backup", url.c_str());
-    if (http_fetch(url, SET_REPLY_LIMIT, body, nullptr) != 0) return BACKUP_FETCH_TRANSFER_FAILED;
+    transfer_result result;
+    const int failed = http_fetch(url, SET_REPLY_LIMIT, body, &result);
+    if (http_status) *http_status = result.http_status;
+    if (failed) return BACKUP_FETCH_TRANSFER_FAILED;
     console_printf("%s\treceived %llu bytes.\n", "backup", static_cast<unsigned long long>(body->size()));
     return 0;
 }
