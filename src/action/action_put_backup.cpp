@@ -72,46 +72,87 @@ int push_single_tar(const std::string& base, const char* address, const char* pa
     return 0;
 }
 
-enum class member_outcome { skipped, restored, failed, stop };
+// Reads the set's file out of the selected member; with `report` a damaged
+// member is reported on the console.
+bool read_set_file(mzsimple* zip, const restore_config_entry& entry, bool report, std::vector<unsigned char>* file) {
+    const char* path = entry.path.c_str();
+    std::vector<unsigned char> member;
+    if (mzsimple_entry_size(zip) > SET_MEMBER_LIMIT || mzsimple_entry_read(zip, &member) <= 0) {
+        if (report) console_printf("%s\terror reading '%s'\r\n", TAG, path);
+        return false;
+    }
+    const int rc = tar_mem_member_read(member.data(), member.size(), path, file);
+    if (rc == TAR_OK && !file->empty()) return true;
+    if (!report) return false;
+    if (rc == TAR_NOT_FOUND) {
+        console_printf("%s\terror '%s' file not found.\r\n", TAG, path);
+    } else if (rc == TAR_OK) {
+        console_printf("%s\terror '%s' file size error\r\n", TAG, path);
+    } else {
+        console_printf("%s\terror reading '%s'\r\n", TAG, path);
+    }
+    return false;
+}
+
+// The configuration set of the selected member, or null for a member that
+// is none (a folder, "tool.txt", "flashfs.bin", any other name).
+const restore_config_entry* selected_set(mzsimple* zip) {
+    if (mzsimple_entry_is_dir(zip) != 0) return nullptr;
+    return restore_config_find(mzsimple_entry_name(zip));
+}
+
+// What the check before a restore found in an archive.
+struct archive_check {
+    std::size_t sets = 0;        // members that are configuration sets, damaged or not
+    bool not_supported = false;  // a set that cannot be brought to the controller's layout
+};
+
+// Converts every readable set of the archive without sending anything.
+// Damaged members are passed over here and reported by the restore itself.
+archive_check check_archive(mzsimple* zip, const status_record& status) {
+    archive_check check;
+    const std::int64_t n = mzsimple_entry_count(zip);
+    for (std::int64_t i = 0; i < n; ++i) {
+        if (mzsimple_entry_open_index(zip, i) != 0) continue;
+        if (const restore_config_entry* entry = selected_set(zip)) {
+            ++check.sets;
+            std::vector<unsigned char> file;
+            std::vector<unsigned char> converted;
+            if (read_set_file(zip, *entry, false, &file) &&
+                config_convert(entry, &status, file.data(), file.size(), &converted) == CONFIG_CONVERT_NOT_SUPPORTED) {
+                console_printf("\r\n");  // ends the line of the conversion's message
+                check.not_supported = true;
+            }
+        }
+        mzsimple_entry_close(zip);
+    }
+    return check;
+}
+
+enum class member_outcome { skipped, restored, failed };
 
 // Restores one archive member when it is a configuration set.
 member_outcome restore_member(mzsimple* zip, const status_record& status, const std::string& base,
                               const char* address, unsigned pct, set_push_fn push) {
-    if (mzsimple_entry_is_dir(zip) != 0) return member_outcome::skipped;
-    const restore_config_entry* entry = restore_config_find(mzsimple_entry_name(zip));
+    const restore_config_entry* entry = selected_set(zip);
     if (!entry) return member_outcome::skipped;
     const char* path = entry->path.c_str();
-
-    std::vector<unsigned char> member;
-    if (mzsimple_entry_size(zip) > SET_MEMBER_LIMIT || mzsimple_entry_read(zip, &member) <= 0) {
-        console_printf("%s\terror reading '%s'\r\n", TAG, path);
-        return member_outcome::failed;
-    }
     std::vector<unsigned char> file;
-    const int rc = tar_mem_member_read(member.data(), member.size(), path, &file);
-    if (rc == TAR_NOT_FOUND) {
-        console_printf("%s\terror '%s' file not found.\r\n", TAG, path);
-        return member_outcome::failed;
-    }
-    if (rc == TAR_OK && file.empty()) {
-        console_printf("%s\terror '%s' file size error\r\n", TAG, path);
-        return member_outcome::failed;
-    }
-    if (rc != TAR_OK) {
-        console_printf("%s\terror reading '%s'\r\n", TAG, path);
-        return member_outcome::failed;
-    }
+    if (!read_set_file(zip, *entry, true, &file)) return member_outcome::failed;
 
     std::vector<unsigned char> converted;
     int result = config_convert(entry, &status, file.data(), file.size(), &converted);
-    if (result == CONFIG_CONVERT_NOT_SUPPORTED) return member_outcome::stop;
     console_printf("%s\tpush backup file '%s'.\n", "backup", path);
     log_printf_color(COLOR_BLACK, "%u%% Restoring file %s...", pct, path);
     if (result != CONFIG_CONVERT_OK || converted.empty()) return member_outcome::failed;
 
     std::vector<unsigned char> set_tar;
     if (!build_set_tar(entry->path, converted, &set_tar)) return member_outcome::failed;
-    if (push(base.c_str(), address, set_tar.data(), set_tar.size()) != 0) return member_outcome::failed;
+    if (push(base.c_str(), address, set_tar.data(), set_tar.size()) != 0) {
+        const std::string set_name = entry->tar_name.substr(0, entry->tar_name.size() - 4);  // without ".tar"
+        log_printf_color(COLOR_RED, "Set %s was not restored.", set_name.c_str());
+        return member_outcome::failed;
+    }
     console_printf("\033[32m%s\tbackup push completed.\n\n\033[0m", "backup");
     return member_outcome::restored;
 }
@@ -144,11 +185,22 @@ int action_put_backup(const char* address, const char* path) {
     mzsimple_ptr zip = mzsimple_open(path, 0, 'r');
     if (!zip) return push_single_tar(base, address, path);
 
-    return restore_archive(zip.get(), status, base, address, backup_push);
+    return restore_archive(zip.get(), status, base, address, backup_push, path);
 }
 
 int restore_archive(mzsimple* zip, const status_record& status, const std::string& base, const char* address,
-                    set_push_fn push) {
+                    set_push_fn push, const char* archive_name) {
+    // Every set is converted before the first one is sent: a restore that
+    // cannot finish does not start.
+    const archive_check check = check_archive(zip, status);
+    if (check.sets == 0) {
+        log_printf_color(COLOR_RED, "Backup archive '%s' holds no configuration set.", archive_name ? archive_name : "");
+        return 1;
+    }
+    if (check.not_supported) {
+        log_printf_color(COLOR_RED, "Nothing was restored.");
+        return 1;
+    }
     int result = 0;
     const std::int64_t n = mzsimple_entry_count(zip);
     for (std::int64_t i = 0; i < n; ++i) {
@@ -158,11 +210,6 @@ int restore_archive(mzsimple* zip, const status_record& status, const std::strin
         member_outcome outcome = restore_member(zip, status, base, address, pct, push);
         mzsimple_entry_close(zip);
         if (outcome == member_outcome::failed) result = 1;
-        if (outcome == member_outcome::stop) {
-            // No later set may be pushed once a set cannot reach the
-            // controller's layout.
-            return 1;
-        }
     }
     log_printf_color(COLOR_BLACK, "%u%% Restore operation completed.", 100u);
     return result;

@@ -30,6 +30,9 @@ int record_push(const char*, const char*, const unsigned char* data, std::size_t
     return 0;
 }
 
+// A controller that refuses every upload.
+int refuse_push(const char*, const char*, const unsigned char*, std::size_t) { return 1; }
+
 bytes set_tar(const std::string& device_path, const bytes& file) {
     bytes out;
     tar_archive tar;
@@ -60,7 +63,7 @@ protected:
     }
     void TearDown() override { unlink(path.c_str()); }
 
-    int restore(const std::vector<std::pair<std::string, bytes>>& members) {
+    int restore(const std::vector<std::pair<std::string, bytes>>& members, set_push_fn push = record_push) {
         mzsimple_ptr out = mzsimple_open(path.c_str(), 6, 'w');
         for (const auto& [name, data] : members) {
             mzsimple_entry_open(out.get(), name.c_str());
@@ -70,7 +73,7 @@ protected:
         EXPECT_EQ(mzsimple_close(std::move(out)), 0);
         mzsimple_ptr zip = mzsimple_open(path.c_str(), 0, 'r');
         testing::internal::CaptureStdout();
-        int result = restore_archive(zip.get(), status, "http://ctl", "ctl", record_push);
+        int result = restore_archive(zip.get(), status, "http://ctl", "ctl", push, path.c_str());
         output = testing::internal::GetCapturedStdout();
         return result;
     }
@@ -112,15 +115,42 @@ TEST_F(RestoreWalk, DamagedMembersFailTheRunWhileLaterSetsArePushed) {
     EXPECT_NE(output.find("error '/etc/config/schedule/schedule.bin' file size error"), std::string::npos);
 }
 
-TEST_F(RestoreWalk, UnsupportedConversionStopsBeforeAnyLaterPush) {
+TEST_F(RestoreWalk, UnsupportedConversionPushesNothing) {
     EXPECT_EQ(restore({{"schedules.tar", set_tar("/etc/config/schedule/schedule.bin", SCHEDULE)},
+                       {"rlc.tar", {'n', 'o', 't', ' ', 'a', ' ', 't', 'a', 'r'}},
                        {"dali1.tar", set_tar("/etc/config/dali/dali1.bin", layout2_channel_file())},
-                       {"rlc.tar", set_tar("/etc/config/rlc/rlc.bin", SCHEDULE)}}),
+                       {"dali2.tar", set_tar("/etc/config/dali/dali2.bin", layout2_channel_file())}}),
               1)
         << output;
-    ASSERT_EQ(pushed.size(), 1u);
-    EXPECT_EQ(pushed[0].first, "/etc/config/schedule/schedule.bin");
+    EXPECT_TRUE(pushed.empty());
+    // Each set that cannot be converted is named, on a line of its own.
+    EXPECT_NE(output.find("IS NOT SUPPORTED!\r\nCONFIGURATION dali CONVERSION"), std::string::npos) << output;
+    EXPECT_NE(output.find("IS NOT SUPPORTED!\r\nNothing was restored.\r\n"), std::string::npos) << output;
     EXPECT_EQ(output.find("Restore operation completed."), std::string::npos);
+}
+
+TEST_F(RestoreWalk, ArchiveWithoutAConfigurationSetFails) {
+    EXPECT_EQ(restore({{"tool.txt", {'{', '}'}},
+                       {"backup/", {}},
+                       {"backup/dali1.tar", set_tar("/etc/config/dali/dali1.bin", {1})},
+                       {"dali1.tar/", {}}}),
+              1)
+        << output;
+    EXPECT_TRUE(pushed.empty());
+    EXPECT_NE(output.find("Backup archive '" + path + "' holds no configuration set.\r\n"), std::string::npos)
+        << output;
+    EXPECT_EQ(output.find("Restore operation completed."), std::string::npos);
+}
+
+TEST_F(RestoreWalk, RefusedUploadNamesTheSetAndTheWalkGoesOn) {
+    EXPECT_EQ(restore({{"rlc.tar", set_tar("/etc/config/rlc/rlc.bin", SCHEDULE)},
+                       {"schedules.tar", set_tar("/etc/config/schedule/schedule.bin", SCHEDULE)}},
+                      refuse_push),
+              1)
+        << output;
+    EXPECT_NE(output.find("Set rlc was not restored.\r\n"), std::string::npos) << output;
+    EXPECT_NE(output.find("Set schedules was not restored.\r\n"), std::string::npos) << output;
+    EXPECT_NE(output.find("Restore operation completed."), std::string::npos);
 }
 
 }  // namespace
