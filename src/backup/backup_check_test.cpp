@@ -109,7 +109,7 @@ TEST(BackupCheck, StatusValues) {
          R"({"uptime":12,"ok":true,"list":[1,2],"model_name":"mac","serial_number":"A\"B","firmware_version":"1.0"})",
          {"mac", "1.0", "A\"B", {}}},
         {"syntax error keeps earlier values", R"({"model_name":"TARNEL-1","mac":)", {"TARNEL-1", {}, {}, {}}},
-        {"key outside any object", R"("mac")", NONE},
+        {"keys outside any object", R"(["mac","x"])", NONE},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
