@@ -90,6 +90,8 @@ in force). Keys:
     tftp_silent     true: TFTP requests get no answer at all
     tftp_abort_after    number of bytes after which a transfer is ended with
                         an error packet
+    tftp_block_delay    seconds to wait before each DATA block of a read (a
+                        slow read, to interrupt the tool in the middle of it)
 
 Request log (--log FILE, JSON lines, appended, flushed per line). Kinds:
     {"kind": "start", "address", "port", "model_name", "firmware_version"}

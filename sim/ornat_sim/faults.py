@@ -12,7 +12,7 @@ SET_FAULTS = ("set_404", "set_html", "set_truncated", "set_corrupt", "set_withou
 TFTP_FLAGS = ("tftp_refuse_read", "tftp_refuse_write", "tftp_no_tsize", "tftp_no_oack",
               "tftp_silent")
 FAULT_KEYS = SET_FAULTS + ("status_txt_body", "drop", "delay", "delay_match", "status_body") \
-    + TFTP_FLAGS + ("tftp_abort_after",)
+    + TFTP_FLAGS + ("tftp_abort_after", "tftp_block_delay")
 
 
 def _patterns(value):
@@ -51,6 +51,7 @@ class Faults:
             setattr(self, key, bool(raw.get(key)))
         abort = raw.get("tftp_abort_after")
         self.tftp_abort_after = None if abort is None or abort is False else int(abort)
+        self.tftp_block_delay = float(raw.get("tftp_block_delay") or 0)
 
     def set_fault(self, set_name):
         """The first set fault that names the set, or None."""

@@ -191,6 +191,8 @@ class TftpServer:
                 _abort(sock, offset)
             chunk = view[offset : offset + blksize]
             number = block & 0xFFFF
+            if faults.tftp_block_delay:
+                time.sleep(faults.tftp_block_delay)
             _await(sock, _HEADER.pack(OP_DATA, number) + chunk, OP_ACK, number, interval)
             offset += len(chunk)
             done["bytes"], done["blocks"] = offset, block

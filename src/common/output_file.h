@@ -1,7 +1,8 @@
 // A file written through a temporary file beside its final name: the final
 // name is replaced only by output_file_commit, after every byte was written,
 // so a failed or interrupted write never destroys an earlier file. An
-// output_file that is dropped without a commit removes its temporary file.
+// output_file that is dropped without a commit removes its temporary file,
+// and so does a run ended by SIGINT, SIGTERM or SIGHUP (temp_registry below).
 #pragma once
 
 #include <cstddef>
@@ -12,6 +13,7 @@
 struct output_file {
     std::string path;  // the final name
     std::string temp;  // the temporary file while open
+    int temp_slot = -1;  // its entry in the temporary file registry
     file_ptr file;
     bool failed = false;
     ~output_file();
@@ -35,3 +37,20 @@ int output_file_commit_new(output_file* out);
 
 // Open, write and commit in one call.
 bool output_file_save(const std::string& path, const void* bytes, std::size_t n);
+
+// ---- temporary files that an interrupted run removes ------------------------
+// A table in fixed storage that a signal handler can walk. output_file
+// registers each temporary file from its creation (signals held off until
+// it is registered) until it is renamed or removed; any other writer of a
+// temporary file registers its own the same way.
+constexpr std::size_t TEMP_REGISTRY_SLOTS = 16;
+// The slot of the registered path, or -1 when the table is full or the path
+// too long (that file is then left behind by an interrupted run).
+int temp_registry_add(const char* path);
+// Forgets a slot, once its file is renamed or removed; -1 is ignored.
+void temp_registry_remove(int slot);
+// Handlers of SIGINT, SIGTERM and SIGHUP that remove every registered
+// temporary file and end the process with exit status 128 + the signal
+// number. A signal that the process started with ignored (nohup, a
+// background job) stays ignored.
+void temp_cleanup_on_signals();

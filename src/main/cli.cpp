@@ -22,6 +22,7 @@
 #include "action/actions.h"
 #include "backup/config_sets.h"
 #include "common/limits.h"
+#include "common/output_file.h"
 #include "common/version.h"
 #include "json/json.h"
 #include "main/download_dir.h"
@@ -332,6 +333,9 @@ int check_option_values(const run_options& o) {
 }
 
 int run(int argc, char** argv) {
+    // Ctrl-C, a kill or a closed terminal end the run without leaving
+    // temporary output files behind.
+    temp_cleanup_on_signals();
     console_printf("%s\n", TOOL_NAME);
     curl_global_init(CURL_GLOBAL_ALL);
 

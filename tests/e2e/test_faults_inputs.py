@@ -1,11 +1,12 @@
-"""Faults around what a technician gives the tool and how runs meet: CSV
-files that separate their fields with semicolons, option values that would
-reach URLs and paths unchecked, two runs that change one controller at the
-same time."""
+"""Faults around what a technician gives the tool and how runs meet and end:
+CSV files that separate their fields with semicolons, option values that
+would reach URLs and paths unchecked, two runs that change one controller at
+the same time, runs ended by a signal."""
 
 import fcntl
 import json
 import os
+import signal
 import subprocess
 import time
 
@@ -142,3 +143,36 @@ def test_concurrent_runs_on_one_controller_both_land(start_simulator, ornat_cli,
     assert [run.wait(timeout=120) for run in runs] == [0, 0]
     assert b"First" in sim.read_device_file("dali1")
     assert b"Second" in sim.read_device_file("dali2")
+
+
+# ---- interrupted runs ------------------------------------------------------------------
+
+def default_signals():
+    """In the tool's process: the signals at their defaults, also when the
+    tests themselves run with some ignored (nohup, a background job)."""
+    for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(number, signal.SIG_DFL)
+
+
+@pytest.mark.parametrize("number", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP], ids=["INT", "TERM", "HUP"])
+def test_signal_removes_temporary_files_and_keeps_earlier_ones(start_simulator, ornat_cli, cli_home, tmp_path,
+                                                               number):
+    sim = start_simulator(faults={"tftp_block_delay": 0.01})  # a read of minutes
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "flashfs.bin").write_bytes(b"an earlier image")
+    run = subprocess.Popen([str(ornat_cli), "--action", "read_file_flashfs", "--ip", sim.ip,
+                            "--backupfileout", str(out), "--backupfileouttype", "bin"],
+                           env=cli_environment(cli_home), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                           preexec_fn=default_signals)
+    try:
+        sim.wait_for_log(lambda e: e.get("kind") == "tftp" and e.get("op") == "read", timeout=30)
+        time.sleep(0.3)
+        assert [n for n in os.listdir(out) if ".part" in n] != []  # the read is under way
+        run.send_signal(number)
+        assert run.wait(timeout=20) == 128 + number
+    finally:
+        run.kill()
+        run.wait()
+    assert os.listdir(out) == ["flashfs.bin"]
+    assert (out / "flashfs.bin").read_bytes() == b"an earlier image"
