@@ -34,10 +34,10 @@ TEST(WindowLine, PrefixAndLineEndRule) {
 
 TEST(LogOutput, ConsoleGetsCrlfCaptureGetsLf) {
     const std::string long_text(1500, 'y'), cut(1023, 'y');
-    log_capture_begin();
-    log_printf("dropped when the capture starts again");
-    log_capture_begin();
     testing::internal::CaptureStdout();
+    log_capture_begin();
+    log_printf("dropped");  // by the capture when it starts again
+    log_capture_begin();
     log_printf_color(COLOR_RED, "abc");
     log_printf("n=%d", 5);
     log_printf("done\r\n");                    // its own line end gives an empty console line
@@ -45,7 +45,7 @@ TEST(LogOutput, ConsoleGetsCrlfCaptureGetsLf) {
     log_printf("%s", long_text.c_str());       // cut to 1023 characters
     console_printf("%s|", long_text.c_str());  // not cut
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "abc\r\nn=5\r\ndone\r\n\r\nplain text|" + cut + "\r\n" + long_text + "|");
+              "dropped\r\nabc\r\nn=5\r\ndone\r\n\r\nplain text|" + cut + "\r\n" + long_text + "|");
     const std::string captured = "abc\nn=5\ndone\r\n\n" + cut + "\n";
     EXPECT_STREQ(log_capture_text(), captured.c_str());
     EXPECT_EQ(log_capture_length(), captured.size());
