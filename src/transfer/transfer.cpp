@@ -30,6 +30,20 @@ long no_progress_meter() { return stderr_is_terminal() ? 0L : 1L; }
 
 std::size_t discard_body(char*, std::size_t size, std::size_t nmemb, void*) { return size * nmemb; }
 
+// The controller's answer on standard output as it came; `open_line` tells
+// whether its last line still lacks its end, so that the tool's next line
+// does not start behind it.
+struct shown_reply {
+    bool open_line = false;
+};
+
+std::size_t show_reply(char* bytes, std::size_t size, std::size_t nmemb, void* userdata) {
+    std::size_t n = size * nmemb;
+    if (n == 0) return 0;
+    static_cast<shown_reply*>(userdata)->open_line = bytes[n - 1] != '\n';
+    return std::fwrite(bytes, 1, n, stdout);
+}
+
 // A growing sink with a limit: a reply that would pass the limit, or that
 // memory cannot hold, makes libcurl fail the transfer.
 struct memory_sink {
@@ -94,13 +108,15 @@ int upload_progress(void*, curl_off_t, curl_off_t, curl_off_t ultotal, curl_off_
 }
 
 // A new easy handle for one exchange with the settings every exchange
-// shares: only HTTP and TFTP, and redirects (at most 5) only to HTTP.
-curl_easy_ptr new_exchange(const std::string& url, bool trace) {
+// shares: only the exchange's own protocol ("http" or "tftp"), so an address
+// with a scheme of its own reaches nothing else, and redirects (at most 5)
+// only to HTTP.
+curl_easy_ptr new_exchange(const std::string& url, const char* protocol, bool trace) {
     curl_easy_ptr curl(curl_easy_init());
     if (!curl) return curl;
     curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl.get(), CURLOPT_VERBOSE, trace ? 1L : 0L);
-    curl_easy_setopt(curl.get(), CURLOPT_PROTOCOLS_STR, "http,tftp");
+    curl_easy_setopt(curl.get(), CURLOPT_PROTOCOLS_STR, protocol);
     curl_easy_setopt(curl.get(), CURLOPT_REDIR_PROTOCOLS_STR, "http");
     curl_easy_setopt(curl.get(), CURLOPT_MAXREDIRS, 5L);
     return curl;
@@ -157,7 +173,7 @@ int http_fetch(const std::string& url, std::uint64_t limit, std::vector<unsigned
     transfer_result local;
     transfer_result& r = result ? *result : local;
     memory_sink sink{body, limit};
-    curl_easy_ptr curl = new_exchange(url, verbose);
+    curl_easy_ptr curl = new_exchange(url, "http", verbose);
     if (curl) {
         set_http_limits(curl.get(), HTTP_STALL_TIMEOUT);
         curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, memory_write);
@@ -172,19 +188,22 @@ int http_fetch(const std::string& url, std::uint64_t limit, std::vector<unsigned
 int http_trigger(const std::string& url, reply_sink sink, transfer_result* result) {
     transfer_result local;
     transfer_result& r = result ? *result : local;
-    curl_easy_ptr curl = new_exchange(url, verbose);
+    shown_reply shown;
+    curl_easy_ptr curl = new_exchange(url, "http", verbose);
     if (curl) {
         set_http_limits(curl.get(), HTTP_WORK_TIMEOUT);
         curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, no_progress_meter());
         if (sink == reply_sink::discard) {
             curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, discard_body);
         } else {
-            curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, stdout);
+            curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, show_reply);
+            curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &shown);
         }
     }
     std::fflush(stdout);  // the controller's answer follows our own lines
     progress_hide();
     int failed = perform(curl.get(), &r);
+    if (shown.open_line) std::fputc('\n', stdout);
     std::fflush(stdout);
     if (!failed && r.http_status >= 400) {
         log_printf_color(COLOR_RED, "The controller refused the request (HTTP %ld).", r.http_status);
@@ -196,7 +215,7 @@ int http_trigger(const std::string& url, reply_sink sink, transfer_result* resul
 int tftp_read(const std::string& url, tftp_buffer* sink, transfer_result* result) {
     transfer_result local;
     transfer_result& r = result ? *result : local;
-    curl_easy_ptr curl = new_exchange(url, false);
+    curl_easy_ptr curl = new_exchange(url, "tftp", false);
     if (curl) {
         curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, 0L);
         curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, tftp_write_sink);
@@ -221,7 +240,7 @@ int tftp_read(const std::string& url, tftp_buffer* sink, transfer_result* result
 }
 
 int tftp_write(const std::string& url, firmware_record* record, bool progress, transfer_result* result) {
-    curl_easy_ptr curl = new_exchange(url, verbose);
+    curl_easy_ptr curl = new_exchange(url, "tftp", verbose);
     if (curl) {
         if (progress) {
             curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, 0L);
