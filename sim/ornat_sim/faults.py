@@ -11,8 +11,15 @@ SET_FAULTS = ("set_404", "set_html", "set_truncated", "set_corrupt", "set_withou
 # Keys that are true or false.
 TFTP_FLAGS = ("tftp_refuse_read", "tftp_refuse_write", "tftp_no_tsize", "tftp_no_oack",
               "tftp_silent")
+# Keys of the exchange faults: slow or refusing HTTP answers, redirects,
+# huge replies and TFTP reads that break their own size. The first four name
+# target substrings (true: every target).
+EXCHANGE_FAULTS = ("http_stall", "http_headers_stall", "http_drip", "redirect_loop",
+                   "http_drip_interval", "redirect_hops", "redirect_to", "redirect_match",
+                   "trigger_status", "trigger_body", "huge_reply", "huge_match",
+                   "tftp_short_after", "tftp_big_block")
 FAULT_KEYS = SET_FAULTS + ("status_txt_body", "drop", "delay", "delay_match", "status_body") \
-    + TFTP_FLAGS + ("tftp_abort_after", "tftp_block_delay")
+    + TFTP_FLAGS + ("tftp_abort_after", "tftp_block_delay") + EXCHANGE_FAULTS
 
 
 def _patterns(value):
@@ -28,6 +35,11 @@ def _patterns(value):
 
 def _text(value):
     return None if value is None else str(value)
+
+
+def _number(value):
+    """An integer, or None for a missing or false value."""
+    return None if value is None or value is False else int(value)
 
 
 class Faults:
@@ -52,6 +64,7 @@ class Faults:
         abort = raw.get("tftp_abort_after")
         self.tftp_abort_after = None if abort is None or abort is False else int(abort)
         self.tftp_block_delay = float(raw.get("tftp_block_delay") or 0)
+        self._exchange_faults(raw)
 
     def set_fault(self, set_name):
         """The first set fault that names the set, or None."""
@@ -67,6 +80,42 @@ class Faults:
         if self.delay > 0 and any(p in target for p in self.delay_match):
             return self.delay
         return 0.0
+
+    def _exchange_faults(self, raw):
+        for key in ("http_stall", "http_headers_stall", "http_drip", "redirect_loop"):
+            setattr(self, key, _patterns(raw.get(key)))
+        self.http_drip_interval = float(raw.get("http_drip_interval") or 2.0)
+        self.redirect_hops = _number(raw.get("redirect_hops"))
+        self.redirect_to = _text(raw.get("redirect_to"))
+        self.redirect_match = _patterns(raw.get("redirect_match")) or ("",)
+        self.trigger_status = _number(raw.get("trigger_status"))
+        self.trigger_body = _text(raw.get("trigger_body"))
+        self.huge_reply = _number(raw.get("huge_reply"))
+        self.huge_match = _patterns(raw.get("huge_match")) or ("",)
+        self.tftp_short_after = _number(raw.get("tftp_short_after"))
+        self.tftp_big_block = _number(raw.get("tftp_big_block"))
+
+    def slow_answer(self, target):
+        """"http_stall", "http_headers_stall", "http_drip" or None."""
+        for key in ("http_stall", "http_headers_stall", "http_drip"):
+            if any(p in target for p in getattr(self, key)):
+                return key
+        return None
+
+    def redirect_for(self, target):
+        """The Location of a redirect to another place, or None."""
+        if self.redirect_to is not None and any(p in target for p in self.redirect_match):
+            return self.redirect_to
+        return None
+
+    def loops(self, target):
+        return any(p in target for p in self.redirect_loop)
+
+    def huge_for(self, target):
+        """The size of a huge reply for the target, or None."""
+        if self.huge_reply is not None and any(p in target for p in self.huge_match):
+            return self.huge_reply
+        return None
 
 
 class FaultSource:

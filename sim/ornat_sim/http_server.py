@@ -1,9 +1,15 @@
 """The controller's HTTP interface: set tars, the status object and the
-restore and firmware upgrade triggers."""
+restore and firmware upgrade triggers, and the exchange faults: answers that
+never come, stall after the headers or drip, redirects, refused triggers and
+huge replies."""
 
+import http
 import http.server
 import json
+import re
+import socket
 import socketserver
+import tarfile
 import time
 import urllib.parse
 
@@ -18,7 +24,37 @@ _HTML_PAGE = (b"<!DOCTYPE html>\n<html><head><title>TARNEL controller</title></h
               b"<body><h1>TARNEL controller</h1><p>Please log in.</p></body></html>\n")
 _HTML_500 = (b"<!DOCTYPE html>\n<html><head><title>500 Internal Server Error</title></head>"
              b"<body><h1>500 Internal Server Error</h1></body></html>\n")
-_REASONS = {200: "OK", 400: "Bad Request", 404: "Not Found"}
+_STREAM_CHUNK = 64 * 1024
+_HOLD_LIMIT = 3600.0  # seconds an unanswered connection is kept at most
+
+
+def _reason(code):
+    try:
+        return http.HTTPStatus(code).phrase
+    except ValueError:
+        return "Unknown"
+
+
+class Stream:
+    """A reply body sent in pieces, never held whole: `head`, then filler
+    bytes, then `tail`, `length` bytes in all."""
+
+    def __init__(self, head, length, tail, fill):
+        self.head, self.tail, self.fill = head, tail, fill
+        self.length = max(length, len(head) + len(tail))
+
+    def __len__(self):
+        return self.length
+
+    def chunks(self):
+        yield self.head
+        left = self.length - len(self.head) - len(self.tail)
+        block = self.fill * _STREAM_CHUNK
+        while left > 0:
+            n = min(left, _STREAM_CHUNK)
+            yield block if n == _STREAM_CHUNK else block[:n]
+            left -= n
+        yield self.tail
 
 
 class HttpHandler(http.server.BaseHTTPRequestHandler):
@@ -36,17 +72,56 @@ class HttpHandler(http.server.BaseHTTPRequestHandler):
     def do_HEAD(self):
         self.server.controller_http(self, head=True)
 
-    def reply(self, code, body, content_type, head=False):
+    def reply_head(self, code, length, content_type, extra=()):
         lines = [
-            "HTTP/1.1 %d %s" % (code, _REASONS.get(code, "OK")),
+            "HTTP/1.1 %d %s" % (code, _reason(code)),
             "Server: %s" % self.server_version,
             "Content-Type: %s" % content_type,
-            "Content-Length: %d" % len(body),
+            "Content-Length: %d" % length,
         ]
+        lines.extend("%s: %s" % header for header in extra)
         if self.close_connection:
             lines.append("Connection: close")
-        payload = ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1")
-        self.wfile.write(payload if head else payload + body)
+        return ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1")
+
+    def reply(self, code, body, content_type, head=False, extra=()):
+        payload = self.reply_head(code, len(body), content_type, extra)
+        try:
+            if isinstance(body, Stream):
+                self.wfile.write(payload)
+                for chunk in ([] if head else body.chunks()):
+                    self.wfile.write(chunk)
+            else:
+                self.wfile.write(payload if head else payload + body)
+        except OSError:  # the client gave up on a long reply
+            self.close_connection = True
+
+    def hold(self):
+        """Keeps the connection open and silent until the client closes it."""
+        self.close_connection = True
+        conn = self.connection
+        conn.settimeout(1.0)
+        deadline = time.monotonic() + _HOLD_LIMIT
+        while time.monotonic() < deadline:
+            try:
+                if not conn.recv(4096):
+                    return
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+
+    def drip(self, code, body, content_type, interval):
+        """The headers, then the body one byte per `interval` seconds."""
+        self.close_connection = True
+        data = bytes(body) if not isinstance(body, Stream) else b"".join(body.chunks())
+        try:
+            self.wfile.write(self.reply_head(code, len(data), content_type))
+            for i in range(len(data)):
+                time.sleep(interval)
+                self.wfile.write(data[i : i + 1])
+        except OSError:
+            pass
 
 
 class HttpServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
@@ -72,7 +147,24 @@ class HttpServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
             ctl.log.write(entry)
             handler.close_connection = True
             return
+        slow = faults.slow_answer(target)
+        if slow == "http_stall":
+            entry["fault"] = slow
+            ctl.log.write(entry)
+            handler.hold()
+            return
+        location = faults.redirect_for(target)
+        if location is not None:
+            entry["fault"] = "redirect_to"
+        elif faults.loops(target):
+            location = _next_hop(handler, target, faults.redirect_hops)
+            entry["fault"] = "redirect_loop"
+        if location is not None:
+            ctl.log.write(entry)
+            handler.reply(302, b"", _HTML, head, extra=[("Location", location)])
+            return
         delay = faults.delay_for(target)
+        huge = faults.huge_for(target)
         split = urllib.parse.urlsplit(target)
         query = urllib.parse.parse_qs(split.query, keep_blank_values=True)
         code, body, ctype = 404, _HTML_404, _HTML
@@ -81,7 +173,11 @@ class HttpServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
             fault = faults.set_fault(set_name)
             if fault:
                 entry["fault"] = fault
-            code, body, ctype = _backup(ctl, set_name, fault, faults.status_txt_body)
+            if huge is not None and not fault:
+                entry["fault"] = "huge_reply"
+                code, body, ctype = 200, _huge_set(ctl, set_name, huge), "application/x-tar"
+            else:
+                code, body, ctype = _backup(ctl, set_name, fault, faults.status_txt_body)
         elif split.path == "/api/v100/status.ssi":
             action = query.get("action", [None])[0]
             ctype = "application/json"
@@ -90,8 +186,19 @@ class HttpServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
                 if faults.status_body is not None:
                     entry["fault"] = "status_body"
                     body = faults.status_body.encode("utf-8")
+                elif huge is not None:
+                    entry["fault"] = "huge_reply"
+                    body = _huge_status(ctl, huge)
                 else:
                     body = json.dumps(ctl.status(), indent=1).encode()
+            elif faults.trigger_status:
+                # A refusal: the action is not taken, the upload stays.
+                entry["fault"] = "trigger_status"
+                code = faults.trigger_status
+                text = faults.trigger_body
+                if text is None:
+                    text = json.dumps({"result": "error", "reason": "refused"}) + "\n"
+                body = text.encode("utf-8")
             else:
                 # Logged before the action, whose own entry follows it.
                 ctl.log.write(entry)
@@ -99,10 +206,66 @@ class HttpServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
                 code, result = _action(ctl, action, query)
                 body = (json.dumps(result) + "\n").encode()
         if entry is not None:
+            if slow is not None:
+                entry["fault"] = slow
             ctl.log.write(entry)
         if delay:
             time.sleep(delay)
-        handler.reply(code, body, ctype, head)
+        if slow == "http_headers_stall":
+            try:
+                handler.wfile.write(handler.reply_head(code, len(body), ctype))
+            except OSError:
+                pass
+            handler.hold()
+        elif slow == "http_drip":
+            handler.drip(code, body, ctype, faults.http_drip_interval)
+        else:
+            handler.reply(code, body, ctype, head)
+
+
+def _next_hop(handler, target, hops):
+    """The Location that sends a redirect loop one hop further, or None once
+    `hops` hops are made (None: never). The hop count travels in the target
+    as "hop=N"."""
+    found = re.search(r"[?&]hop=(\d+)$", target)
+    hop = int(found.group(1)) if found else 0
+    if hops is not None and hop >= hops:
+        return None
+    base = target[: found.start()] if found else target
+    host = handler.headers.get("Host") or "%s:%d" % handler.server.server_address[:2]
+    return "http://%s%s%shop=%d" % (host, base, "&" if "?" in base else "?", hop + 1)
+
+
+def _huge_status(ctl, size):
+    """A status object of `size` bytes: the model name, then a long padding
+    text."""
+    status = ctl.status()
+    head = ('{"model_name": %s, "firmware_version": %s, "padding": "'
+            % (json.dumps(status["model_name"]), json.dumps(status["firmware_version"]))).encode()
+    return Stream(head, size, b'"}\n', b"x")
+
+
+def _tar_header(name, size):
+    info = tarfile.TarInfo(name)
+    info.size, info.mode, info.mtime = size, 0o644, int(time.time())
+    info.uname = info.gname = "root"
+    return info.tobuf(format=tarfile.USTAR_FORMAT)
+
+
+def _tar_member(name, data):
+    return _tar_header(name, len(data)) + data + b"\0" * (-len(data) % 512)
+
+
+def _huge_set(ctl, set_name, size):
+    """A set tar of about `size` bytes: the set's file, a member of zero
+    bytes that makes up the size, and status.txt."""
+    path = SET_PATHS.get(set_name)
+    data = ctl.device_file(path) if path else None
+    before = _tar_member(path, data) if data is not None else b""
+    tail = _tar_member("status.txt", ctl.status_txt()) + b"\0" * 1024
+    padding = max(size - len(before) - 512 - len(tail), 0) // 512 * 512
+    head = before + _tar_header("padding.bin", padding)
+    return Stream(head, len(head) + padding + len(tail), tail, b"\0")
 
 
 def _backup(ctl, set_name, fault, status_txt_body=None):

@@ -183,13 +183,19 @@ class TftpServer:
         done["blksize"] = blksize
         if oack:
             _await(sock, _oack_packet(oack), OP_ACK, 0, interval)
+        if faults.tftp_short_after is not None:
+            # The OACK announced the whole file; the transfer ends early, as
+            # a normal end with a short block.
+            data = data[: faults.tftp_short_after]
         view = memoryview(data)
         abort_after = faults.tftp_abort_after
+        big_block = faults.tftp_big_block
         offset, block = 0, 1
         while True:
             if abort_after is not None and offset >= abort_after:
                 _abort(sock, offset)
-            chunk = view[offset : offset + blksize]
+            # One block may carry twice the negotiated size.
+            chunk = view[offset : offset + blksize * (2 if block == big_block else 1)]
             number = block & 0xFFFF
             if faults.tftp_block_delay:
                 time.sleep(faults.tftp_block_delay)
