@@ -22,3 +22,16 @@ int action_get_status(const char* address);
 // under its own name.
 int action_read_file(const char* address, const char* remote_name, std::uint64_t expected_size,
                      const char* folder, const char* type);
+// Offline-capable inspection of backups; none of them changes anything on a
+// controller. verify_backup checks a backup (zip archive, backup folder or a
+// single set tar) without any network.
+int action_verify_backup(const char* path);
+// Compares the backup at old_path with a second backup (compare_with) or
+// with the controller at `address` (exactly one of the two): 0 no
+// difference, 1 differences, 2 trouble.
+int action_diff_backup(const char* old_path, const char* compare_with, const char* address);
+// Writes channel<n>.csv, channel<n>_groups.csv and channel<n>_inputs.csv
+// into the folder for each channel of the list (ended by 0), from the
+// controller at `address` or from the backup at backup_path (exactly one).
+int action_export_channel(const char* address, const char* backup_path, const std::vector<std::uint32_t>* channels,
+                          const char* folder);

@@ -36,6 +36,10 @@ int verbose_flag = 0;
 
 constexpr const char* SHORT_OPTIONS = "abc:d:012";
 
+// Codes of long options that have no letter of their own: above the
+// character range, so that they never meet a short option.
+constexpr int OPT_COMPARE_WITH = 0x100 + 'w';
+
 // The long options, in this order; the second "verbose" is never matched
 // exactly but makes the shortened forms of verbose ambiguous.
 const option LONG_OPTIONS[] = {
@@ -53,6 +57,7 @@ const option LONG_OPTIONS[] = {
     {"backupconfig", required_argument, nullptr, 'g'},
     {"backupfilein", required_argument, nullptr, 'j'},
     {"firmwarefile", required_argument, nullptr, 'u'},
+    {"comparewith", required_argument, nullptr, OPT_COMPARE_WITH},
     {"delete", required_argument, nullptr, 0},
     {"verbose", no_argument, nullptr, 0},
     {"create", required_argument, nullptr, 'c'},
@@ -70,6 +75,58 @@ const char* const HELP_LINES[] = {
     "channelcsvfile\tChannel CSV file path.\n",
     "firmwarefile\tFirmware binary file path.\n",
 };
+
+// The usage block printed after the help lines above: every action, then
+// every option, one line each. A new action or option adds its line here.
+struct usage_line {
+    const char* name;
+    const char* text;
+};
+
+const usage_line USAGE_ACTIONS[] = {
+    {"get_status", "--ip: print the controller's model name"},
+    {"get_backup", "--ip [--backupfileout --backupfileouttype --backupconfig]: back up the controller"},
+    {"put_backup", "--ip --backupfilein: restore a backup archive, or send one set tar"},
+    {"push_firmware", "--ip --firmwarefile: validate, upload and apply a firmware package"},
+    {"setup_channel", "--ip --channel and one CSV file list: set up channels from CSV files"},
+    {"read_file_flashraw", "--ip --backupfileout: copy flashraw.bin into the folder"},
+    {"read_file_flashfs", "--ip --backupfileout: copy flashfs.bin into the folder"},
+    {"write_file_flashraw", "recognised; no operation"},
+    {"write_file_flashfs", "recognised; no operation"},
+    {"verify_backup", "--backupfilein: check a backup without any network"},
+    {"diff_backup", "--backupfilein OLD and --comparewith NEW or --ip: list what differs"},
+    {"export_channel", "--channel --backupfileout and --ip or --backupfilein: write channel CSV files"},
+};
+
+const usage_line USAGE_OPTIONS[] = {
+    {"--version", "Show the command version."},
+    {"--help", "Show the command help."},
+    {"--verbose", "Trace the exchanges with the controller."},
+    {"--action ACTION", "The action to run (above)."},
+    {"--ip ADDRESS[:PORT]", "Address of the controller."},
+    {"--channel LIST", "Channel numbers, JSON: 2 or [1,4]."},
+    {"--channelcsvfile LIST", "Channel CSV files, JSON strings: [\"ch1.csv\"]."},
+    {"--channelgroupscsvfile LIST", "Channel groups CSV files, JSON strings."},
+    {"--channelinputscsvfile LIST", "Channel inputs CSV files, JSON strings."},
+    {"--backupfileout FOLDER", "Output folder."},
+    {"--backupfileouttype TYPE", "zip or directory (get_backup)."},
+    {"--backupconfig LIST", "Configuration set names, JSON strings (get_backup)."},
+    {"--backupfilein PATH", "Backup archive, backup folder or set tar."},
+    {"--firmwarefile FILE", "Firmware package or image."},
+    {"--comparewith PATH", "The second backup of diff_backup."},
+    // Options of the controller exchanges (--upgradewait, --tftpblksize) go here.
+    {"--create LIST", "Same as --channel."},
+    {"--delete VALUE", "Echoed only."},
+    {"--file VALUE", "Echoed only."},
+};
+
+void print_help() {
+    for (const char* line : HELP_LINES) console_printf("%s", line);
+    console_printf("\nUsage: ornat-cli --action ACTION [options]\n\nActions:\n");
+    for (const usage_line& line : USAGE_ACTIONS) console_printf("  %-21s%s\n", line.name, line.text);
+    console_printf("\nOptions:\n");
+    for (const usage_line& line : USAGE_OPTIONS) console_printf("  %-29s%s\n", line.name, line.text);
+}
 
 const char* opt(const std::optional<std::string>& value) { return value ? value->c_str() : nullptr; }
 
@@ -196,6 +253,16 @@ int run_read_flashfs(const run_options& o) {
 // nothing is reported as done either.
 int run_nothing(const run_options&) { return EXIT_FAILED; }
 
+int run_verify_backup(const run_options& o) { return action_verify_backup(opt(o.backup_file_in)); }
+
+int run_diff_backup(const run_options& o) {
+    return action_diff_backup(opt(o.backup_file_in), opt(o.compare_with), opt(o.ip));
+}
+
+int run_export_channel(const run_options& o) {
+    return action_export_channel(opt(o.ip), opt(o.backup_file_in), opt(o.channels), opt(o.backup_file_out));
+}
+
 struct action_entry {
     const char* name;
     int (*run)(const run_options&);
@@ -211,6 +278,9 @@ const action_entry ACTIONS[] = {
     {"read_file_flashfs", run_read_flashfs},
     {"write_file_flashraw", run_nothing},
     {"write_file_flashfs", run_nothing},
+    {"verify_backup", run_verify_backup},
+    {"diff_backup", run_diff_backup},
+    {"export_channel", run_export_channel},
 };
 
 // The options that carry a value: the echo line, and where the value goes
@@ -230,6 +300,7 @@ const value_option VALUE_OPTIONS[] = {
     {'t', "BackupFileOutType%s\n", false, &run_options::backup_file_out_type, nullptr},
     {'j', "BackupFileIn%s\n", false, &run_options::backup_file_in, nullptr},
     {'u', "FIRMWAREFILE=%s\n", false, &run_options::firmware_file, nullptr},
+    {OPT_COMPARE_WITH, "CompareWith%s\n", false, &run_options::compare_with, nullptr},
     {'c', "CHANNEL=%s\n", false, nullptr, nullptr},
     {'f', "CHANNELCSVFILE=%s\n", true, nullptr, &run_options::channel_csv_files},
     {'q', "CHANNELGROUPSCSVFILE=%s\n", true, nullptr, &run_options::channel_groups_csv_files},
@@ -276,7 +347,7 @@ void parse_options(int argc, char** argv, run_options& o) {
                 digit_index = noted_index;
                 break;
             case 'h':
-                for (const char* line : HELP_LINES) console_printf("%s", line);
+                print_help();
                 std::fflush(stdout);
                 std::exit(0);
             case 'v':

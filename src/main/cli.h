@@ -21,6 +21,7 @@ struct run_options {
     std::optional<std::string> backup_file_out_type;
     std::optional<std::string> backup_file_in;
     std::optional<std::string> firmware_file;
+    std::optional<std::string> compare_with;
     std::optional<std::vector<std::uint32_t>> channels;
     std::optional<std::vector<std::string>> backup_config;
     std::optional<std::vector<std::string>> channel_csv_files;
