@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -33,11 +35,9 @@ channel_fields decoded(channel_file_kind kind, const bytes& file) {
     return fields;
 }
 
+// Entries come as devices 0..63 and groups 0..15, or inputs 0..31.
 const channel_entry& entry_of(const channel_fields& fields, entry_kind kind, std::uint32_t index) {
-    for (const channel_entry& e : fields.entries) {
-        if (e.kind == kind && e.index == index) return e;
-    }
-    throw std::out_of_range("no such entry");
+    return fields.entries.at(kind == entry_kind::group ? CHANNEL_DEVICE_COUNT + index : index);
 }
 
 std::string value_of(const channel_entry& entry, const char* column) {
