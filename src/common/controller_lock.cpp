@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,10 +21,13 @@ constexpr std::uint32_t POLL_MS = 200;
 // A file name stays well below NAME_MAX (255) with the prefix and suffix.
 constexpr std::size_t NAME_PART_LIMIT = 200;
 
+// The first of $XDG_RUNTIME_DIR and $TMPDIR that names a folder, else /tmp
+// (a runtime folder that is gone, as after a change of user, is passed over).
 std::string lock_folder() {
     for (const char* name : {"XDG_RUNTIME_DIR", "TMPDIR"}) {
         const char* value = std::getenv(name);
-        if (value != nullptr && *value != '\0') return value;
+        struct stat st {};
+        if (value != nullptr && *value != '\0' && stat(value, &st) == 0 && S_ISDIR(st.st_mode)) return value;
     }
     return "/tmp";
 }

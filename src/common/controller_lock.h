@@ -5,8 +5,9 @@
 // The lock is an advisory lock on a lock file named after the address (as
 // given, letters in lower case, every character other than a letter, a
 // digit, '.', '-' and '_' replaced by '_') in $XDG_RUNTIME_DIR, else in the
-// temporary folder ($TMPDIR, else /tmp). The lock file itself stays; the
-// lock ends with the process that holds it, also when it is killed.
+// temporary folder ($TMPDIR, else /tmp); a variable that names no folder is
+// passed over. The lock file itself stays; the lock ends with the process
+// that holds it, also when it is killed.
 //
 // This is the POSIX build (flock); a Windows build puts LockFileEx behind
 // the same calls.

@@ -53,24 +53,28 @@ protected:
 };
 
 TEST_F(ControllerLock, FileIsNamedAfterTheAddressInTheRuntimeFolderElseTheTemporaryFolder) {
+    const std::string run = dir_ + "/run", tmp = dir_ + "/tmp", gone = dir_ + "/gone";
+    std::filesystem::create_directory(run);
+    std::filesystem::create_directory(tmp);
     const struct {
         const char* runtime;
         const char* tmpdir;
         const char* address;
         std::string path;
     } cases[] = {
-        {"/run/user/7", "/var/tmp", "192.168.1.20:8080", "/run/user/7/ornat-cli-192.168.1.20_8080.lock"},
-        {"", "/var/tmp", "[::1]:80", "/var/tmp/ornat-cli-___1__80.lock"},
+        {run.c_str(), tmp.c_str(), "192.168.1.20:8080", run + "/ornat-cli-192.168.1.20_8080.lock"},
+        {"", tmp.c_str(), "[::1]:80", tmp + "/ornat-cli-___1__80.lock"},
+        {gone.c_str(), tmp.c_str(), "ctl", tmp + "/ornat-cli-ctl.lock"},  // a runtime folder that is gone
         {nullptr, nullptr, "Ctl-3.local", "/tmp/ornat-cli-ctl-3.local.lock"},
-        {nullptr, nullptr, "../../etc/x", "/tmp/ornat-cli-.._.._etc_x.lock"},
+        {nullptr, gone.c_str(), "../../etc/x", "/tmp/ornat-cli-.._.._etc_x.lock"},
     };
     for (const auto& c : cases) {
         scoped_env runtime("XDG_RUNTIME_DIR", c.runtime);
         scoped_env tmpdir("TMPDIR", c.tmpdir);
         EXPECT_EQ(controller_lock_path(c.address), c.path);
     }
-    scoped_env runtime("XDG_RUNTIME_DIR", "/r");
-    EXPECT_EQ(controller_lock_path(std::string(300, 'a').c_str()).size(), std::string("/r/ornat-cli-.lock").size() + 200);
+    scoped_env runtime("XDG_RUNTIME_DIR", run.c_str());
+    EXPECT_EQ(controller_lock_path(std::string(300, 'a').c_str()), run + "/ornat-cli-" + std::string(200, 'a') + ".lock");
 }
 
 TEST_F(ControllerLock, SecondTakerWaitsForTheHolderAndGivesUpAtItsLimit) {
@@ -100,13 +104,16 @@ TEST_F(ControllerLock, SecondTakerWaitsForTheHolderAndGivesUpAtItsLimit) {
     EXPECT_EQ(out, "Waiting for another run on ctl:1...\r\n");
 }
 
+// A link planted under the lock file's name is not followed.
 TEST_F(ControllerLock, LockFileThatCannotBeOpenedFailsAtOnce) {
-    const std::string missing = dir_ + "/missing";
-    scoped_env runtime("XDG_RUNTIME_DIR", missing.c_str());
+    scoped_env runtime("XDG_RUNTIME_DIR", dir_.c_str());
+    const std::string path = dir_ + "/ornat-cli-ctl.lock";
+    std::filesystem::create_symlink(dir_ + "/elsewhere", path);
     controller_lock lock;
     EXPECT_EQ(take("ctl", 60000, &lock), CONTROLLER_LOCK_FAILED);
     EXPECT_LT(took_ms, 1000);
-    EXPECT_EQ(out, "Cannot open the lock file '" + missing + "/ornat-cli-ctl.lock' of ctl: No such file or directory.\r\n");
+    EXPECT_EQ(out, "Cannot open the lock file '" + path + "' of ctl: Too many levels of symbolic links.\r\n");
+    EXPECT_FALSE(std::filesystem::exists(dir_ + "/elsewhere"));
 }
 
 TEST_F(ControllerLock, HeldLockStaysWithTheProcess) {
