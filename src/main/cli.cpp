@@ -317,7 +317,13 @@ void take_value(const value_option& option, run_options& o) {
     if (option.text) {
         o.*option.text = optarg;
     } else if (option.list) {
-        fill_strings(optarg, o.*option.list);
+        std::optional<std::vector<std::string>> read;
+        fill_strings(optarg, read);
+        if (read) {
+            o.*option.list = std::move(read);
+        } else if (option.list == &run_options::backup_config) {
+            o.backup_config_unread = optarg;
+        }
     } else {
         fill_channels(optarg, o.channels);
     }
@@ -389,6 +395,12 @@ int check_option_values(const run_options& o) {
     if (o.ip && !address_acceptable(*o.ip)) {
         log_printf_color(COLOR_RED, "Invalid controller address '%s' (a host name or address with an optional :PORT; "
                          "IPv6 in brackets).", o.ip->c_str());
+        status = EXIT_USAGE;
+    }
+    // A selection that cannot be read must not turn into a backup of every set.
+    if (o.backup_config_unread) {
+        log_printf_color(COLOR_RED, "No configuration set name read from --backupconfig '%s' (a JSON list of set "
+                         "names, such as [\"dali1\"]).", o.backup_config_unread->c_str());
         status = EXIT_USAGE;
     }
     if (o.backup_config) {

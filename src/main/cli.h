@@ -24,6 +24,7 @@ struct run_options {
     std::optional<std::string> compare_with;
     std::optional<std::vector<std::uint32_t>> channels;
     std::optional<std::vector<std::string>> backup_config;
+    std::optional<std::string> backup_config_unread;  // a --backupconfig value that named no set
     std::optional<std::vector<std::string>> channel_csv_files;
     std::optional<std::vector<std::string>> channel_groups_csv_files;
     std::optional<std::vector<std::string>> channel_inputs_csv_files;
