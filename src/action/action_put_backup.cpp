@@ -15,6 +15,7 @@
 #include "channel/config_convert.h"
 #include "common/handles.h"
 #include "common/limits.h"
+#include "platform/platform.h"
 #include "status/status.h"
 #include "tar/tar.h"
 #include "transfer/transfer.h"
@@ -29,7 +30,7 @@ constexpr const char* TAG = "action_put_backup";
 
 // Reads a whole file; false when it cannot be opened or read.
 bool read_whole_file(const char* path, std::vector<unsigned char>* out) {
-    file_ptr file(std::fopen(path, "rb"));
+    file_ptr file(platform_fopen(path, "rb"));
     if (!file) return false;
     unsigned char buffer[65536];
     std::size_t n;
@@ -174,6 +175,8 @@ int action_put_backup(const char* address, const char* path) {
         if (!accepted) {
             log_printf_color(COLOR_RED,
                              "The backup is not supported by the installed tool version. Please upgrade the tool software.");
+            // Time to read the refusal in the log window before it closes.
+            platform_log_window_pause(5000);
             return EXIT_USAGE;
         }
     }
@@ -211,6 +214,11 @@ int restore_archive(mzsimple* zip, const status_record& status, const std::strin
         mzsimple_entry_close(zip);
         if (outcome == member_outcome::failed) result = 1;
     }
-    log_printf_color(COLOR_BLACK, "%u%% Restore operation completed.", 100u);
+    // Success is claimed only when every set reached the controller.
+    if (result == 0) {
+        log_printf_color(COLOR_BLACK, "%u%% Restore operation completed.", 100u);
+    } else {
+        log_printf_color(COLOR_RED, "%u%% Restore operation ended; not every set was restored.", 100u);
+    }
     return result;
 }

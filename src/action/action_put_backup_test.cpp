@@ -150,7 +150,8 @@ TEST_F(RestoreWalk, RefusedUploadNamesTheSetAndTheWalkGoesOn) {
         << output;
     EXPECT_NE(output.find("Set rlc was not restored.\r\n"), std::string::npos) << output;
     EXPECT_NE(output.find("Set schedules was not restored.\r\n"), std::string::npos) << output;
-    EXPECT_NE(output.find("Restore operation completed."), std::string::npos);
+    EXPECT_EQ(output.find("Restore operation completed."), std::string::npos);
+    EXPECT_NE(output.find("Restore operation ended; not every set was restored."), std::string::npos);
 }
 
 }  // namespace

@@ -132,6 +132,7 @@ def test_refused_restore_or_apply_fails_the_action(simulator, cli, tmp_path, act
     assert "File restored." not in r.stdout
     assert "backup file restore started" not in r.stdout
     assert "backup push completed" not in r.stdout
+    assert "Restore operation completed" not in r.stdout
     if action == "push_firmware":
         # The controller's answer is still shown, and the report starts a line of its own.
         assert refusal + "\nThe controller refused the request (HTTP %d).\r\n" % status in r.stdout
