@@ -92,13 +92,25 @@ in force). Keys:
                         an error packet
     tftp_block_delay    seconds to wait before each DATA block of a read (a
                         slow read, to interrupt the tool in the middle of it)
+    latency         seconds each packet takes in either direction (HTTP
+                    and TFTP): a TFTP block and its ACK cost twice that, an
+                    HTTP request on a new connection four times
+    tftp_loss       probability (0 to 1) that a TFTP packet of a transfer,
+                    in either direction, is lost
+    tftp_loss_seed  seed of the losses (default 0), with the transfer's
+                    number since the start
+    tftp_max_blksize    the largest TFTP block size granted in an OACK
+    tftp_stop_after     number of bytes after which a transfer's controller
+                        falls silent (no DATA or ACK any more)
 
 Request log (--log FILE, JSON lines, appended, flushed per line). Kinds:
     {"kind": "start", "address", "port", "model_name", "firmware_version"}
     {"kind": "http", "method", "target"[, "fault"]}     on receipt, in order
     {"kind": "tftp", "op": "read"|"write", "file", "mode", "options"}
     {"kind": "tftp_done", "op", "file", "ok", "bytes", "blksize",
-     "blocks"[, "error"]}
+     "blocks"[, "asked_blksize"][, "lost"][, "error"]}
+                    blksize: the size used; asked_blksize: the size the
+                    request asked for; lost: packets lost (tftp_loss)
     {"kind": "upload", "file", "bytes", "sha256"}
     {"kind": "restore", "ok", "applied": [paths], "ignored": [names]
      [, "reason"]}

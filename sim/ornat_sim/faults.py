@@ -18,8 +18,12 @@ EXCHANGE_FAULTS = ("http_stall", "http_headers_stall", "http_drip", "redirect_lo
                    "http_drip_interval", "redirect_hops", "redirect_to", "redirect_match",
                    "trigger_status", "trigger_body", "huge_reply", "huge_match",
                    "tftp_short_after", "tftp_big_block")
+# Keys of a remote controller's link and TFTP limits: a delay per packet in
+# each direction (HTTP and TFTP), TFTP packet loss (a probability, with a
+# seed), the largest block size granted and a controller that falls silent.
+LINK_FAULTS = ("latency", "tftp_loss", "tftp_loss_seed", "tftp_max_blksize", "tftp_stop_after")
 FAULT_KEYS = SET_FAULTS + ("status_txt_body", "drop", "delay", "delay_match", "status_body") \
-    + TFTP_FLAGS + ("tftp_abort_after", "tftp_block_delay") + EXCHANGE_FAULTS
+    + TFTP_FLAGS + ("tftp_abort_after", "tftp_block_delay") + EXCHANGE_FAULTS + LINK_FAULTS
 
 
 def _patterns(value):
@@ -65,6 +69,7 @@ class Faults:
         self.tftp_abort_after = None if abort is None or abort is False else int(abort)
         self.tftp_block_delay = float(raw.get("tftp_block_delay") or 0)
         self._exchange_faults(raw)
+        self._link_faults(raw)
 
     def set_fault(self, set_name):
         """The first set fault that names the set, or None."""
@@ -80,6 +85,15 @@ class Faults:
         if self.delay > 0 and any(p in target for p in self.delay_match):
             return self.delay
         return 0.0
+
+    def _link_faults(self, raw):
+        self.latency = float(raw.get("latency") or 0)
+        self.tftp_loss = float(raw.get("tftp_loss") or 0)
+        if not 0 <= self.tftp_loss <= 1 or self.latency < 0:
+            raise ValueError("latency must be at least 0 and tftp_loss from 0 to 1")
+        self.tftp_loss_seed = int(raw.get("tftp_loss_seed") or 0)
+        self.tftp_max_blksize = _number(raw.get("tftp_max_blksize"))
+        self.tftp_stop_after = _number(raw.get("tftp_stop_after"))
 
     def _exchange_faults(self, raw):
         for key in ("http_stall", "http_headers_stall", "http_drip", "redirect_loop"):

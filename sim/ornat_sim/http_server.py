@@ -141,6 +141,13 @@ class HttpServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
         ctl = self.controller
         target = handler.path
         faults = ctl.faults.get()
+        if faults.latency:
+            # The request's way here and the reply's way back, waited here
+            # at once; a new connection first pays the round trip of its
+            # TCP handshake.
+            trips = 1 if getattr(handler, "latency_paid", False) else 2
+            handler.latency_paid = True
+            time.sleep(2 * faults.latency * trips)
         entry = {"kind": "http", "method": handler.command, "target": target}
         if faults.drops(target):
             entry["fault"] = "drop"

@@ -3,6 +3,8 @@ timeout options): reads of the flash images, the write of an upload. One
 thread and one ephemeral port per transfer; 16-bit block numbers wrap from
 65535 to 0."""
 
+import itertools
+import random
 import socket
 import struct
 import threading
@@ -58,7 +60,7 @@ def _negotiate(options, faults, tsize):
         except ValueError:
             continue
         if key == "blksize" and number >= 8:
-            blksize = min(number, TFTP_MAX_BLKSIZE)
+            blksize = min(number, faults.tftp_max_blksize or TFTP_MAX_BLKSIZE, TFTP_MAX_BLKSIZE)
             oack["blksize"] = str(blksize)
         elif key == "timeout" and 1 <= number <= 255:
             interval = min(float(number), 3.0)
@@ -122,12 +124,76 @@ def _await(sock, packet, want_op, want_block, interval, on_dup=None):
         sock.settimeout(max(interval - (now - waiting_since), 0.001))
 
 
+def _fall_silent(sock, count):
+    """The controller stops answering: what the client sends is read and
+    dropped until it has been quiet for 15 s (at most 10 minutes)."""
+    sock.settimeout(15.0)
+    deadline = time.monotonic() + 600
+    try:
+        while time.monotonic() < deadline:
+            sock.recv(65536)
+    except (socket.timeout, OSError):
+        pass
+    raise TransferFailed("silent after %d bytes (fault tftp_stop_after)" % count)
+
+
+class _Link:
+    """The socket of one transfer behind a remote controller's link: each
+    packet waits `latency` seconds on its way in either direction, and each
+    is lost with probability `loss` (drawn from `rng`; the count goes to the
+    transfer's log entry as "lost")."""
+
+    def __init__(self, sock, latency, loss, rng, done):
+        self.sock, self.latency, self.loss, self.rng, self.done = sock, latency, loss, rng, done
+        self.timeout = None
+        if loss:
+            done["lost"] = 0
+
+    def _lost(self):
+        if self.loss and self.rng.random() < self.loss:
+            self.done["lost"] += 1
+            return True
+        return False
+
+    def send(self, packet):
+        if self._lost():
+            return len(packet)
+        if self.latency:
+            time.sleep(self.latency)
+        return self.sock.send(packet)
+
+    def settimeout(self, seconds):
+        self.timeout = seconds
+        self.sock.settimeout(seconds)
+
+    def recv(self, size):
+        deadline = None if self.timeout is None else time.monotonic() + self.timeout
+        packet = self.sock.recv(size)
+        while self._lost():
+            if deadline is not None:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    self.sock.settimeout(self.timeout)
+                    raise socket.timeout("timed out")
+                self.sock.settimeout(left)
+            packet = self.sock.recv(size)
+        if deadline is not None:
+            self.sock.settimeout(self.timeout)
+        if self.latency:
+            time.sleep(self.latency)
+        return packet
+
+    def close(self):
+        self.sock.close()
+
+
 class TftpServer:
     def __init__(self, controller, sock, family, address):
         self.ctl = controller
         self.sock = sock
         self.family = family
         self.address = address
+        self.transfers = itertools.count()  # numbers the transfers for the loss seed
 
     def serve(self):
         while True:
@@ -152,6 +218,10 @@ class TftpServer:
         faults = ctl.faults.get()
         done = {"kind": "tftp_done", "op": op, "file": name, "ok": False, "bytes": 0,
                 "blksize": 512, "blocks": 0}
+        if "blksize" in options:
+            asked = options["blksize"]
+            done["asked_blksize"] = int(asked) if asked.isdigit() else asked
+        number = next(self.transfers)
         if faults.tftp_silent:
             done["error"] = "no answer (fault tftp_silent)"
             ctl.log.write(done)
@@ -160,6 +230,10 @@ class TftpServer:
         try:
             sock.bind((self.address, 0))
             sock.connect(peer)
+            if faults.latency or faults.tftp_loss:
+                rng = random.Random("%d:%d" % (faults.tftp_loss_seed, number))
+                sock = _Link(sock, faults.latency, faults.tftp_loss, rng, done)
+                time.sleep(faults.latency)  # the request's own way here
             if opcode == OP_RRQ:
                 self._read(sock, name, options, faults, done)
             else:
@@ -192,6 +266,8 @@ class TftpServer:
         big_block = faults.tftp_big_block
         offset, block = 0, 1
         while True:
+            if faults.tftp_stop_after is not None and offset >= faults.tftp_stop_after:
+                _fall_silent(sock, offset)
             if abort_after is not None and offset >= abort_after:
                 _abort(sock, offset)
             # One block may carry twice the negotiated size.
@@ -235,6 +311,8 @@ class TftpServer:
             done["bytes"], done["blocks"] = len(received), block
             if len(received) > MAX_UPLOAD:
                 _refuse(sock, 3, "Disk full or allocation exceeded")
+            if faults.tftp_stop_after is not None and len(received) >= faults.tftp_stop_after:
+                _fall_silent(sock, len(received))
             if abort_after is not None and len(received) >= abort_after:
                 _abort(sock, len(received))
             last = _HEADER.pack(OP_ACK, block & 0xFFFF)
