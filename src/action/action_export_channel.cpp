@@ -7,9 +7,7 @@
 // builds). setup_channel with these files writes back the same files, apart
 // from the header fields its writers restamp and the CRC; whatever a file
 // holds that the CSV form cannot carry is named in an orange warning.
-#include <filesystem>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "action/actions.h"
@@ -21,6 +19,7 @@
 #include "common/limits.h"
 #include "common/output_file.h"
 #include "import/csv_export.h"
+#include "platform/platform.h"
 #include "tar/tar.h"
 #include "transfer/transfer.h"
 #include "window/window.h"
@@ -93,7 +92,7 @@ std::size_t used(const channel_fields& fields, entry_kind kind) {
 
 bool export_channel(const channel_source& from, std::uint32_t channel, const std::string& folder) {
     const std::string number = std::to_string(channel);
-    const std::string stem = folder + "/channel" + number;
+    const std::string stem = platform_join_path(folder, "channel" + number);
     std::vector<unsigned char> file;
     const file_result dali = set_file(from, "dali" + number, &file);
     if (dali == file_result::absent) log_printf_color(COLOR_RED, "Channel %u: there is no channel file.", channel);
@@ -153,9 +152,7 @@ int action_export_channel(const char* address, const char* backup_path, const st
     } else if (!base_url_for(address, &from.base)) {
         return EXIT_FAILED;
     }
-    std::error_code ec;
-    std::filesystem::create_directories(folder, ec);
-    if (!std::filesystem::is_directory(folder, ec)) {
+    if (!platform_make_folders(folder)) {
         log_printf_color(COLOR_RED, "Could not create folder %s.", folder);
         return EXIT_FAILED;
     }

@@ -16,6 +16,7 @@
 #include "common/limits.h"
 #include "common/output_file.h"
 #include "mzsimple/mzsimple.h"
+#include "platform/platform.h"
 #include "transfer/transfer.h"
 #include "window/window.h"
 
@@ -32,9 +33,7 @@ struct backup_output {
     bool failed = false;         // an output could not be written
 };
 
-std::string join(const std::string& folder, const std::string& name) {
-    return folder.empty() ? name : folder + "/" + name;
-}
+std::string join(const std::string& folder, const std::string& name) { return platform_join_path(folder, name); }
 
 // Stores one output: a member of the open archive, or a loose file.
 void store(backup_output& out, const std::string& name, const unsigned char* bytes, std::size_t n) {
@@ -105,7 +104,7 @@ int action_get_backup(const char* address, const char* folder, const char* type,
         out.kind = output_kind::zip;
         std::time_t now = std::time(nullptr);
         std::tm local{};
-        const std::tm* have_time = localtime_r(&now, &local);
+        const std::tm* have_time = platform_local_time(now, &local) ? &local : nullptr;
         out.archive_path = join(out.folder, backup_archive_name(address, have_time));
         out.archive = mzsimple_open(out.archive_path.c_str(), 6, 'n');
         if (!out.archive) {

@@ -8,6 +8,7 @@
 #include "action/actions.h"
 #include "common/limits.h"
 #include "common/output_file.h"
+#include "platform/platform.h"
 #include "transfer/transfer.h"
 #include "window/window.h"
 
@@ -21,14 +22,14 @@ const char* base_name(const char* remote_name) {
 }
 
 // The output path for a folder and a remote name: the folder and the base
-// name joined by '/' unless the folder already ends in '/' or '\'. None when
-// the path would be too long.
+// name joined by the platform's separator unless the folder already ends in
+// '/' or '\'. None when the path would be too long.
 std::optional<std::string> read_file_output_path(const char* folder, const char* remote_name) {
     const char* base = base_name(remote_name);
     std::size_t folder_length = std::strlen(folder);
     if (folder_length + std::strlen(base) + 2 > PATH_LIMIT) return std::nullopt;
     bool ends_in_separator = folder_length > 0 && (folder[folder_length - 1] == '/' || folder[folder_length - 1] == '\\');
-    return std::string(folder) + (ends_in_separator ? "" : "/") + base;
+    return ends_in_separator ? std::string(folder) + base : platform_join_path(folder, base);
 }
 
 }  // namespace

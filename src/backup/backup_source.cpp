@@ -8,6 +8,7 @@
 
 #include "backup/config_sets.h"
 #include "common/handles.h"
+#include "platform/platform.h"
 #include "tar/tar.h"
 
 namespace fs = std::filesystem;
@@ -21,7 +22,7 @@ int read_file(const fs::path& path, std::vector<unsigned char>* out) {
     const std::uintmax_t size = fs::file_size(path, ec);
     if (ec) return BACKUP_SOURCE_UNREADABLE;
     if (size > BACKUP_MEMBER_LIMIT) return BACKUP_SOURCE_TOO_LARGE;
-    file_ptr file(std::fopen(path.c_str(), "rb"));
+    file_ptr file(platform_fopen(platform_fs_text(path).c_str(), "rb"));
     if (!file) return BACKUP_SOURCE_UNREADABLE;
     std::vector<unsigned char> data(static_cast<std::size_t>(size));
     if (size != 0 && std::fread(data.data(), 1, data.size(), file.get()) != data.size()) return BACKUP_SOURCE_UNREADABLE;
@@ -38,7 +39,7 @@ std::string set_tar_member_name(const std::vector<tar_header>& headers, const fs
             if (entry.path == header.name) return entry.tar_name;
         }
     }
-    return path.filename().string();
+    return platform_fs_text(path.filename());
 }
 
 }  // namespace
@@ -47,14 +48,15 @@ int backup_source_open(const char* path, backup_source* source) {
     *source = backup_source{};
     if (path == nullptr || *path == '\0') return BACKUP_SOURCE_NOT_FOUND;
     source->path = path;
+    const fs::path where = platform_fs_path(path);
     std::error_code ec;
-    const fs::file_status status = fs::status(path, ec);
+    const fs::file_status status = fs::status(where, ec);
     if (ec || !fs::exists(status)) return BACKUP_SOURCE_NOT_FOUND;
 
     if (fs::is_directory(status)) {
         source->kind = backup_source_kind::folder;
-        for (fs::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
-            std::string name = it->path().filename().string();
+        for (fs::directory_iterator it(where, ec), end; !ec && it != end; it.increment(ec)) {
+            std::string name = platform_fs_text(it->path().filename());
             std::error_code type_ec;
             if (it->is_directory(type_ec)) name += '/';
             source->members.push_back(std::move(name));
@@ -79,11 +81,11 @@ int backup_source_open(const char* path, backup_source* source) {
 
     // Not a zip: a tar when its first header reads.
     std::vector<unsigned char> bytes;
-    if (read_file(path, &bytes) != BACKUP_SOURCE_OK) return BACKUP_SOURCE_NOT_A_BACKUP;
+    if (read_file(where, &bytes) != BACKUP_SOURCE_OK) return BACKUP_SOURCE_NOT_A_BACKUP;
     std::vector<tar_header> headers;
     if (tar_mem_list(bytes.data(), bytes.size(), &headers) != TAR_OK && headers.empty()) return BACKUP_SOURCE_NOT_A_BACKUP;
     source->kind = backup_source_kind::set_tar;
-    source->members.push_back(set_tar_member_name(headers, path));
+    source->members.push_back(set_tar_member_name(headers, where));
     source->tar = std::move(bytes);
     return BACKUP_SOURCE_OK;
 }
@@ -98,7 +100,7 @@ int backup_source_read(backup_source* source, const std::string& member, std::ve
     if (found == source->members.end() || (!member.empty() && member.back() == '/')) return BACKUP_SOURCE_NOT_FOUND;
     switch (source->kind) {
     case backup_source_kind::folder:
-        return read_file(fs::path(source->path) / member, out);
+        return read_file(platform_fs_path(source->path) / platform_fs_path(member), out);
     case backup_source_kind::set_tar:
         *out = source->tar;
         return BACKUP_SOURCE_OK;

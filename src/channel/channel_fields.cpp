@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr std::uint8_t NO_ADDRESS = 255;
+constexpr std::uint8_t UNADDRESSED = 255;
 constexpr std::uint8_t LEVEL_NULL = 255;
 constexpr std::uint8_t POWER_ON_FALSE_LEVEL = 100;
 constexpr std::uint8_t FADE_MAX = 15;
@@ -194,7 +194,7 @@ void decode_device(const decoder& d, const channel_layout& layout, std::uint32_t
                 }
                 break;
             case UNADDRESSED_STORE_255:
-                if (!has_address && address_byte != NO_ADDRESS) {
+                if (!has_address && address_byte != UNADDRESSED) {
                     d.note(entry, "address", "address byte " + number(address_byte) + " without the address flag; the import writes 255");
                 }
                 break;
@@ -306,7 +306,7 @@ bool decode_input(const decoder& d, const inputs_layout& layout, std::uint32_t i
         if (e[INPUT_ENTRY_MARKER_AT] != ENTRY_MARKER_SET) {
             d.note(entry, "entry_marker", number(e[INPUT_ENTRY_MARKER_AT]) + "; the import writes 255");
         }
-        if (has_address != valid_address || (!has_address && address_byte != NO_ADDRESS)) {
+        if (has_address != valid_address || (!has_address && address_byte != UNADDRESSED)) {
             d.note(entry, "address", "address byte " + number(address_byte) +
                                          (has_address ? " is no short address" : " without the address flag; the import writes 255"));
         }

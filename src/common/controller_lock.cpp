@@ -1,18 +1,14 @@
-// The per-controller lock over flock(2).
+// The per-controller lock over the platform's advisory file locks (flock
+// on POSIX, LockFileEx on Windows).
 #include "common/controller_lock.h"
-
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <thread>
 #include <vector>
 
+#include "platform/platform.h"
 #include "window/window.h"
 
 namespace {
@@ -20,30 +16,6 @@ namespace {
 constexpr std::uint32_t POLL_MS = 200;
 // A file name stays well below NAME_MAX (255) with the prefix and suffix.
 constexpr std::size_t NAME_PART_LIMIT = 200;
-
-// The first of $XDG_RUNTIME_DIR and $TMPDIR that names a folder, else /tmp
-// (a runtime folder that is gone, as after a change of user, is passed over).
-std::string lock_folder() {
-    for (const char* name : {"XDG_RUNTIME_DIR", "TMPDIR"}) {
-        const char* value = std::getenv(name);
-        struct stat st {};
-        if (value != nullptr && *value != '\0' && stat(value, &st) == 0 && S_ISDIR(st.st_mode)) return value;
-    }
-    return "/tmp";
-}
-
-// An existing lock file may belong to another user: it is opened for
-// reading only, which is all flock needs. A link planted under the name in
-// a shared folder is refused (O_NOFOLLOW).
-int open_lock_file(const std::string& path) {
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-        if (fd >= 0 || errno != ENOENT) return fd;
-        fd = open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
-        if (fd >= 0 || errno != EEXIST) return fd;
-    }
-    return -1;
-}
 
 std::string wait_text(std::uint32_t ms) {
     char text[48];
@@ -79,14 +51,14 @@ std::string controller_lock_path(const char* address) {
         const bool safe = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '-' || c == '_';
         name += safe ? c : '_';
     }
-    return lock_folder() + "/ornat-cli-" + name + ".lock";
+    return platform_join_path(platform_lock_folder(), "ornat-cli-" + name + ".lock");
 }
 
 int controller_lock_take(const char* address, std::uint32_t wait_limit_ms, controller_lock* lock) {
     controller_lock_release(lock);
     if (address == nullptr) address = "";
     const std::string path = controller_lock_path(address);
-    lock->fd = open_lock_file(path);
+    lock->fd = platform_lock_open(path);
     if (lock->fd < 0) {
         log_printf_color(COLOR_RED, "Cannot open the lock file '%s' of %s: %s.", path.c_str(), address,
                          std::strerror(errno));
@@ -95,8 +67,9 @@ int controller_lock_take(const char* address, std::uint32_t wait_limit_ms, contr
     const auto start = std::chrono::steady_clock::now();
     bool told = false;
     for (;;) {
-        if (flock(lock->fd, LOCK_EX | LOCK_NB) == 0) return CONTROLLER_LOCK_TAKEN;
-        if (errno != EWOULDBLOCK && errno != EINTR) {
+        const int tried = platform_lock_try(lock->fd);
+        if (tried == PLATFORM_LOCK_TAKEN) return CONTROLLER_LOCK_TAKEN;
+        if (tried == PLATFORM_LOCK_ERROR) {
             log_printf_color(COLOR_RED, "Cannot lock '%s' for %s: %s.", path.c_str(), address, std::strerror(errno));
             controller_lock_release(lock);
             return CONTROLLER_LOCK_FAILED;
@@ -119,7 +92,7 @@ int controller_lock_take(const char* address, std::uint32_t wait_limit_ms, contr
 
 void controller_lock_release(controller_lock* lock) {
     if (lock->fd >= 0) {
-        close(lock->fd);  // ends the lock
+        platform_lock_close(lock->fd);  // ends the lock
         lock->fd = -1;
     }
 }

@@ -6,11 +6,9 @@
 // given, letters in lower case, every character other than a letter, a
 // digit, '.', '-' and '_' replaced by '_') in $XDG_RUNTIME_DIR, else in the
 // temporary folder ($TMPDIR, else /tmp); a variable that names no folder is
-// passed over. The lock file itself stays; the lock ends with the process
-// that holds it, also when it is killed.
-//
-// This is the POSIX build (flock); a Windows build puts LockFileEx behind
-// the same calls.
+// passed over; on Windows in the user's temporary folder. The lock file
+// itself stays; the lock ends with the process that holds it, also when it
+// is killed (flock on POSIX, LockFileEx on Windows: platform_lock_*).
 #pragma once
 
 #include <cstdint>

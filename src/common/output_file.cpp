@@ -1,46 +1,39 @@
 #include "common/output_file.h"
 
-#include <fcntl.h>
-#include <limits.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 
+#include "platform/platform.h"
+
 namespace {
 
 // ---- the temporary file registry ----
+// Paths of at most this many bytes (UTF-8) are registered.
+constexpr std::size_t TEMP_PATH_MAX = 4096;
+
 struct temp_entry {
     volatile std::sig_atomic_t used;
-    char path[PATH_MAX];
+    char path[TEMP_PATH_MAX];
 };
 temp_entry temp_entries[TEMP_REGISTRY_SLOTS];
 
-constexpr int CLEANUP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
-
-// Only async-signal-safe calls: unlink and _exit.
-void remove_temps_and_exit(int signal_number) {
+// Runs in the interrupt handler: it only removes the registered files
+// (unlink on POSIX, which is async-signal-safe).
+void remove_registered_temps() {
     for (temp_entry& entry : temp_entries) {
-        if (entry.used) unlink(entry.path);
+        if (entry.used) platform_remove_file(entry.path);
     }
-    _exit(128 + signal_number);
 }
 
-// Holds the cleanup signals off for its lifetime, so that a file is never
-// created without its registry entry.
-struct cleanup_signals_held {
-    sigset_t old;
-    cleanup_signals_held() {
-        sigset_t held;
-        sigemptyset(&held);
-        for (int s : CLEANUP_SIGNALS) sigaddset(&held, s);
-        sigprocmask(SIG_BLOCK, &held, &old);
-    }
-    ~cleanup_signals_held() { sigprocmask(SIG_SETMASK, &old, nullptr); }
+// Holds the interrupt handlers off for its lifetime, so that a file is
+// never created without its registry entry.
+struct interrupts_held {
+    interrupts_held() { platform_interrupts_hold(); }
+    ~interrupts_held() { platform_interrupts_release(); }
+    interrupts_held(const interrupts_held&) = delete;
+    interrupts_held& operator=(const interrupts_held&) = delete;
 };
 
 // The temporary file is gone or renamed: its name and entry are dropped.
@@ -50,30 +43,18 @@ void forget_temp(output_file* out) {
     out->temp_slot = -1;
 }
 
-// mkstemp creates the file for its owner only; outputs get the usual
-// permissions of a new file instead.
-mode_t current_umask() {
-    mode_t mask = umask(0);
-    umask(mask);
-    return mask;
-}
-
 // Flushes the file to the disk and closes it; false on any failure.
 bool finish_writing(output_file* out) {
-    bool ok = !out->failed && std::fflush(out->file.get()) == 0 && fsync(fileno(out->file.get())) == 0;
+    bool ok = !out->failed && platform_sync_file(out->file.get());
     return std::fclose(out->file.release()) == 0 && ok;
 }
 
-// Renames `from` to `to` unless `to` exists, in one step: a rename that
-// never replaces, or where the file system has none, a hard link (which
-// fails on an existing name) and the removal of the old name.
 int rename_without_replacing(const char* from, const char* to) {
-    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return OUTPUT_COMMITTED;
-    if (errno == EEXIST) return OUTPUT_NAME_TAKEN;
-    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return OUTPUT_COMMIT_FAILED;
-    if (link(from, to) != 0) return errno == EEXIST ? OUTPUT_NAME_TAKEN : OUTPUT_COMMIT_FAILED;
-    unlink(from);
-    return OUTPUT_COMMITTED;
+    switch (platform_rename_no_replace(from, to)) {
+        case PLATFORM_RENAMED: return OUTPUT_COMMITTED;
+        case PLATFORM_NAME_TAKEN: return OUTPUT_NAME_TAKEN;
+        default: return OUTPUT_COMMIT_FAILED;
+    }
 }
 
 }  // namespace
@@ -83,27 +64,13 @@ output_file::~output_file() { output_file_abort(this); }
 bool output_file_open(output_file* out, const std::string& path) {
     output_file_abort(out);
     out->path = path;
-    out->temp = path + ".partXXXXXX";
     out->failed = false;
-    int fd = -1;
     {
-        cleanup_signals_held held;
-        fd = mkstemp(out->temp.data());
-        if (fd >= 0) out->temp_slot = temp_registry_add(out->temp.c_str());
+        interrupts_held held;
+        out->file.reset(platform_create_temp_file(path + ".part", &out->temp));
+        if (out->file) out->temp_slot = temp_registry_add(out->temp.c_str());
     }
-    if (fd < 0) {
-        out->temp.clear();
-        return false;
-    }
-    fchmod(fd, 0666 & ~current_umask());
-    out->file.reset(fdopen(fd, "wb"));
-    if (!out->file) {
-        close(fd);
-        unlink(out->temp.c_str());
-        forget_temp(out);
-        return false;
-    }
-    return true;
+    return static_cast<bool>(out->file);
 }
 
 bool output_file_write(output_file* out, const void* bytes, std::size_t n) {
@@ -114,7 +81,7 @@ bool output_file_write(output_file* out, const void* bytes, std::size_t n) {
 
 bool output_file_commit(output_file* out) {
     if (!out->file) return false;
-    if (finish_writing(out) && std::rename(out->temp.c_str(), out->path.c_str()) == 0) {
+    if (finish_writing(out) && platform_rename_replacing(out->temp.c_str(), out->path.c_str())) {
         forget_temp(out);
         return true;
     }
@@ -137,7 +104,7 @@ int output_file_commit_new(output_file* out) {
 void output_file_abort(output_file* out) {
     out->file.reset();
     if (!out->temp.empty()) {
-        unlink(out->temp.c_str());
+        platform_remove_file(out->temp.c_str());
         forget_temp(out);
     }
 }
@@ -149,7 +116,7 @@ bool output_file_save(const std::string& path, const void* bytes, std::size_t n)
 
 int temp_registry_add(const char* path) {
     const std::size_t length = path ? std::strlen(path) : 0;
-    if (length == 0 || length >= PATH_MAX) return -1;
+    if (length == 0 || length >= TEMP_PATH_MAX) return -1;
     for (std::size_t i = 0; i < TEMP_REGISTRY_SLOTS; ++i) {
         temp_entry& entry = temp_entries[i];
         if (entry.used) continue;
@@ -166,14 +133,4 @@ void temp_registry_remove(int slot) {
     if (slot >= 0 && static_cast<std::size_t>(slot) < TEMP_REGISTRY_SLOTS) temp_entries[slot].used = 0;
 }
 
-void temp_cleanup_on_signals() {
-    for (int s : CLEANUP_SIGNALS) {
-        struct sigaction current{};
-        if (sigaction(s, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
-        struct sigaction action{};
-        action.sa_handler = remove_temps_and_exit;
-        sigemptyset(&action.sa_mask);
-        for (int other : CLEANUP_SIGNALS) sigaddset(&action.sa_mask, other);
-        sigaction(s, &action, nullptr);
-    }
-}
+void temp_cleanup_on_signals() { platform_on_interrupt(remove_registered_temps); }

@@ -49,8 +49,9 @@ constexpr std::size_t TEMP_REGISTRY_SLOTS = 16;
 int temp_registry_add(const char* path);
 // Forgets a slot, once its file is renamed or removed; -1 is ignored.
 void temp_registry_remove(int slot);
-// Handlers of SIGINT, SIGTERM and SIGHUP that remove every registered
-// temporary file and end the process with exit status 128 + the signal
-// number. A signal that the process started with ignored (nohup, a
-// background job) stays ignored.
+// Handlers of SIGINT, SIGTERM and SIGHUP (on Windows: Ctrl-C, Ctrl-Break,
+// closing the console or the log window, logoff and shutdown) that remove
+// every registered temporary file and end the process with exit status
+// 128 + the signal number (platform_on_interrupt). A signal that the
+// process started with ignored (nohup, a background job) stays ignored.
 void temp_cleanup_on_signals();

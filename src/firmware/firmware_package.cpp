@@ -1,7 +1,4 @@
 #include "firmware/firmware_package.h"
-#include "common/huge_pages.h"
-
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
@@ -17,6 +14,7 @@
 #include "firmware/hex.h"
 #include "firmware/winzip_aes.h"
 #include "firmware/zip_decoders.h"
+#include "platform/platform.h"
 #include "window/window.h"
 
 namespace {
@@ -112,7 +110,7 @@ bool open_entry_content(zip_t* archive, zip_uint64_t index, const zip_stat_t& st
     std::uint64_t remaining = stat.comp_size;
     try {
         reader->input.reserve(static_cast<std::size_t>(stat.comp_size));
-        advise_huge_pages(reader->input.data(), reader->input.capacity());
+        platform_advise_huge_pages(reader->input.data(), reader->input.capacity());
         while (remaining > 0) {
             std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, STORED_CHUNK));
             std::size_t old_size = reader->input.size();
@@ -221,16 +219,15 @@ int read_image(firmware_record* record, sha256_context* context, Read read) {
 // Reads the whole file into `block`; a file that cannot be opened gives an
 // empty block. False when the file is too large or memory runs out.
 bool read_package_file(const std::string& path, std::vector<unsigned char>* block) {
-    file_ptr file(std::fopen(path.c_str(), "rb"));
+    file_ptr file(platform_fopen(path.c_str(), "rb"));
     if (!file) return true;
     try {
         // Read straight into the block, sized once from the file's length,
         // so the bytes are neither staged nor copied again as it grows.
-        struct stat info;
-        if (fstat(fileno(file.get()), &info) == 0 && info.st_size > 0 &&
-            static_cast<std::uint64_t>(info.st_size) <= FIRMWARE_PACKAGE_MAX) {
-            block->reserve(static_cast<std::size_t>(info.st_size));
-            advise_huge_pages(block->data(), block->capacity());
+        const std::int64_t size = platform_file_size(file.get());
+        if (size > 0 && static_cast<std::uint64_t>(size) <= FIRMWARE_PACKAGE_MAX) {
+            block->reserve(static_cast<std::size_t>(size));
+            platform_advise_huge_pages(block->data(), block->capacity());
         }
         for (;;) {
             std::size_t old_size = block->size();
@@ -322,7 +319,7 @@ int prepare_package_block(firmware_record* record, const unsigned char* block, s
     try {
         record->image.reserve(static_cast<std::size_t>(
             std::min<std::uint64_t>(image.declared_size, FIRMWARE_IMAGE_MAX + IMAGE_CHUNK)));
-        advise_huge_pages(record->image.data(), record->image.capacity());
+        platform_advise_huge_pages(record->image.data(), record->image.capacity());
     } catch (const std::bad_alloc&) {
         // The image then grows as it is read, and fails there if it must.
     }
@@ -365,7 +362,7 @@ int firmware_prepare_raw(firmware_record* record, sha256_context* context) {
     }
     // A file that cannot be opened gives an empty image, which the
     // information check then refuses.
-    file_ptr file(std::fopen(record->path.c_str(), "rb"));
+    file_ptr file(platform_fopen(record->path.c_str(), "rb"));
     return read_image(record, context, [&](unsigned char* buffer, std::size_t n) -> std::int64_t {
         if (!file) return 0;
         return static_cast<std::int64_t>(std::fread(buffer, 1, std::min(n, FILE_CHUNK), file.get()));

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "common/handles.h"
+#include "platform/platform.h"
 #include "window/window.h"
 
 namespace {
@@ -67,7 +68,7 @@ int csv_import_run(const csv_import_format* format, void* values, const backup_s
     if (format == nullptr || values == nullptr || path == nullptr || record == nullptr) {
         return IMPORTCSV_DONE;
     }
-    file_ptr file(std::fopen(path, "rb"));
+    file_ptr file(platform_fopen(path, "rb"));
     if (!file) return IMPORTCSV_OPEN_FAILED;
 
     csv_parser parser{};

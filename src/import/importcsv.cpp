@@ -8,7 +8,7 @@ namespace {
 constexpr std::uint32_t FIELD_COUNT = 12;
 constexpr std::uint8_t POWER_ON_FALSE_LEVEL = 100;
 constexpr std::uint8_t FADE_MAX = 15;
-constexpr std::uint8_t NO_ADDRESS = 255;
+constexpr std::uint8_t UNADDRESSED = 255;
 constexpr std::uint32_t SHORT_ADDRESS_COUNT = 64;
 
 struct channel_row {
@@ -108,7 +108,7 @@ void write_row(csv_row_state* state) {
                           (row->power_on_false ? DEVICE_FLAG_CSV_OFF : DEVICE_FLAG_CSV);
     entry[DEVICE_ENTRY_MARKER_AT] = ENTRY_MARKER_SET;
 
-    if (row->address == NO_ADDRESS) {
+    if (row->address == UNADDRESSED) {
         switch (layout.unaddressed) {
         case UNADDRESSED_CLEAR_EXTRA:
             std::memset(image + layout.extra_area_at + row->index * layout.extra_record_size, 0,
@@ -119,7 +119,7 @@ void write_row(csv_row_state* state) {
             flags &= ~DEVICE_FLAG_ADDRESS;
             break;
         case UNADDRESSED_STORE_255:
-            entry[DEVICE_ADDRESS_BYTE_AT] = NO_ADDRESS;
+            entry[DEVICE_ADDRESS_BYTE_AT] = UNADDRESSED;
             flags &= ~DEVICE_FLAG_ADDRESS;
             break;
         }

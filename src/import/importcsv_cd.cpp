@@ -12,7 +12,7 @@ constexpr std::uint32_t TYPES_LIST = 6 - FIRST_LIST_COLUMN;
 constexpr std::uint32_t SECONDS_LIST = 7 - FIRST_LIST_COLUMN;
 constexpr std::uint32_t BLOCK_LIST = 8 - FIRST_LIST_COLUMN;
 constexpr int REQUIRED_LAYOUT_CODE = 3;
-constexpr std::uint8_t NO_ADDRESS = 255;
+constexpr std::uint8_t UNADDRESSED = 255;
 constexpr std::uint32_t SHORT_ADDRESS_COUNT = 64;
 
 struct inputs_row {
@@ -65,8 +65,8 @@ void write_row(csv_row_state* state) {
     std::uint32_t flags = row->flags | DEVICE_FLAG_CSV;
     entry[INPUT_ENTRY_MARKER_AT] = ENTRY_MARKER_SET;
     le_put_u32(image + CONFIG_CHANNEL_WORD_AT, row->channel_word);
-    if (row->address == NO_ADDRESS) {
-        entry[INPUT_ADDRESS_BYTE_AT] = NO_ADDRESS;
+    if (row->address == UNADDRESSED) {
+        entry[INPUT_ADDRESS_BYTE_AT] = UNADDRESSED;
         flags &= ~DEVICE_FLAG_ADDRESS;
     } else if (row->address < SHORT_ADDRESS_COUNT) {
         flags |= DEVICE_FLAG_ADDRESS;

@@ -1,14 +1,20 @@
 #include "main/download_dir.h"
 
-#include <cstdlib>
-#include <fstream>
 #include <sstream>
+
+#include "common/handles.h"
+#include "platform/platform.h"
 
 namespace {
 
-const char* env(const char* name) {
-    const char* value = std::getenv(name);
-    return value && *value ? value : nullptr;
+// The whole text of a file; none when it cannot be read.
+std::optional<std::string> read_text(const std::string& path) {
+    file_ptr file(platform_fopen(path.c_str(), "rb"));
+    if (!file) return std::nullopt;
+    std::string text;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file.get())) > 0;) text.append(buffer, n);
+    return text;
 }
 
 // Unquotes a shell-style value: "double quoted" (with backslash escapes),
@@ -75,22 +81,28 @@ std::optional<std::string> xdg_download_dir_from(const std::string& text, const 
 }
 
 std::optional<std::string> user_download_dir() {
-    const char* home = env("HOME");
+    // Windows: the shell's known folder, else the Downloads folder of the
+    // user's profile.
+    if (PLATFORM_WINDOWS) {
+        if (std::optional<std::string> known = platform_known_download_dir()) return known;
+        if (std::optional<std::string> profile = platform_getenv("USERPROFILE")) {
+            return platform_join_path(*profile, "Downloads");
+        }
+        return std::nullopt;
+    }
+    const std::optional<std::string> home = platform_getenv("HOME");
     std::string config;
-    if (const char* xdg = env("XDG_CONFIG_HOME")) {
-        config = std::string(xdg) + "/user-dirs.dirs";
+    if (std::optional<std::string> xdg = platform_getenv("XDG_CONFIG_HOME")) {
+        config = *xdg + "/user-dirs.dirs";
     } else if (home) {
-        config = std::string(home) + "/.config/user-dirs.dirs";
+        config = *home + "/.config/user-dirs.dirs";
     }
     if (!config.empty()) {
-        std::ifstream in(config, std::ios::binary);
-        if (in) {
-            std::ostringstream text;
-            text << in.rdbuf();
-            if (auto dir = xdg_download_dir_from(text.str(), home ? home : "")) return dir;
+        if (std::optional<std::string> text = read_text(config)) {
+            if (auto dir = xdg_download_dir_from(*text, home.value_or(""))) return dir;
         }
     }
-    if (home) return std::string(home) + "/Downloads";
-    if (const char* profile = env("USERPROFILE")) return std::string(profile) + "/Downloads";
+    if (home) return *home + "/Downloads";
+    if (std::optional<std::string> profile = platform_getenv("USERPROFILE")) return *profile + "/Downloads";
     return std::nullopt;
 }

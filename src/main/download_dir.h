@@ -5,9 +5,10 @@
 #include <optional>
 #include <string>
 
-// XDG_DOWNLOAD_DIR from "$XDG_CONFIG_HOME/user-dirs.dirs" (default
+// On POSIX: XDG_DOWNLOAD_DIR from "$XDG_CONFIG_HOME/user-dirs.dirs" (default
 // "$HOME/.config/user-dirs.dirs"), else "$HOME/Downloads", else
-// "$USERPROFILE/Downloads"; none when none of these can be formed.
+// "$USERPROFILE/Downloads". On Windows: the shell's known Downloads folder,
+// else "%USERPROFILE%\Downloads". None when none of these can be formed.
 std::optional<std::string> user_download_dir();
 
 // The XDG_DOWNLOAD_DIR value of a user-dirs.dirs text, with "$HOME" (or

@@ -1,15 +1,12 @@
 #include "mzsimple/mzsimple.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <new>
-#include <system_error>
 
 #include "common/output_file.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -30,9 +27,10 @@ bool same_name(const std::string& a, const std::string& b) {
 // The folder of a path must exist and be writable for an archive to be
 // created there; libzip itself only finds out when the archive is closed.
 bool folder_writable(const std::string& path) {
-    std::size_t slash = path.rfind('/');
-    std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-    return access(folder.c_str(), W_OK | X_OK) == 0;
+    const std::size_t slash = platform_last_separator(path);
+    std::string folder = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+    if (folder.back() == ':') folder += PLATFORM_PATH_SEPARATOR;  // the root of a Windows drive, "C:\"
+    return platform_folder_writable(folder.c_str());
 }
 
 bool selected_valid(const mzsimple* zip) { return zip && zip->archive && zip->selected >= 0; }
@@ -80,7 +78,7 @@ bool write_to_memory(mzsimple* zip, std::vector<unsigned char>* bytes) {
 // the extension of the file name, or at its end when it has none.
 std::string numbered_name(const std::string& path, unsigned number) {
     if (number <= 1) return path;
-    const std::size_t slash = path.rfind('/');
+    const std::size_t slash = platform_last_separator(path);
     const std::size_t start = slash == std::string::npos ? 0 : slash + 1;
     std::size_t dot = path.rfind('.');
     if (dot == std::string::npos || dot <= start) dot = path.size();
@@ -90,11 +88,7 @@ std::string numbered_name(const std::string& path, unsigned number) {
 // Whether a file (or a link, even a broken one) has the name already. Only
 // saves writing the archive for names that are plainly taken: the commit
 // itself decides.
-bool name_in_use(const std::string& name) {
-    std::error_code error;
-    const std::filesystem::file_status status = std::filesystem::symlink_status(name, error);
-    return std::filesystem::exists(status);
-}
+bool name_in_use(const std::string& name) { return platform_path_exists(name.c_str()); }
 
 // Commits a new archive under the first free name.
 int close_new(mzsimple* zip, std::string* written, mzsimple_naming_fn naming, void* context) {

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <new>
 
+#include "platform/platform.h"
+
 namespace {
 
 // Offsets and widths of the header fields.
@@ -190,7 +192,7 @@ int tar_open(tar_archive* tar, const char* path, const char* mode)
     } else if (std::strchr(mode, 'a') != nullptr) {
         mode = "ab";
     }
-    tar->file.reset(std::fopen(path, mode));
+    tar->file.reset(platform_fopen(path, mode));
     if (!tar->file) {
         return TAR_OPEN_FAILED;
     }

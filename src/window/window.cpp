@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include <unistd.h>
+#include "platform/platform.h"
 
 namespace {
 
@@ -45,7 +45,7 @@ void bar_clear_at_exit() { bar_hide(); }
 
 }  // namespace
 
-bool stderr_is_terminal() { return isatty(STDERR_FILENO) != 0; }
+bool stderr_is_terminal() { return platform_is_terminal(stderr); }
 
 namespace {
 
@@ -55,7 +55,7 @@ void bar_init() {
     std::atexit(bar_clear_at_exit);
     bar_stream = stderr;
     bar_enabled = stderr_is_terminal();
-    stdout_on_terminal = isatty(STDOUT_FILENO) != 0;
+    stdout_on_terminal = platform_is_terminal(stdout);
 }
 
 bool bar_may_draw() { return bar_enabled && !(stdout_on_terminal && mid_line); }
@@ -115,9 +115,11 @@ void capture_append(const char* message) {
 }
 
 // Formats a log message into at most 1023 characters and sends it to the
-// console and the capture. The console build has no log view, so the
-// window line is not drawn anywhere.
-void log_message(const char* format, va_list args) {
+// console, the log window (where there is one) and the capture. A plain
+// log_printf line reaches the window with CRLF already behind it (so a
+// message that ends in its own line end leaves an empty line there); a
+// coloured one gets its line end from window_format_line.
+void log_message(std::uint32_t color, bool plain, const char* format, va_list args) {
     char message[1024];
     std::vsnprintf(message, sizeof message, format, args);
     console_printf("%s\r\n", message);
@@ -129,6 +131,13 @@ void log_message(const char* format, va_list args) {
 void console_printf(const char* format, ...) {
     va_list args;
     va_start(args, format);
+    if (platform_log_window_shown()) {
+        std::tm local{};
+        int milliseconds = 0;
+        platform_local_time_now(&local, &milliseconds);
+        const std::string text = plain ? std::string(message) + "\r\n" : std::string(message);
+        platform_log_window_line(color, window_format_line(local, milliseconds, text.c_str()));
+    }
     vwrite(stdout, format, args);
     va_end(args);
 }
@@ -144,14 +153,14 @@ void error_printf(const char* format, ...) {
 void log_printf(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    log_message(format, args);
+    log_message(color, false, format, args);
     va_end(args);
 }
 
-void log_printf_color(std::uint32_t /*color*/, const char* format, ...) {
+void log_printf_color(std::uint32_t color, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    log_message(format, args);
+    log_message(COLOR_BLACK, true, format, args);
     va_end(args);
 }
 
@@ -166,6 +175,7 @@ void progress_set(int percent) {
     bool edge = percent == 0 || percent == 100;
     bar_percent = percent;
     if (!edge && bar_visible && std::chrono::steady_clock::now() - bar_last_draw < BAR_MIN_INTERVAL) return;
+    platform_log_window_progress(percent);
     bar_draw();
 }
 

@@ -6,10 +6,12 @@
 // standard output followed by CRLF, hand it to the log view and, while the
 // capture is on, append it to the capture followed by LF.
 //
-// This is the console build: there is no log window, so the log view and the
-// progress bar print nothing on standard output. The progress bar is drawn
-// on standard error when standard error is a terminal, and cleared while
-// other text is written so that the two never mix on one line.
+// Where the platform has a log window (the Windows build, with a desktop),
+// log lines also go there, timestamped and coloured, newest first, and
+// progress_set moves its progress bar. The progress bar of the console is
+// drawn on standard error when standard error is a terminal, and cleared
+// while other text is written so that the two never mix on one line; it
+// prints nothing on standard output.
 #pragma once
 
 #include <cstddef>
@@ -23,7 +25,12 @@ constexpr std::uint32_t COLOR_RED = 0x0000FF;
 constexpr std::uint32_t COLOR_ORANGE = 0x0080FF;
 constexpr std::uint32_t COLOR_GREEN = 0x008000;
 
+// mingw-w64's C99 printf (which C++ uses there) is checked as gnu_printf.
+#ifdef __MINGW_PRINTF_FORMAT
+#define ORNAT_PRINTF(fmt_index, first_arg) __attribute__((format(__MINGW_PRINTF_FORMAT, fmt_index, first_arg)))
+#else
 #define ORNAT_PRINTF(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
+#endif
 
 void console_printf(const char* format, ...) ORNAT_PRINTF(1, 2);
 // Standard error, for libcurl failures and parser diagnostics.
