@@ -3,18 +3,10 @@
 #include <cstring>
 #include <new>
 
-#include <openssl/evp.h>
-
-namespace {
-
-struct md_context_deleter {
-    void operator()(EVP_MD_CTX* context) const noexcept { EVP_MD_CTX_free(context); }
-};
-
-}  // namespace
+#include "platform/crypto.h"
 
 struct sha256_state {
-    std::unique_ptr<EVP_MD_CTX, md_context_deleter> digest{EVP_MD_CTX_new()};
+    crypto_sha256_ptr digest;
 };
 
 void sha256_state_deleter::operator()(sha256_state* state) const noexcept {
@@ -30,24 +22,19 @@ void sha256_init(sha256_context* context) {
             return;
         }
     }
-    if (context->state &&
-        (!context->state->digest || EVP_DigestInit_ex(context->state->digest.get(), EVP_sha256(), nullptr) != 1)) {
-        context->state.reset();
-    }
+    context->state->digest = crypto_sha256_new();
+    if (!context->state->digest) context->state.reset();
 }
 
 void sha256_update(sha256_context* context, const unsigned char* bytes, std::size_t count) {
-    if (context->state && count > 0 && EVP_DigestUpdate(context->state->digest.get(), bytes, count) != 1) {
+    if (context->state && count > 0 && !crypto_sha256_update(context->state->digest.get(), bytes, count)) {
         context->state.reset();
     }
 }
 
 int sha256_final(sha256_context* context, unsigned char digest[SHA256_DIGEST_SIZE]) {
-    unsigned int length = 0;
-    if (context->state && EVP_DigestFinal_ex(context->state->digest.get(), digest, &length) == 1 &&
-        length == SHA256_DIGEST_SIZE) {
-        return 0;
-    }
+    static_assert(SHA256_DIGEST_SIZE == CRYPTO_SHA256_SIZE);
+    if (context->state && crypto_sha256_final(context->state->digest.get(), digest)) return 0;
     context->state.reset();
     std::memset(digest, 0, SHA256_DIGEST_SIZE);
     return -1;

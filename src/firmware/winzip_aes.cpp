@@ -5,22 +5,15 @@
 #include <memory>
 #include <new>
 
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
+#include "platform/crypto.h"
 
 namespace {
 
 constexpr int PBKDF2_ITERATIONS = 1000;
-constexpr std::size_t AES_BLOCK = 16;
+constexpr std::size_t AES_BLOCK = CRYPTO_AES_BLOCK;
 constexpr std::size_t MAX_KEY = 32;
 // Counter blocks encrypted per cipher call.
 constexpr std::size_t KEYSTREAM_BLOCKS = 256;
-
-struct cipher_context_deleter {
-    void operator()(EVP_CIPHER_CTX* context) const noexcept { EVP_CIPHER_CTX_free(context); }
-};
-using cipher_context_ptr = std::unique_ptr<EVP_CIPHER_CTX, cipher_context_deleter>;
 
 // Key material of one salt: AES key, HMAC key and verification value.
 struct derived_keys {
@@ -30,7 +23,7 @@ struct derived_keys {
     derived_keys() = default;
     derived_keys(const derived_keys&) = delete;
     derived_keys& operator=(const derived_keys&) = delete;
-    ~derived_keys() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
+    ~derived_keys() { crypto_cleanse(bytes.data(), bytes.size()); }
 
     const unsigned char* aes_key() const { return bytes.data(); }
     const unsigned char* hmac_key() const { return bytes.data() + key_size; }
@@ -43,29 +36,16 @@ std::size_t key_size(int strength) {
 
 bool derive(const char* password, const unsigned char* salt, int strength, derived_keys* keys) {
     keys->key_size = key_size(strength);
-    int length = static_cast<int>(2 * keys->key_size + WINZIP_AES_VERIFIER_SIZE);
-    return PKCS5_PBKDF2_HMAC_SHA1(password, static_cast<int>(std::strlen(password)), salt,
-                                  static_cast<int>(winzip_aes_salt_size(strength)),
-                                  PBKDF2_ITERATIONS, length, keys->bytes.data()) == 1;
-}
-
-const EVP_CIPHER* block_cipher(std::size_t size) {
-    switch (size) {
-        case 16: return EVP_aes_128_ecb();
-        case 24: return EVP_aes_192_ecb();
-        default: return EVP_aes_256_ecb();
-    }
+    std::size_t length = 2 * keys->key_size + WINZIP_AES_VERIFIER_SIZE;
+    return crypto_pbkdf2_hmac_sha1(password, std::strlen(password), salt, winzip_aes_salt_size(strength),
+                                   PBKDF2_ITERATIONS, keys->bytes.data(), length);
 }
 
 // XORs `bytes` in place with the counter-mode key stream (counter 1, 2, ...
 // as 16-byte little-endian numbers).
 bool apply_key_stream(const derived_keys& keys, unsigned char* bytes, std::size_t count) {
-    cipher_context_ptr context(EVP_CIPHER_CTX_new());
-    if (!context ||
-        EVP_EncryptInit_ex(context.get(), block_cipher(keys.key_size), nullptr, keys.aes_key(), nullptr) != 1 ||
-        EVP_CIPHER_CTX_set_padding(context.get(), 0) != 1) {
-        return false;
-    }
+    crypto_aes_ptr aes = crypto_aes_new(keys.aes_key(), keys.key_size);
+    if (!aes) return false;
     std::array<unsigned char, AES_BLOCK> counter{};
     std::array<unsigned char, AES_BLOCK * KEYSTREAM_BLOCKS> counters;
     std::array<unsigned char, AES_BLOCK * KEYSTREAM_BLOCKS> stream;
@@ -77,27 +57,18 @@ bool apply_key_stream(const derived_keys& keys, unsigned char* bytes, std::size_
             }
             std::memcpy(counters.data() + b * AES_BLOCK, counter.data(), AES_BLOCK);
         }
-        int written = 0;
-        if (EVP_EncryptUpdate(context.get(), stream.data(), &written, counters.data(),
-                              static_cast<int>(blocks * AES_BLOCK)) != 1 ||
-            static_cast<std::size_t>(written) != blocks * AES_BLOCK) {
-            return false;
-        }
+        if (!crypto_aes_encrypt_blocks(aes.get(), counters.data(), stream.data(), blocks * AES_BLOCK)) return false;
         for (std::size_t i = 0; i < chunk; ++i) bytes[i] ^= stream[i];
         bytes += chunk;
         count -= chunk;
     }
-    OPENSSL_cleanse(stream.data(), stream.size());
+    crypto_cleanse(stream.data(), stream.size());
     return true;
 }
 
 bool authentication_code(const derived_keys& keys, const unsigned char* ciphertext, std::size_t count,
-                         unsigned char code[EVP_MAX_MD_SIZE]) {
-    static const unsigned char empty = 0;
-    unsigned int length = 0;
-    return HMAC(EVP_sha1(), keys.hmac_key(), static_cast<int>(keys.key_size),
-                count > 0 ? ciphertext : &empty, count, code, &length) != nullptr &&
-           length >= WINZIP_AES_CODE_SIZE;
+                         unsigned char code[CRYPTO_SHA1_SIZE]) {
+    return crypto_hmac_sha1(keys.hmac_key(), keys.key_size, ciphertext, count, code);
 }
 
 }  // namespace
@@ -115,12 +86,12 @@ int winzip_aes_decrypt(std::vector<unsigned char>* data, int strength, const cha
 
     derived_keys keys;
     if (!derive(password, data->data(), strength, &keys)) return WINZIP_AES_CRYPTO_FAILED;
-    if (CRYPTO_memcmp(keys.verifier(), data->data() + salt_size, WINZIP_AES_VERIFIER_SIZE) != 0) {
+    if (!crypto_equal(keys.verifier(), data->data() + salt_size, WINZIP_AES_VERIFIER_SIZE)) {
         return WINZIP_AES_WRONG_PASSWORD;
     }
-    unsigned char code[EVP_MAX_MD_SIZE];
+    unsigned char code[CRYPTO_SHA1_SIZE];
     if (!authentication_code(keys, data->data() + header, content, code)) return WINZIP_AES_CRYPTO_FAILED;
-    if (CRYPTO_memcmp(code, data->data() + header + content, WINZIP_AES_CODE_SIZE) != 0) {
+    if (!crypto_equal(code, data->data() + header + content, WINZIP_AES_CODE_SIZE)) {
         return WINZIP_AES_NOT_AUTHENTIC;
     }
     if (!apply_key_stream(keys, data->data() + header, content)) return WINZIP_AES_CRYPTO_FAILED;
@@ -148,7 +119,7 @@ int winzip_aes_encrypt(const unsigned char* content, std::size_t length, int str
     std::memcpy(data->data(), salt, salt_size);
     std::memcpy(data->data() + salt_size, keys.verifier(), WINZIP_AES_VERIFIER_SIZE);
     if (length > 0) std::memcpy(data->data() + header, content, length);
-    unsigned char code[EVP_MAX_MD_SIZE];
+    unsigned char code[CRYPTO_SHA1_SIZE];
     if (!apply_key_stream(keys, data->data() + header, length) ||
         !authentication_code(keys, data->data() + header, length, code)) {
         return WINZIP_AES_CRYPTO_FAILED;
