@@ -50,7 +50,10 @@ HTTP (all replies carry Content-Length; keep-alive and "Connection: close"):
         accepts the pending upload when its lowercase SHA-256 is H, its size N
         and its information block (184 bytes at 0x1C0000) names a TARNEL-1..4
         model; then the block's version string becomes the firmware version
-        (persisted in controller.json). Consumes the pending upload.
+        (persisted in controller.json). Consumes the pending upload. After an
+        accepted upload the controller restarts: it answers the request,
+        then for upgrade_quiet seconds (default 3) holds every HTTP request
+        unanswered until it is back and gives TFTP requests no answer.
     anything else: 404 with an HTML page.
 
 TFTP (UDP, same port number; RFC 1350 with option negotiation: blksize,
@@ -102,10 +105,18 @@ in force). Keys:
     tftp_max_blksize    the largest TFTP block size granted in an OACK
     tftp_stop_after     number of bytes after which a transfer's controller
                         falls silent (no DATA or ACK any more)
+    upgrade_quiet   seconds the controller is silent after an accepted
+                    firmware apply request (default 3; 0: none)
+    upgrade_back_old    true: after the restart the controller reports its
+                        old firmware version
+    upgrade_never_back  true: the controller stays silent until it stops
 
 Request log (--log FILE, JSON lines, appended, flushed per line). Kinds:
     {"kind": "start", "address", "port", "model_name", "firmware_version"}
-    {"kind": "http", "method", "target"[, "fault"]}     on receipt, in order
+    {"kind": "http", "method", "target"[, "fault"][, "held"]}
+                    on receipt, in order; a request that arrived while the
+                    controller restarted is logged once it is back, with the
+                    seconds it was held
     {"kind": "tftp", "op": "read"|"write", "file", "mode", "options"}
     {"kind": "tftp_done", "op", "file", "ok", "bytes", "blksize",
      "blocks"[, "asked_blksize"][, "lost"][, "error"]}
@@ -114,7 +125,9 @@ Request log (--log FILE, JSON lines, appended, flushed per line). Kinds:
     {"kind": "upload", "file", "bytes", "sha256"}
     {"kind": "restore", "ok", "applied": [paths], "ignored": [names]
      [, "reason"]}
-    {"kind": "firmware", "accepted", "version" | "reason"}
+    {"kind": "firmware", "accepted": true, "version", "quiet",
+     "back": "new"|"old"|"never"}                      the restart to come
+    {"kind": "firmware", "accepted": false, "reason"}
     {"kind": "faults_error", "error"}                   unreadable faults.json
     {"kind": "stop"}
 

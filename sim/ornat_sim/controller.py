@@ -3,6 +3,7 @@ the pending upload that a restore or a firmware upgrade consumes."""
 
 import hashlib
 import json
+import math
 import os
 import pathlib
 import random
@@ -134,6 +135,9 @@ class Controller:
         self.started = time.monotonic()
         self.session_id = os.urandom(8).hex()
         self._status_txt = None
+        # While a firmware upgrade restarts the controller: the monotonic
+        # time it answers again (math.inf: never).
+        self.back_at = None
 
     def device_file(self, device_path):
         """Bytes of a configuration file, or None. Only known device paths
@@ -212,10 +216,31 @@ class Controller:
         self.log.write(entry)
         return entry
 
+    def restarting(self):
+        back_at = self.back_at
+        return back_at is not None and time.monotonic() < back_at
+
+    def wait_until_back(self):
+        """Blocks while the controller restarts: the seconds waited (0 when
+        it was not restarting), or None when it never comes back."""
+        started = None
+        while True:
+            back_at = self.back_at
+            if back_at == math.inf:
+                return None
+            now = time.monotonic()
+            if back_at is None or now >= back_at:
+                return 0.0 if started is None else now - started
+            if started is None:
+                started = now
+            time.sleep(min(back_at - now, 0.05))
+
     def firmware_upgrade(self, digest, size):
         """Adopts the pending upload's firmware version when the upload
-        matches the digest and size and names a known model; returns the
-        logged entry."""
+        matches the digest and size and names a known model, and restarts:
+        silent for the upgrade_quiet seconds, then back with the new version
+        (with the old one under upgrade_back_old, never under
+        upgrade_never_back). Returns the logged entry."""
         data = self.take_pending()
         reason = None
         if data is None:
@@ -235,11 +260,18 @@ class Controller:
         if reason is not None:
             entry = {"kind": "firmware", "accepted": False, "reason": reason}
         else:
+            faults = self.faults.get()
+            back = "never" if faults.upgrade_never_back else "old" if faults.upgrade_back_old else "new"
             with self.lock:
-                self.identity = dict(self.identity, firmware_version=info[1])
-                self._status_txt = None
+                if back == "new":
+                    self.identity = dict(self.identity, firmware_version=info[1])
+                    self._status_txt = None
                 identity = self.identity
+                # Silent from now on: the reply to the apply request is the
+                # last word before the restart.
+                self.back_at = math.inf if back == "never" else time.monotonic() + faults.upgrade_quiet
             save_identity(self.state, identity)
-            entry = {"kind": "firmware", "accepted": True, "version": info[1]}
+            entry = {"kind": "firmware", "accepted": True, "version": info[1],
+                     "quiet": faults.upgrade_quiet, "back": back}
         self.log.write(entry)
         return entry

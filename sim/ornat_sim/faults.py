@@ -25,6 +25,12 @@ LINK_FAULTS = ("latency", "tftp_loss", "tftp_loss_seed", "tftp_max_blksize", "tf
 FAULT_KEYS = SET_FAULTS + ("status_txt_body", "drop", "delay", "delay_match", "status_body") \
     + TFTP_FLAGS + ("tftp_abort_after", "tftp_block_delay") + EXCHANGE_FAULTS + LINK_FAULTS
 
+# Keys of the restart that follows an accepted firmware apply request: how
+# many seconds the controller is silent (default 3), and whether it comes
+# back with its old version, or never.
+RESTART_FAULTS = ("upgrade_quiet", "upgrade_back_old", "upgrade_never_back")
+FAULT_KEYS += RESTART_FAULTS
+
 
 def _patterns(value):
     """Target substrings: true matches every target, "*" as well."""
@@ -53,6 +59,7 @@ class Faults:
         unknown = sorted(set(raw) - set(FAULT_KEYS))
         if unknown:
             raise ValueError("unknown fault keys: %s" % ", ".join(unknown))
+        self._restart_faults(raw)
         self.sets = {}
         for key in SET_FAULTS:
             value = raw.get(key) or []
@@ -130,6 +137,14 @@ class Faults:
         if self.huge_reply is not None and any(p in target for p in self.huge_match):
             return self.huge_reply
         return None
+
+    def _restart_faults(self, raw):
+        quiet = raw.get("upgrade_quiet")
+        self.upgrade_quiet = 3.0 if quiet is None else float(quiet)
+        if self.upgrade_quiet < 0:
+            raise ValueError("upgrade_quiet must be at least 0")
+        self.upgrade_back_old = bool(raw.get("upgrade_back_old"))
+        self.upgrade_never_back = bool(raw.get("upgrade_never_back"))
 
 
 class FaultSource:

@@ -140,6 +140,15 @@ class HttpServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
     def controller_http(self, handler, head):
         ctl = self.controller
         target = handler.path
+        # While the controller restarts after a firmware upgrade, a request
+        # gets neither an answer nor a refusal: it waits until the
+        # controller is back, or for good when it never comes back.
+        held = ctl.wait_until_back()
+        if held is None:
+            ctl.log.write({"kind": "http", "method": handler.command, "target": target,
+                           "fault": "upgrade_never_back"})
+            handler.hold()
+            return
         faults = ctl.faults.get()
         if faults.latency:
             # The request's way here and the reply's way back, waited here
@@ -149,6 +158,8 @@ class HttpServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
             handler.latency_paid = True
             time.sleep(2 * faults.latency * trips)
         entry = {"kind": "http", "method": handler.command, "target": target}
+        if held:
+            entry["held"] = round(held, 3)
         if faults.drops(target):
             entry["fault"] = "drop"
             ctl.log.write(entry)

@@ -205,9 +205,14 @@ class TftpServer:
 
     def _transfer(self, packet, peer):
         ctl = self.ctl
+        # A controller restarting after a firmware upgrade answers nothing;
+        # the client's retransmitted request finds it back.
+        restarting = ctl.restarting()
         try:
             opcode, name, mode, options = parse_request(packet)
         except ValueError:
+            if restarting:
+                return
             with socket.socket(self.family, socket.SOCK_DGRAM) as sock:
                 sock.bind((self.address, 0))
                 sock.sendto(_error_packet(4, "Illegal TFTP operation"), peer)
@@ -215,6 +220,10 @@ class TftpServer:
         op = "read" if opcode == OP_RRQ else "write"
         name = name.lstrip("/")
         ctl.log.write({"kind": "tftp", "op": op, "file": name, "mode": mode, "options": options})
+        if restarting:
+            ctl.log.write({"kind": "tftp_done", "op": op, "file": name, "ok": False, "bytes": 0,
+                           "error": "no answer (restarting after a firmware upgrade)"})
+            return
         faults = ctl.faults.get()
         done = {"kind": "tftp_done", "op": op, "file": name, "ok": False, "bytes": 0,
                 "blksize": 512, "blocks": 0}
