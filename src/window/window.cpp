@@ -23,6 +23,8 @@ bool bar_enabled = false;
 bool bar_checked = false;
 bool bar_visible = false;
 int bar_percent = -1;
+// A text shown on the bar's line instead of the bar, while not empty.
+std::string bar_text;
 std::chrono::steady_clock::time_point bar_last_draw;
 // Whether the terminal's cursor stands after text that has no line end yet:
 // a bar drawn there would overwrite that text, so it waits for the line end.
@@ -61,6 +63,12 @@ void bar_init() {
 bool bar_may_draw() { return bar_enabled && !(stdout_on_terminal && mid_line); }
 
 void bar_draw() {
+    if (!bar_text.empty()) {
+        std::fprintf(bar_stream, "\r%s\033[K", bar_text.c_str());
+        std::fflush(bar_stream);
+        bar_visible = true;
+        return;
+    }
     constexpr int width = 40;
     int filled = bar_percent * width / 100;
     char line[width + 16];
@@ -123,6 +131,13 @@ void log_message(std::uint32_t color, bool plain, const char* format, va_list ar
     char message[1024];
     std::vsnprintf(message, sizeof message, format, args);
     console_printf("%s\r\n", message);
+    if (platform_log_window_shown()) {
+        std::tm local{};
+        int milliseconds = 0;
+        platform_local_time_now(&local, &milliseconds);
+        const std::string text = plain ? std::string(message) + "\r\n" : std::string(message);
+        platform_log_window_line(color, window_format_line(local, milliseconds, text.c_str()));
+    }
     capture_append(message);
 }
 
@@ -131,13 +146,6 @@ void log_message(std::uint32_t color, bool plain, const char* format, va_list ar
 void console_printf(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    if (platform_log_window_shown()) {
-        std::tm local{};
-        int milliseconds = 0;
-        platform_local_time_now(&local, &milliseconds);
-        const std::string text = plain ? std::string(message) + "\r\n" : std::string(message);
-        platform_log_window_line(color, window_format_line(local, milliseconds, text.c_str()));
-    }
     vwrite(stdout, format, args);
     va_end(args);
 }
@@ -153,21 +161,23 @@ void error_printf(const char* format, ...) {
 void log_printf(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    log_message(color, false, format, args);
+    log_message(COLOR_BLACK, true, format, args);
     va_end(args);
 }
 
 void log_printf_color(std::uint32_t color, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    log_message(COLOR_BLACK, true, format, args);
+    log_message(color, false, format, args);
     va_end(args);
 }
 
 void progress_set(int percent) {
     if (percent < 0) percent = 0;
     if (percent > 100) percent = 100;
+    platform_log_window_progress(percent);
     bar_init();
+    bar_text.clear();
     if (!bar_may_draw() || percent == bar_percent) return;
     // Transfers report progress tens of thousands of times; redraw only on
     // a changed percentage and at most a few times per second, but always
@@ -175,7 +185,6 @@ void progress_set(int percent) {
     bool edge = percent == 0 || percent == 100;
     bar_percent = percent;
     if (!edge && bar_visible && std::chrono::steady_clock::now() - bar_last_draw < BAR_MIN_INTERVAL) return;
-    platform_log_window_progress(percent);
     bar_draw();
 }
 
@@ -183,6 +192,19 @@ void progress_hide() {
     bar_init();
     bar_hide();
     bar_percent = -1;
+    bar_text.clear();
+}
+
+void progress_text(const char* text) {
+    bar_init();
+    bar_percent = -1;
+    bar_last_draw = {};  // the next percentage replaces the text at once
+    bar_text = text ? text : "";
+    if (bar_text.empty()) {
+        bar_hide();
+    } else if (bar_may_draw()) {
+        bar_draw();
+    }
 }
 
 void progress_set_output(std::FILE* stream, bool enabled, bool stdout_is_terminal) {
@@ -193,6 +215,7 @@ void progress_set_output(std::FILE* stream, bool enabled, bool stdout_is_termina
     mid_line = false;
     bar_visible = false;
     bar_percent = -1;
+    bar_text.clear();
 }
 
 void log_capture_begin() {

@@ -41,6 +41,10 @@ void progress_set(int percent);
 // Takes the bar off the screen until the next progress_set, for a transfer
 // that draws libcurl's own meter on standard error.
 void progress_hide();
+// Shows a text on the bar's line instead of the bar (a wait that has no
+// percentage), drawn, cleared and restored around other text as the bar is;
+// an empty text takes it off. The next progress_set draws the bar again.
+void progress_text(const char* text);
 
 // Whether standard error is a terminal: libcurl's own progress meter is
 // shown there only then.

@@ -97,4 +97,25 @@ TEST(Progress, RateLimitedAndOutOfTheWayOfConsoleText) {
     std::fclose(sink);
 }
 
+TEST(Progress, TextTakesTheBarsPlaceUntilTheNextPercentage) {
+    std::FILE* sink = std::tmpfile();
+    ASSERT_NE(sink, nullptr);
+    progress_set_output(sink, true);
+    testing::internal::CaptureStdout();
+    progress_set(30);
+    progress_text("Waiting... 4 s");
+    console_printf("status\n");
+    // Cleared for the console line and drawn again as text, not as the bar.
+    EXPECT_TRUE(drawn(sink).ends_with("\rWaiting... 4 s\033[K\r\033[K\rWaiting... 4 s\033[K")) << drawn(sink);
+    progress_set(30);  // the percentage from before the text still brings the bar back at once
+    EXPECT_TRUE(drawn(sink).ends_with(" 30%"));
+    progress_text("Waiting... 6 s");
+    progress_hide();
+    console_printf("done\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "status\ndone\n");
+    EXPECT_TRUE(drawn(sink).ends_with("Waiting... 6 s\033[K\r\033[K"));  // taken off, not restored after "done"
+    progress_set_output(nullptr, false);
+    std::fclose(sink);
+}
+
 }  // namespace
