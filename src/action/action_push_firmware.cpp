@@ -1,5 +1,12 @@
 // push_firmware: validates a firmware package (or raw image), checks its
-// information block, uploads the image and asks the controller to apply it.
+// information block, makes sure the controller is of the image's model,
+// uploads the image, asks the controller to apply it and then waits for the
+// controller to come back with the image's version.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <optional>
 #include <string>
 
 #include "action/actions.h"
@@ -7,8 +14,94 @@
 #include "common/limits.h"
 #include "firmware/firmware_package.h"
 #include "firmware/firmware_push.h"
+#include "platform/platform.h"
+#include "status/status.h"
 #include "transfer/transfer.h"
 #include "window/window.h"
+
+namespace {
+
+using steady = std::chrono::steady_clock;
+
+// How often the status is read while the controller restarts.
+constexpr auto STATUS_INTERVAL = std::chrono::seconds(2);
+
+// A text field of the information block, up to its first NUL.
+std::string info_text(const char (&field)[33]) { return std::string(field, strnlen(field, sizeof field)); }
+
+// An image written onto a controller of another model can leave it unable
+// to start, so a status naming another model stops the upgrade before any
+// byte is sent. A status that cannot be read (an older firmware, a busy
+// controller) does not: the technician is told the model went unchecked.
+int check_controller_model(const char* address, const std::string& image_model) {
+    status_record status;
+    bool readable = status_get(address, &status) == 0 && status.model_name && !status.model_name->empty();
+    std::string controller_model = readable ? *status.model_name : std::string();
+    status_release(&status);
+    if (!readable) {
+        log_printf_color(COLOR_ORANGE, "[WARN] Could not read the controller's model; its model is not checked.");
+        return EXIT_DONE;
+    }
+    if (controller_model != image_model) {
+        log_printf_color(COLOR_RED, "Firmware is for %s, but the controller is a %s. Nothing was uploaded.",
+                         image_model.c_str(), controller_model.c_str());
+        return EXIT_FAILED;
+    }
+    return EXIT_DONE;
+}
+
+void show_waiting(steady::duration elapsed) {
+    char text[80];
+    std::snprintf(text, sizeof text, "Waiting for the controller to restart... %lld s",
+                  static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(elapsed).count()));
+    progress_text(text);
+}
+
+// Reads the controller's status every STATUS_INTERVAL (a read that takes
+// longer is followed by the next one at once) until it reports `version`, or
+// until `wait_seconds` have passed since the apply request was answered; the
+// last read falls on that deadline. A status with another version is not a
+// failure before the deadline: the controller may not have restarted yet.
+int confirm_firmware(const char* address, const std::string& version, unsigned wait_seconds) {
+    log_printf("Waiting for the controller to restart...");
+    const steady::time_point start = steady::now();
+    const steady::time_point deadline = start + std::chrono::seconds(wait_seconds);
+    steady::time_point next_read = start + STATUS_INTERVAL;
+    std::optional<std::string> seen;  // the version of the last status that carried one
+    for (;;) {
+        next_read = std::min(next_read, deadline);
+        for (steady::time_point now = steady::now(); now < next_read; now = steady::now()) {
+            show_waiting(now - start);
+            auto pause = std::min<steady::duration>(next_read - now, std::chrono::seconds(1));
+            platform_sleep_ms(static_cast<unsigned>(
+                std::max<long long>(std::chrono::ceil<std::chrono::milliseconds>(pause).count(), 1)));
+        }
+        show_waiting(steady::now() - start);
+        const steady::time_point read_started = steady::now();
+        status_record status;
+        status_get(address, &status);  // a failed read only means "no answer yet"
+        if (status.firmware_version) seen = *status.firmware_version;
+        bool confirmed = status.firmware_version && *status.firmware_version == version;
+        status_release(&status);
+        if (confirmed) {
+            progress_hide();
+            log_printf_color(COLOR_GREEN, "Controller runs firmware %s.", version.c_str());
+            return EXIT_DONE;
+        }
+        const steady::time_point now = steady::now();
+        if (now >= deadline) break;
+        next_read = std::max(read_started + STATUS_INTERVAL, now);
+    }
+    progress_hide();
+    if (seen) {
+        log_printf_color(COLOR_RED, "The controller answers with firmware %s, not %s.", seen->c_str(), version.c_str());
+    } else {
+        log_printf_color(COLOR_RED, "The controller did not answer within %u seconds after the upgrade.", wait_seconds);
+    }
+    return EXIT_FAILED;
+}
+
+}  // namespace
 
 int action_push_firmware(const char* address, const char* path) {
     if (!address) {
@@ -20,13 +113,17 @@ int action_push_firmware(const char* address, const char* path) {
     firmware_record record;
     unsigned char digest[32];
     if (firmware_validate(path, &record, digest) != 0) return EXIT_FAILED;
-    if (firmware_info_check(record.data, record.size) != 0) {
+    firmware_info info;
+    if (firmware_info_check(record.data, record.size) != 0 || firmware_info_read(record.data, record.size, &info) != 0) {
         console_printf("FIRMWARE FILE IS NOT VALID!");
         return EXIT_FAILED;
     }
+    if (check_controller_model(address, info_text(info.model_name)) != EXIT_DONE) return EXIT_FAILED;
     if (firmware_push_tftp(address, &record, true) != 0) return EXIT_FAILED;
     console_printf("OK\n");
     if (firmware_upgrade_request(address, digest, record.size) != 0) return EXIT_FAILED;
     console_printf("OK\n");
-    return EXIT_DONE;
+    unsigned wait_seconds = firmware_upgrade_wait();
+    if (wait_seconds == 0) return EXIT_DONE;
+    return confirm_firmware(address, info_text(info.version_string), wait_seconds);
 }

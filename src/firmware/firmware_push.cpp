@@ -18,6 +18,8 @@ constexpr std::size_t INFO_CHANNELS = 182;
 
 const char* const KNOWN_MODELS[] = {"TARNEL-4", "TARNEL-3", "TARNEL-2", "TARNEL-1"};
 
+unsigned upgrade_wait_seconds = FIRMWARE_UPGRADE_WAIT_DEFAULT;
+
 void copy_text(char (&out)[INFO_TEXT], const unsigned char* from) {
     std::memcpy(out, from, INFO_TEXT);
 }
@@ -86,3 +88,7 @@ int firmware_upgrade_request(const char* address, const unsigned char digest[32]
     if (!failed) log_printf("Verifying firmware upgrade... PLEASE WAIT...");
     return failed;
 }
+
+void firmware_set_upgrade_wait(unsigned seconds) { upgrade_wait_seconds = seconds; }
+
+unsigned firmware_upgrade_wait() { return upgrade_wait_seconds; }
