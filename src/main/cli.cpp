@@ -24,6 +24,7 @@
 #include "common/limits.h"
 #include "common/output_file.h"
 #include "common/version.h"
+#include "firmware/firmware_push.h"
 #include "json/json.h"
 #include "main/download_dir.h"
 #include "transfer/transfer.h"
@@ -39,6 +40,7 @@ constexpr const char* SHORT_OPTIONS = "abc:d:012";
 // Codes of long options that have no letter of their own: above the
 // character range, so that they never meet a short option.
 constexpr int OPT_COMPARE_WITH = 0x100 + 'w';
+constexpr int OPT_UPGRADE_WAIT = 0x100 + 'U';
 
 // The long options, in this order; the second "verbose" is never matched
 // exactly but makes the shortened forms of verbose ambiguous.
@@ -58,6 +60,7 @@ const option LONG_OPTIONS[] = {
     {"backupfilein", required_argument, nullptr, 'j'},
     {"firmwarefile", required_argument, nullptr, 'u'},
     {"comparewith", required_argument, nullptr, OPT_COMPARE_WITH},
+    {"upgradewait", required_argument, nullptr, OPT_UPGRADE_WAIT},
     {"delete", required_argument, nullptr, 0},
     {"verbose", no_argument, nullptr, 0},
     {"create", required_argument, nullptr, 'c'},
@@ -115,6 +118,7 @@ const usage_line USAGE_OPTIONS[] = {
     {"--firmwarefile FILE", "Firmware package or image."},
     {"--comparewith PATH", "The second backup of diff_backup."},
     // Options of the controller exchanges (--upgradewait, --tftpblksize) go here.
+    {"--upgradewait SECONDS", "Wait for the controller to run the new firmware (default 300; 0: no wait)."},
     {"--create LIST", "Same as --channel."},
     {"--delete VALUE", "Echoed only."},
     {"--file VALUE", "Echoed only."},
@@ -203,6 +207,18 @@ void make_folder(const std::string& path) {
     }
 }
 
+// The value of --upgradewait: whole seconds from 0 to 4294967295.
+std::optional<unsigned> upgrade_wait_seconds(const std::string& text) {
+    if (text.empty()) return std::nullopt;
+    std::uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + static_cast<unsigned>(c - '0');
+        if (value > UINT32_MAX) return std::nullopt;
+    }
+    return static_cast<unsigned>(value);
+}
+
 // The safety backup before an action that changes the controller. Its
 // outcome never changes the outcome of the action that follows.
 void pre_action_backup(const run_options& o, const char* start_message) {
@@ -230,6 +246,7 @@ int run_put_backup(const run_options& o) {
 }
 
 int run_push_firmware(const run_options& o) {
+    if (o.upgrade_wait) firmware_set_upgrade_wait(*upgrade_wait_seconds(*o.upgrade_wait));
     pre_action_backup(o, "Downloading backup before firmware upgrade (%s)...");
     return action_push_firmware(opt(o.ip), opt(o.firmware_file));
 }
@@ -301,6 +318,7 @@ const value_option VALUE_OPTIONS[] = {
     {'j', "BackupFileIn%s\n", false, &run_options::backup_file_in, nullptr},
     {'u', "FIRMWAREFILE=%s\n", false, &run_options::firmware_file, nullptr},
     {OPT_COMPARE_WITH, "CompareWith%s\n", false, &run_options::compare_with, nullptr},
+    {OPT_UPGRADE_WAIT, "UpgradeWait%s\n", false, &run_options::upgrade_wait, nullptr},
     {'c', "CHANNEL=%s\n", false, nullptr, nullptr},
     {'f', "CHANNELCSVFILE=%s\n", true, nullptr, &run_options::channel_csv_files},
     {'q', "CHANNELGROUPSCSVFILE=%s\n", true, nullptr, &run_options::channel_groups_csv_files},
@@ -401,6 +419,11 @@ int check_option_values(const run_options& o) {
     if (o.backup_config_unread) {
         log_printf_color(COLOR_RED, "No configuration set name read from --backupconfig '%s' (a JSON list of set "
                          "names, such as [\"dali1\"]).", o.backup_config_unread->c_str());
+        status = EXIT_USAGE;
+    }
+    if (o.upgrade_wait && !upgrade_wait_seconds(*o.upgrade_wait)) {
+        log_printf_color(COLOR_RED, "Invalid --upgradewait value '%s' (whole seconds from 0 to 4294967295).",
+                         o.upgrade_wait->c_str());
         status = EXIT_USAGE;
     }
     if (o.backup_config) {
