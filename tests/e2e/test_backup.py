@@ -66,7 +66,7 @@ def test_full_backup_to_zip(simulator, cli, tmp_path):
 
 
 @pytest.mark.parametrize("out_args, config, listing", [
-    (["--backupfileout", "OUT", "--backupfileouttype", "directory"], '["dali1", "nosuchset", "systemconfig"]',
+    (["--backupfileout", "OUT", "--backupfileouttype", "directory"], '["dali1", "dali4", "systemconfig"]',
      ["dali1.tar", "flashfs.bin", "log.txt", "systemconfig.tar", "tool.txt"]),
     ([], '"rlc"', ["flashfs.bin", "log.txt", "rlc.tar", "tool.txt"]),  # default: a directory, the current folder
 ], ids=["directory", "default"])
