@@ -3,62 +3,44 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include "support/support.h"
+#include "support/tar_builder.h"
 
 namespace {
 
-struct member {
-    std::string name;
-    bytes data;
-};
-
-bytes write_tar(const std::vector<member>& members) {
-    bytes out;
-    tar_archive tar;
-    tar_mem_open_write(&tar, &out);
-    for (const member& m : members) {
-        const auto size = static_cast<std::uint32_t>(m.data.size());
-        EXPECT_EQ(tar_write_file_header(&tar, m.name.c_str(), size), TAR_OK);
-        if (size != 0) {
-            EXPECT_EQ(tar_write_data(&tar, m.data.data(), size), TAR_OK);
-        }
-    }
-    EXPECT_EQ(tar_finalize(&tar), TAR_OK);
-    return out;
-}
-
-// The one member of a written tar, or an empty vector with the name "<none>".
-member read_single(const bytes& tar_bytes) {
-    tar_mem_block block{tar_bytes.data(), tar_bytes.size()};
-    tar_archive tar;
-    tar_mem_open_read(&tar, &block);
-    tar_header header;
-    if (tar_read_header(&tar, &header) != TAR_OK) return {"<none>", {}};
-    bytes data(header.size);
-    EXPECT_EQ(tar_read_data(&tar, data.data(), header.size), TAR_OK);
-    return {header.name, data};
-}
-
-bytes pattern(std::size_t size, unsigned seed) {
-    bytes data(size);
-    for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<unsigned char>(i * 7 + seed);
+std::string pattern(std::size_t size, unsigned seed) {
+    std::string data(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<char>(i * 7 + seed);
     return data;
 }
 
-backup_set_data fetched_set(const std::vector<member>& members, const char* firmware) {
+backup_set_data fetched_set(const std::vector<tar_entry>& members, const char* firmware, tar_shape shape = {}) {
     backup_set_data set;
-    set.data = write_tar(members);
+    set.data = tar_image(members, shape);
     if (firmware != nullptr) set.firmware_version = firmware;
     return set;
 }
 
-const member STATUS = {"status.txt", {'{', '}'}};
+const tar_entry STATUS = {"status.txt", "{}"};
+const std::string DALI1 = "/etc/config/dali/dali1.bin";
 
 using write_fn = int (*)(tar_archive* tar, const backup_set_data* set, std::uint32_t channel, channel_record* record);
+
+// Runs a write into a memory tar; `console` receives what it printed.
+int write_into(bytes* out, write_fn write, const backup_set_data& set, std::uint32_t channel, std::string* console) {
+    channel_record record;
+    const std::string channel_bytes = pattern(CHANNEL_IMAGE_SIZE, 11), inputs_bytes = pattern(INPUTS_IMAGE_SIZE, 5);
+    std::copy(channel_bytes.begin(), channel_bytes.end(), record.channel.begin());
+    std::copy(inputs_bytes.begin(), inputs_bytes.end(), record.inputs.begin());
+    tar_archive tar;
+    tar_mem_open_write(&tar, out);
+    testing::internal::CaptureStdout();
+    const int result = write(&tar, &set, channel, &record);
+    *console = testing::internal::GetCapturedStdout();
+    return result;
+}
 
 TEST(ChannelFileCrc, CheckValue) {
     EXPECT_EQ(config_crc16(reinterpret_cast<const unsigned char*>("123456789"), 9), 0x6F91);
@@ -85,9 +67,8 @@ TEST(ChannelFileLayout, DescriptionsTileTheFiles) {
         SCOPED_TRACE(l.version);
         EXPECT_EQ(l.device_entries_at + CHANNEL_DEVICE_COUNT * l.device_entry_size, l.group_entries_at);
         const std::uint32_t groups_end = l.group_entries_at + CHANNEL_GROUP_COUNT * CHANNEL_GROUP_ENTRY_SIZE;
-        const std::uint32_t extra_end = groups_end + CHANNEL_DEVICE_COUNT * l.extra_record_size;
         EXPECT_EQ(l.extra_area_at == 0 ? groups_end : l.extra_area_at, groups_end);
-        EXPECT_EQ(extra_end, l.trailer_at);
+        EXPECT_EQ(groups_end + CHANNEL_DEVICE_COUNT * l.extra_record_size, l.trailer_at);
         EXPECT_EQ(l.trailer_at + CHANNEL_TRAILER_SIZE, l.size);
         EXPECT_EQ(l.kept_16_at + CHANNEL_KEPT_16_SIZE, l.device_entry_size);
         EXPECT_EQ(l.name_at + DEVICE_NAME_SIZE, l.after_name_at);
@@ -113,10 +94,9 @@ TEST(ChannelFileLayout, DescriptionsTileTheFiles) {
 // longer one is cut to the image.
 TEST(ChannelFileRead, CopiesTheMemberIntoTheImage) {
     for (std::size_t size : {std::size_t{7072}, std::size_t{CHANNEL_IMAGE_SIZE + 100}}) {
-        const bytes file = pattern(size, 1);
-        const backup_set_data set = fetched_set({{"/etc/config/dali/dali1.bin", pattern(10, 9)},
-                                                 {"/etc/config/dali/dali2.bin", file}, STATUS},
-                                                "1.5.0");
+        const std::string file = pattern(size, 1);
+        const backup_set_data set =
+            fetched_set({{DALI1, pattern(10, 9)}, {"/etc/config/dali/dali2.bin", file}, STATUS}, "1.5.0");
         channel_record record;
         record.channel.fill(0xAA);
         ASSERT_EQ(channel_file_read(&set, 2, &record), CHANNEL_FILE_OK);
@@ -129,12 +109,12 @@ TEST(ChannelFileRead, CopiesTheMemberIntoTheImage) {
 // A missing, empty or cut member is reported on the console and in the log,
 // and leaves a zero image.
 TEST(ChannelFileRead, FailuresAreReportedAndLeaveAZeroImage) {
-    const backup_set_data set = fetched_set({{"/etc/config/dali/dali1.bin", {}}, STATUS}, "1.5.0");
-    // 600 bytes: the read runs past the block; 2000: the header claims more
-    // than the whole tar holds.
-    backup_set_data cut[2] = {fetched_set({{"/etc/config/dali/dali1.bin", pattern(600, 0)}}, "1.5.0"),
-                              fetched_set({{"/etc/config/dali/dali1.bin", pattern(2000, 0)}}, "1.5.0")};
-    for (backup_set_data& c : cut) c.data.resize(1024);  // the header and the first 512 data bytes only
+    const backup_set_data set = fetched_set({{DALI1, ""}, STATUS}, "1.5.0");
+    // The header and the first 512 data bytes only of a 600-byte member (the
+    // read runs past the block) and of a 2000-byte one (the header claims
+    // more than the whole tar holds).
+    const backup_set_data cut[2] = {fetched_set({{DALI1, pattern(600, 0)}}, "1.5.0", {.length = 1024}),
+                                    fetched_set({{DALI1, pattern(2000, 0)}}, "1.5.0", {.length = 1024})};
     const struct {
         const backup_set_data* set;
         std::uint32_t channel;
@@ -170,35 +150,28 @@ TEST(ChannelFileWrite, StampsTheLayoutOfTheFirmware) {
     const struct {
         write_fn write;
         const char* firmware;
-        const char* name;
         std::uint32_t version, size;
     } cases[] = {
-        {channel_file_write, "1.5.0", "/etc/config/dali/dali3.bin", 3, 7072},
-        {channel_file_write, "1.3.1", "/etc/config/dali/dali3.bin", 2, 10912},
-        {channel_file_write, "1.3.0", "/etc/config/dali/dali3.bin", 1, 11168},
-        {channel_file_write, "0.9", "/etc/config/dali/dali3.bin", 1, 11168},
-        {inputs_file_write, "1.5.0", "/etc/config/dali/cd3.bin", 3, 9564},
+        {channel_file_write, "1.5.0", 3, 7072},
+        {channel_file_write, "1.3.1", 2, 10912},
+        {channel_file_write, "0.9", 1, 11168},
+        {inputs_file_write, "1.5.0", 3, 9564},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.name) + " " + c.firmware);
-        channel_record record;
-        const bytes channel = pattern(CHANNEL_IMAGE_SIZE, 11), inputs = pattern(INPUTS_IMAGE_SIZE, 5);
-        std::copy(channel.begin(), channel.end(), record.channel.begin());
-        std::copy(inputs.begin(), inputs.end(), record.inputs.begin());
-        bytes expected(c.write == inputs_file_write ? inputs : channel);
+        const bool inputs = c.write == inputs_file_write;
+        SCOPED_TRACE(std::string(inputs ? "inputs " : "channel ") + c.firmware);
+        std::string expected = pattern(inputs ? INPUTS_IMAGE_SIZE : CHANNEL_IMAGE_SIZE, inputs ? 5 : 11);
         expected.resize(c.size);
-        le_put_u32(&expected[CONFIG_VERSION_AT], c.version);
-        le_put_u32(&expected[CONFIG_CRC_AT], 0);
-        le_put_u32(&expected[CONFIG_CRC_AT], config_crc16(expected.data(), c.size));
+        auto* file = reinterpret_cast<unsigned char*>(expected.data());
+        le_put_u32(file + CONFIG_VERSION_AT, c.version);
+        le_put_u32(file + CONFIG_CRC_AT, 0);
+        le_put_u32(file + CONFIG_CRC_AT, config_crc16(file, c.size));
+        const std::string name = std::string("/etc/config/dali/") + (inputs ? "cd3.bin" : "dali3.bin");
 
-        const backup_set_data set = fetched_set({STATUS}, c.firmware);
         bytes out;
-        tar_archive tar;
-        tar_mem_open_write(&tar, &out);
-        ASSERT_EQ(c.write(&tar, &set, 3, &record), CHANNEL_FILE_OK);
-        const member written = read_single(out);
-        EXPECT_EQ(written.name, c.name);
-        EXPECT_TRUE(written.data == expected);
+        std::string console;
+        ASSERT_EQ(write_into(&out, c.write, fetched_set({STATUS}, c.firmware), 3, &console), CHANNEL_FILE_OK);
+        EXPECT_EQ(out, tar_image({{name, expected}}, {.end_records = 0}));
     }
 }
 
@@ -222,13 +195,10 @@ TEST(ChannelFileWrite, RefusedWritesWriteNothing) {
         {inputs_file_write, &set, 0, CHANNEL_FILE_FAILED, ""},
     };
     for (const auto& c : cases) {
-        channel_record record;
         bytes out;
-        tar_archive tar;
-        tar_mem_open_write(&tar, &out);
-        testing::internal::CaptureStdout();
-        EXPECT_EQ(c.write(&tar, c.set, c.channel, &record), c.result);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.console);
+        std::string console;
+        EXPECT_EQ(write_into(&out, c.write, *c.set, c.channel, &console), c.result);
+        EXPECT_EQ(console, c.console);
         EXPECT_TRUE(out.empty());
     }
 }
@@ -242,22 +212,17 @@ int failing_write(tar_archive* tar, const void*, std::uint32_t) {
 TEST(ChannelFileWrite, TarWriteFailuresAreReported) {
     const backup_set_data set = fetched_set({STATUS}, "1.5.0");
     channel_record record;
-    struct { int budget; const char* console; const char* log; } cases[] = {
-        {0, "backup\terror writing file '/etc/config/dali/dali1.bin' header.\r\n",
-         "Error writing file '/etc/config/dali/dali1.bin' header.\r\n"},
-        {1, "backup\terror writing file '/etc/config/dali/dali1.bin' data.\r\n",
-         "Error writing file '/etc/config/dali/dali1.bin' data.\r\n"},
-    };
-    for (const auto& c : cases) {
-        int budget = c.budget;
+    for (const auto& [budget, part] : {std::pair{0, "header"}, std::pair{1, "data"}}) {
+        int left = budget;
         tar_archive tar;
         tar.write = failing_write;
-        tar.stream = &budget;
+        tar.stream = &left;
         testing::internal::CaptureStdout();
         EXPECT_EQ(channel_file_write(&tar, &set, 1, &record), CHANNEL_FILE_TAR_FAILED);
         const std::string out = testing::internal::GetCapturedStdout();
-        EXPECT_NE(out.find(c.console), std::string::npos) << out;
-        EXPECT_NE(out.find(c.log), std::string::npos) << out;
+        const std::string what = "writing file '" + DALI1 + "' " + part + ".\r\n";
+        EXPECT_NE(out.find("backup\terror " + what), std::string::npos) << out;
+        EXPECT_NE(out.find("Error " + what), std::string::npos) << out;
     }
 }
 
