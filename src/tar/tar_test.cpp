@@ -248,37 +248,11 @@ TEST_F(TarFile, GnuTarBothWays) {
         expect_samples(format + ".tar");
     }
     // Ours extracts to the sample files, without checksum or lone-zero-block
-    // complaints; modes and owners are checked through Python below.
+    // complaints, and lists as regular files of mode 0664 and owner 0.
     ASSERT_EQ(run("mkdir out && tar -C out -xf ours.tar 2>err.txt && diff -r in out"), 0);
     EXPECT_EQ(read_file(file("err.txt")), "");
-}
-
-TEST_F(TarFile, PythonTarfileBothWays) {
-    if (run("command -v python3 >/dev/null") != 0) GTEST_SKIP() << "python3 is not installed";
-    // "make.py FORMAT NAME..." writes FORMAT.tar; "list.py" prints each member
-    // of ours: name, size, mode, owner, group, whether it is a regular file
-    // and whether its data is that of the sample file.
-    write_file("make.py",
-               "import sys, tarfile\n"
-               "with tarfile.open(sys.argv[1] + '.tar', 'w', format=getattr(tarfile, sys.argv[1])) as t:\n"
-               "    for name in sys.argv[2:]: t.add('in/' + name, arcname=name)\n");
-    write_file("list.py",
-               "import tarfile\n"
-               "with tarfile.open('ours.tar') as t:\n"
-               "    for m in t.getmembers():\n"
-               "        print(m.name, m.size, oct(m.mode), m.uid, m.gid, m.isreg(),\n"
-               "              t.extractfile(m).read() == open('in/' + m.name, 'rb').read())\n");
-    for (const std::string format : {"USTAR_FORMAT", "GNU_FORMAT"}) {
-        SCOPED_TRACE(format);
-        ASSERT_EQ(run("python3 make.py " + format + names_), 0);
-        expect_samples(format + ".tar");
-    }
-    ASSERT_EQ(run("python3 list.py >list.txt"), 0);
-    std::string expected;
-    for (const tar_entry& m : SAMPLES) {
-        expected += m.name + " " + std::to_string(m.data.size()) + " 0o664 0 0 True True\n";
-    }
-    EXPECT_EQ(read_file(file("list.txt")), expected);
+    ASSERT_EQ(run("tar -tvf ours.tar --numeric-owner | cut -c1-14 | sort -u >list.txt"), 0);
+    EXPECT_EQ(read_file(file("list.txt")), "-rw-rw-r-- 0/0\n");
 }
 
 }  // namespace
