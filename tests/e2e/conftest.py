@@ -9,7 +9,9 @@ log, faults, direct requests); simulator is one with TARNEL-2, firmware 1.3.0.
 run_cli(*args, env=None, timeout=120, text=True, input=None, cwd=None) runs
 the binary with HOME at cli_home (which has "Downloads"); env adds to, or
 with None values removes from, its clean environment. cli is the same with
-the output decoded as it is (CRLF kept).
+the output decoded as it is (CRLF kept). backup_of(sim, cli, folder, kind)
+runs get_backup into folder and returns the archive (or, for a directory,
+the folder).
 """
 
 import collections
@@ -129,3 +131,14 @@ def cli(run_cli):
         r = run_cli(*args, text=False, **kw)
         return CliResult(r.returncode, r.stdout.decode("utf-8", "replace"), r.stderr.decode("utf-8", "replace"))
     return run
+
+
+def backup_of(sim, cli, folder, kind="zip"):
+    folder.mkdir(parents=True, exist_ok=True)
+    r = cli("--action", "get_backup", "--ip", sim.ip, "--backupfileout", folder, "--backupfileouttype", kind,
+            timeout=300)
+    assert r.returncode == 0, r.stdout
+    if kind != "zip":
+        return folder
+    (archive,) = folder.glob("*.zip")
+    return archive

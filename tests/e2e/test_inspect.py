@@ -1,8 +1,6 @@
 """verify_backup, diff_backup and export_channel against the controller
 simulator, and the usage block of --help."""
 
-import os
-import pathlib
 import re
 import struct
 import zipfile
@@ -11,17 +9,9 @@ import pytest
 
 from ornat_sim.sets import SET_PATHS
 from ornat_sim.tar import build_tar, parse_tar
+from conftest import SOURCE_DIR, backup_of
 
-SOURCE_DIR = pathlib.Path(os.environ.get("ORNAT_SOURCE_DIR") or pathlib.Path(__file__).resolve().parents[2])
 HEADER = 16  # size, crc, version, revision: what the set-up's writers restamp or leave
-
-
-def backup_of(sim, cli, folder, kind="zip"):
-    folder.mkdir(parents=True)
-    r = cli("--action", "get_backup", "--ip", sim.ip, "--backupfileout", folder, "--backupfileouttype", kind)
-    assert r.returncode == 0, r.stdout
-    zips = list(folder.glob("*.zip"))
-    return zips[0] if kind == "zip" else folder
 
 
 def run(cli, action, *args):

@@ -1,117 +1,47 @@
 """put_backup against the controller simulator: round trips across firmware
 versions, the version gate, single tars and damaged archives."""
 
-import os
 import struct
 import zipfile
 
 import pytest
 
-from ornat_sim.files import channel_file_layout, crc16, inputs_file_version
+from ornat_sim.files import (CHANNEL_DEVICES_AT, CHANNEL_LAYOUTS, GROUP_ENTRY_SIZE, INPUT_ENTRIES_AT,
+                             INPUT_ENTRY_SIZE, channel_file_layout, crc16, inputs_file_version)
 from ornat_sim.sets import SET_PATHS
 from ornat_sim.tar import build_tar, parse_tar
+from conftest import backup_of
 
 
-# ---- an independent reference of the layout conversions ----------------------
-
-CHANNEL = {
-    1: dict(size=11168, entry=152, groups=9788, dt=42, dt2=None, data={5: 44, 6: 44, 8: 44},
-            name=94, after=127, ku32=128, k16=136),
-    2: dict(size=10912, entry=160, groups=10300, dt=44, dt2=45, data={5: 46, 6: 49, 8: 56},
-            name=106, after=139, ku32=140, k16=144),
-    3: dict(size=7072, entry=100, groups=6460, dt=43, dt2=44, data={},
-            name=45, after=78, ku32=80, k16=84),
-}
-TYPE_DATA_SIZE = {5: 3, 6: 7, 8: 50}
-
-
-def u32(b, at):
-    return struct.unpack_from("<I", b, at)[0]
-
-
-def finish(dst, src, version, size):
-    struct.pack_into("<IIII", dst, 0, size, 0, version, u32(src, 12) + 1)
-    struct.pack_into("<I", dst, 4, crc16(bytes(dst[:size])))
-    return bytes(dst)
-
-
-def convert_channel(src, to_version):
-    fv = u32(src, 8) or 1
-    f, t = CHANNEL[fv], CHANNEL[to_version]
-    dst = bytearray(t["size"])
-    dst[0:16] = src[0:16]
-    dst[16:24] = src[16:24]
-    dst[24:56] = src[24:56]
-    dst[56:59] = src[56:59]
-    for i in range(64):
-        s = 60 + i * f["entry"]
-        d = 60 + i * t["entry"]
-        dst[d:d + 43] = src[s:s + 43]
-        dtype = src[s + f["dt"]]
-        if f["dt2"] is None:
-            dst[d + t["dt"]] = dtype if dtype in (5, 6, 8) else 255
-            dst[d + t["dt2"]] = 255
-            if dtype in t["data"]:
-                n = TYPE_DATA_SIZE[dtype]
-                dst[d + t["data"][dtype]:d + t["data"][dtype] + n] = src[s + 44:s + 44 + n]
-        else:
-            dst[d + t["dt"]] = dtype
-            dst[d + t["dt2"]] = src[s + f["dt2"]]
-        dst[d + t["name"]:d + t["name"] + 33] = src[s + f["name"]:s + f["name"] + 33]
-        dst[d + t["after"]] = src[s + f["after"]]
-        dst[d + t["ku32"]:d + t["ku32"] + 4] = src[s + f["ku32"]:s + f["ku32"] + 4]
-        dst[d + t["k16"]:d + t["k16"] + 16] = src[s + f["k16"]:s + f["k16"] + 16]
-    dst[t["groups"]:t["groups"] + 16 * 38] = src[f["groups"]:f["groups"] + 16 * 38]
-    dst[t["size"] - 4:] = src[f["size"] - 4:f["size"]]
-    return finish(dst, src, to_version, t["size"])
-
-
-def convert_inputs_2_to_3(src):
-    dst = bytearray(9564)
-    dst[0:28] = src[0:28]
-    carried = False
-    for j in range(32):
-        e = 28 + 100 * j
-        dst[e:e + 97] = src[e:e + 97]
-        s, d = 3228 + 194 * j, 3228 + 198 * j
-        has_button = False
-        for k in range(32):
-            t = src[e + 16 + 2 * k]
-            if t == 1:
-                has_button = True
-                dst[d + 6 + 6 * k:d + 12 + 6 * k] = src[s + 6 * k:s + 6 * k + 6]
-            elif t == 3:
-                dst[d + 6 + 6 * k:d + 10 + 6 * k] = src[s + 4 * k:s + 4 * k + 4]
-            elif t == 4:
-                dst[d + 6 + 6 * k:d + 9 + 6 * k] = src[s + 3 * k:s + 3 * k + 3]
-        if has_button and not carried:
-            dst[d + 1] = src[s + 192]
-            carried = True
-    return finish(dst, src, 3, 9564)
-
-
-def expected_after_restore(set_name, original, firmware):
-    if set_name.startswith("dali") and set_name[4:].isdigit():
-        target = channel_file_layout(firmware)
-        source = u32(original, 8) or 1
-        return original if source == target else convert_channel(original, target)
-    if set_name.startswith("cd") and set_name[2:].isdigit():
-        source = u32(original, 8)
-        if source == 2 and inputs_file_version(firmware) == 3:
-            return convert_inputs_2_to_3(original)
-    return original
+def check_restored(name, original, restored, firmware):
+    """A set comes back unchanged unless the target firmware takes another
+    layout of it. A converted file (the unit test traces it byte by byte)
+    has the target's size, layout and a valid CRC, and keeps every entry's
+    leading bytes and name where the simulator's own tables put them."""
+    source = struct.unpack_from("<I", original, 8)[0]
+    channel, inputs = [name.startswith(p) and name[len(p):].isdigit() for p in ("dali", "cd")]
+    if channel:
+        source, target = source or 1, channel_file_layout(firmware)
+    else:
+        target = 3 if inputs and source == 2 and inputs_file_version(firmware) == 3 else source
+    if source == target:
+        assert restored == original, name
+        return
+    size, crc, version = struct.unpack_from("<III", restored)
+    assert (len(restored), version) == (size, target), name
+    assert crc == crc16(restored[:4] + bytes(4) + restored[8:]), name
+    if inputs:
+        entries = [(INPUT_ENTRIES_AT + INPUT_ENTRY_SIZE * j,) * 2 + (97,) for j in range(32)]
+    else:
+        f, t = CHANNEL_LAYOUTS[source], CHANNEL_LAYOUTS[target]
+        entries = [(CHANNEL_DEVICES_AT + f["entry"] * i, CHANNEL_DEVICES_AT + t["entry"] * i, 43) for i in range(64)]
+        entries += [(f["name"] + s, t["name"] + d, 33) for s, d, _ in list(entries)]
+        entries += [(f["groups"] + GROUP_ENTRY_SIZE * g, t["groups"] + GROUP_ENTRY_SIZE * g, 38) for g in range(16)]
+    for s, d, n in entries:
+        assert restored[d:d + n] == original[s:s + n], (name, s, d)
 
 
 # ---- helpers -------------------------------------------------------------------
-
-def backup_of(sim, cli, folder):
-    folder.mkdir(exist_ok=True)
-    r = cli("--action", "get_backup", "--ip", sim.ip, "--backupfileout", folder, "--backupfileouttype", "zip",
-            timeout=300)
-    assert r.returncode == 0
-    (name,) = [p for p in os.listdir(folder) if p.endswith(".zip")]
-    return folder / name
-
 
 def set_files(archive):
     """{set name: file bytes} of the configuration sets in an archive."""
@@ -162,7 +92,7 @@ def test_round_trip_converts_every_set(start_simulator, cli, tmp_path, source_fw
     # Restored in archive order, each by its own upload and trigger.
     assert [e["applied"] for e in restores] == [[SET_PATHS[n]] for n in originals]
     for name, original in originals.items():
-        assert target.read_device_file(name) == expected_after_restore(name, original, target_fw), name
+        check_restored(name, original, target.read_device_file(name), target_fw)
     # flashfs.bin is never written back.
     assert not any(e.get("file") == "flashfs.bin" for e in target.log_entries("tftp") if e["op"] == "write")
 
