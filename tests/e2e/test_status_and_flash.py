@@ -38,15 +38,12 @@ def test_missing_arguments_are_a_usage_error(simulator, cli, args, ending):
     assert simulator.http_targets() == []
 
 
+# The pairing quirks are the unit test's; here the exit status of a reply
+# with a model name, without one, and cut off after one.
 @pytest.mark.parametrize("body, code, model", [
     ('{"model_name": "TARNEL-4", "firmware_version": "1.3.1"}', 0, "TARNEL-4"),
-    ('{"model_name": "A", "model_name": "B"}', 0, "B"),               # the later value wins
-    ('{"boot_count": 5, "model_name": "X"}', 1, None),                # a number leaves its key pending
-    ('{"a": {"b": "c"}, "model_name": "X"}', 1, None),                # the inner end leaves the object
-    ('"TARNEL-1"', 1, None),
-    ('', 1, None),
     ('<html><body>Not found</body></html>', 1, None),
-    ('{"model_name": "TARNEL-3", "x": [1,', 0, "TARNEL-3"),           # what came before an error stays
+    ('{"model_name": "TARNEL-3", "x": [1,', 0, "TARNEL-3"),
 ])
 def test_status_parser_through_real_replies(simulator, cli, body, code, model):
     simulator.set_faults({"status_body": body})
