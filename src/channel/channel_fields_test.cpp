@@ -108,62 +108,35 @@ protected:
     }
 };
 
-TEST_F(SimulatorFiles, ChannelFilesOfEveryLayout) {
+// The simulator writes its files from tables of its own. That their export
+// comes back through setup_channel, and what it warns of, is the end-to-end
+// test's.
+TEST_F(SimulatorFiles, EveryLayoutDecodes) {
     for (std::uint32_t layout : {1u, 2u, 3u}) {
         SCOPED_TRACE(layout);
-        const bytes dali = file("dali" + std::to_string(layout) + ".bin");
-        EXPECT_EQ(channel_file_problem(channel_file_kind::channel, dali.data(), dali.size()), "");
-        const channel_fields fields = decoded(channel_file_kind::channel, dali);
-        EXPECT_EQ(fields.layout, layout);
-        EXPECT_EQ(fields.entries.size(), 80u);
-        const channel_entry& device = entry_of(fields, entry_kind::device, 3);
-        EXPECT_EQ(device.values, (std::vector<std::string>{"1", "3", "3", "C1 Luminaire 04", "[1,2]", "254", "254", "1", "254",
-                                                           "7", "0", "[254,128]"}));
-        EXPECT_TRUE(device.used);
-        const channel_entry& unused = entry_of(fields, entry_kind::device, 8);
-        EXPECT_FALSE(unused.used);
-        EXPECT_EQ(value_of(unused, "address"), "null");
-        EXPECT_EQ(value_of(unused, "scenes"), "[]");
-        EXPECT_EQ(value_of(entry_of(fields, entry_kind::group, 1), "name"), "C1 Office");
-        EXPECT_FALSE(entry_of(fields, entry_kind::group, 3).used);
-        // Layout 3: the import writes 0 into both device type bytes of the
-        // eight devices, which the simulator sets; nothing else changes.
-        EXPECT_EQ(fields.notes.size(), layout == 3 ? 16u : 0u);
-        const bytes back = round_trip(channel_file_kind::channel, dali);
-        std::size_t changed = 0;
-        for (std::size_t i = 0; i < dali.size(); ++i) changed += back[i] != dali[i];
-        EXPECT_EQ(changed, layout == 3 ? 16u : 0u);
-    }
-}
+        const channel_fields dali = decoded(channel_file_kind::channel, file("dali" + std::to_string(layout) + ".bin"));
+        EXPECT_EQ(dali.layout, layout);
+        EXPECT_EQ(entry_of(dali, entry_kind::device, 3).values,
+                  (std::vector<std::string>{"1", "3", "3", "C1 Luminaire 04", "[1,2]", "254", "254", "1", "254", "7", "0",
+                                            "[254,128]"}));
+        EXPECT_FALSE(entry_of(dali, entry_kind::device, 8).used);
+        EXPECT_EQ(value_of(entry_of(dali, entry_kind::group, 1), "name"), "C1 Office");
+        EXPECT_FALSE(entry_of(dali, entry_kind::group, 3).used);
 
-TEST_F(SimulatorFiles, InputsFilesOfEveryLayout) {
-    const bytes cd1 = file("cd1.bin");
-    const channel_fields first = decoded(channel_file_kind::inputs, cd1);
-    EXPECT_EQ(first.layout, 1u);
-    EXPECT_FALSE(first.entries_known);
-    for (std::uint32_t layout : {2u, 3u}) {
-        SCOPED_TRACE(layout);
-        const bytes cd = file("cd" + std::to_string(layout) + ".bin");
-        EXPECT_EQ(channel_file_problem(channel_file_kind::inputs, cd.data(), cd.size()), "");
-        const channel_fields fields = decoded(channel_file_kind::inputs, cd);
-        ASSERT_EQ(fields.entries.size(), 32u);
-        const channel_entry& buttons = entry_of(fields, entry_kind::input, 0);
-        EXPECT_EQ(value_of(buttons, "name"), "C1 Buttons");
-        EXPECT_EQ(value_of(buttons, "flags"), "3");
+        const channel_fields cd = decoded(channel_file_kind::inputs, file("cd" + std::to_string(layout) + ".bin"));
+        EXPECT_EQ(cd.entries_known, layout != 1);
+        if (layout == 1) continue;
+        const channel_entry& buttons = entry_of(cd, entry_kind::input, 0);
+        EXPECT_EQ(value_of(buttons, "name") + " " + value_of(buttons, "flags") + " " + value_of(buttons, "block_param"),
+                  "C1 Buttons 3 [4]");
         EXPECT_EQ(value_of(buttons, "instance_types").substr(0, 17), "[1,1,1,1,255,255,");
-        EXPECT_EQ(value_of(buttons, "block_param"), "[4]");
-        for (const char* column : {"button_1", "button_6"}) {
-            const char digit = column[7];
-            EXPECT_EQ(value_of(buttons, column), std::string("[") + digit + "," + digit + "," + digit + "," + digit + "]");
-        }
-        EXPECT_EQ(value_of(entry_of(fields, entry_kind::input, 2), "light_2"), "[5]");
-        EXPECT_FALSE(entry_of(fields, entry_kind::input, 3).used);
+        EXPECT_EQ(value_of(buttons, "button_1") + value_of(buttons, "button_6"), "[1,1,1,1][6,6,6,6]");
+        EXPECT_EQ(value_of(entry_of(cd, entry_kind::input, 2), "light_2"), "[5]");
+        EXPECT_FALSE(entry_of(cd, entry_kind::input, 3).used);
         // Only layout 3 is exported: the unused entries the simulator fills
         // with 255s cannot come back from a set-up that starts from zeros.
-        ASSERT_EQ(fields.notes.size(), layout == 3 ? 1u : 0u);
-        if (layout == 3) {
-            EXPECT_EQ(fields.notes[0].entry + " " + fields.notes[0].field, "input entries 3-31 bytes");
-        }
+        ASSERT_EQ(cd.notes.size(), layout == 3 ? 1u : 0u);
+        if (layout == 3) EXPECT_EQ(cd.notes[0].entry + " " + cd.notes[0].field, "input entries 3-31 bytes");
     }
 }
 
