@@ -79,41 +79,29 @@ protected:
     pid_t server = -1;
 };
 
-TEST_F(RealTftpServer, ReadsTwoMegabytesIn128ByteBlocks) {
-    std::vector<unsigned char> image = random_bytes(2 * 1024 * 1024, 7);
+// A read of two megabytes and an upload, each in 128-byte blocks; the upload
+// keeps the record's size. The simulator serves the end-to-end tests; this
+// is the check against a server of another make.
+TEST_F(RealTftpServer, ReadsAndUploads) {
+    const std::vector<unsigned char> image = random_bytes(2 * 1024 * 1024, 7);
     std::ofstream(root / "flashfs.bin", std::ios::binary)
         .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
     std::vector<unsigned char> received;
-    testing::internal::CaptureStdout();
-    int result = action_read_file_memory(address.c_str(), "flashfs.bin", 2097152, &received);
-    std::string out = testing::internal::GetCapturedStdout();
-    ASSERT_EQ(result, 0) << out;
-    EXPECT_EQ(received, image);
-    EXPECT_NE(out.find("Download of flashfs.bin completed (2097152 bytes).\r\n"), std::string::npos);
-}
-
-TEST_F(RealTftpServer, UploadsAndKeepsTheRecordSize) {
-    std::vector<unsigned char> image = random_bytes(300001, 8);
     firmware_record record;
-    record.image = image;
+    record.image = random_bytes(300001, 8);
     record.data = record.image.data();
     record.size = record.image.size();
     testing::internal::CaptureStdout();
-    int result = firmware_push_tftp(address.c_str(), &record, false);
-    std::string out = testing::internal::GetCapturedStdout();
-    ASSERT_EQ(result, 0) << out;
-    EXPECT_EQ(record.size, image.size());
-    EXPECT_EQ(read_file(root / "flashraw.bin"), image);
+    const int read = action_read_file_memory(address.c_str(), "flashfs.bin", 2097152, &received);
+    const int pushed = firmware_push_tftp(address.c_str(), &record, false);
+    const std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_EQ(read, 0) << out;
+    ASSERT_EQ(pushed, 0) << out;
+    EXPECT_EQ(received, image);
+    EXPECT_EQ(record.size, record.image.size());
+    EXPECT_EQ(read_file(root / "flashraw.bin"), record.image);
+    EXPECT_NE(out.find("Download of flashfs.bin completed (2097152 bytes).\r\n"), std::string::npos);
     EXPECT_NE(out.find("firmware_push_tftp\tpushing URL 'tftp://" + address + "/flashraw.bin'.\n"), std::string::npos);
-}
-
-TEST_F(RealTftpServer, MissingFileFailsTheRead) {
-    std::vector<unsigned char> received;
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(action_read_file_memory(address.c_str(), "flashraw.bin", 2097152, &received), 1);
-    testing::internal::GetCapturedStdout();
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("curl_easy_perform() failed: "), std::string::npos);
 }
 
 }  // namespace
