@@ -43,17 +43,6 @@ def end_transfer(sock, peer):
     sock.close()
 
 
-@pytest.mark.parametrize("blksize", [128, None])
-def test_read_with_curl(simulator, tmp_path, blksize):
-    out = tmp_path / "flashfs.bin"
-    options = ["--tftp-blksize", str(blksize)] if blksize else []
-    assert curl(*options, "tftp://%s/flashfs.bin" % simulator.ip, "-o", out).returncode == 0
-    assert out.read_bytes() == (simulator.state / "flashfs.bin").read_bytes()
-    done = simulator.wait_for_log("tftp_done")
-    assert done["ok"] and done["bytes"] == 2 * 1024 * 1024
-    assert done["blksize"] == (blksize or 512)
-
-
 def test_option_negotiation(simulator):
     sock = tftp_socket(simulator.port, 1, "flashfs.bin",
                        {"blksize": "128", "tsize": "0", "timeout": "1", "windowsize": "4"})
