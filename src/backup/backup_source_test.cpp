@@ -8,23 +8,14 @@
 #include <vector>
 
 #include "backup/config_sets.h"
-#include "tar/tar.h"
+#include "support/tar_builder.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using bytes = std::vector<unsigned char>;
 
 bytes set_tar(const std::string& path, const std::string& content) {
-    bytes out;
-    tar_archive tar;
-    tar_mem_open_write(&tar, &out);
-    for (const std::string& name : {path, std::string("status.txt")}) {
-        tar_write_file_header(&tar, name.c_str(), static_cast<std::uint32_t>(content.size()));
-        tar_write_data(&tar, content.data(), static_cast<std::uint32_t>(content.size()));
-    }
-    tar_finalize(&tar);
-    return out;
+    return tar_image({{path, content}, {"status.txt", content}});
 }
 
 class BackupSource : public testing::Test {

@@ -22,16 +22,6 @@ TEST(BackupArchiveName, SanitisedAddressAndTime) {
     EXPECT_EQ(backup_archive_name("127.0.0.1:8080", nullptr), "backup_127.0.0.1_8080_TARNEL_19000100_000000.zip");
 }
 
-TEST(ToolRecord, NamesThisVersion) {
-    const std::string expected = std::string("{\n  \"tool_name\": \"ornat-cli\",\n  \"version_major\": ") +
-                                 std::to_string(TOOL_VERSION_MAJOR) + ",\n  \"version_minor\": " +
-                                 std::to_string(TOOL_VERSION_MINOR) + ",\n  \"version_revision\": " +
-                                 std::to_string(TOOL_VERSION_REVISION) + ",\n  \"version_string\": \"" + TOOL_VERSION +
-                                 "\"\n}\n";
-    EXPECT_EQ(std::string(TOOL_RECORD), expected);
-    EXPECT_EQ(TOOL_RECORD_SIZE, expected.size());
-}
-
 std::string record(const std::string& name, const std::string& major, const std::string& minor,
                    const std::string& revision) {
     return "{\n  \"tool_name\": \"" + name + "\",\n  \"version_major\": " + major + ",\n  \"version_minor\": " + minor +
