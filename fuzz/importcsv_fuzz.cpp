@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <string>
 
@@ -36,13 +37,11 @@ const import_kind IMPORTS[] = {
 const char* const FIRMWARES[] = {"1.5.0", "1.3.0"};
 
 bool write_file(const std::string& text) {
-    std::FILE* file = std::fopen(csv_path.c_str(), "wb");
-    if (file == nullptr) return false;
-    const bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    return std::fclose(file) == 0 && ok;
+    std::ofstream file(csv_path, std::ios::binary);
+    file.write(text.data(), static_cast<std::streamsize>(text.size()));
+    file.close();
+    return !file.fail();
 }
-
-void remove_file() { std::remove(csv_path.c_str()); }
 
 }  // namespace
 
@@ -52,7 +51,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (fd < 0) std::abort();
     close(fd);
     csv_path = path;
-    std::atexit(remove_file);
+    std::atexit([] { std::remove(csv_path.c_str()); });
     // The imports print a count line per file; keep the fuzzer's output readable.
     if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
     return 0;

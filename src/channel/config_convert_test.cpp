@@ -127,14 +127,8 @@ TEST(ConfigConvert, InputsTwoToThree) {
     // an unknown type; device 2 has a push button too.
     for (std::uint32_t j = 0; j < 32; ++j)
         for (std::uint32_t k = 0; k < 32; ++k) src[inputs_entry_at(j) + 16 + 2 * k] = 0;
-    src[inputs_entry_at(0) + 16] = 3;
-    unsigned char* dev1 = src.data() + inputs_entry_at(1);
-    dev1[16 + 2 * 0] = 1;
-    dev1[16 + 2 * 1] = 3;
-    dev1[16 + 2 * 2] = 4;
-    dev1[16 + 2 * 3] = 9;
-    dev1[16 + 2 * 31] = 1;
-    src[inputs_entry_at(2) + 16 + 2 * 5] = 1;
+    const std::uint32_t instances[][3] = {{0, 0, 3}, {1, 0, 1}, {1, 1, 3}, {1, 2, 4}, {1, 3, 9}, {1, 31, 1}, {2, 5, 1}};
+    for (const auto& [device, k, type] : instances) src[inputs_entry_at(device) + 16 + 2 * k] = static_cast<unsigned char>(type);
 
     std::vector<unsigned char> out;
     status_record status = controller("2.2.4");

@@ -78,14 +78,11 @@ TEST_F(Mzsimple, RoundTripKeepsOrderNamesAndBytes) {
     const members list = {{"tool.txt", to_bytes("{\"tool_name\": \"ornat-cli\"}\n")},
                           {"flashfs.bin", random_bytes(300000, 1)}, {"empty.tar", {}},
                           {"sub\\dir\\file.bin", to_bytes("backslashes become slashes")}};
-    for (int level : {6, 0}) {
-        const std::string name = "round" + std::to_string(level) + ".zip";
-        write_archive(dir / name, level, list);
-        run("unzip", "unzip -tq " + name + " >/dev/null 2>&1");
-        members expected = list;
-        expected[3].first = "sub/dir/file.bin";
-        EXPECT_EQ(read_all(dir / name), expected);
-    }
+    write_archive(dir / "round.zip", 6, list);  // the level get_backup writes with
+    run("unzip", "unzip -tq round.zip >/dev/null 2>&1");
+    members expected = list;
+    expected[3].first = "sub/dir/file.bin";
+    EXPECT_EQ(read_all(dir / "round.zip"), expected);
 }
 
 TEST_F(Mzsimple, LookupIgnoresTheCaseOfAsciiLettersOnly) {
