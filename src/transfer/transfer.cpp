@@ -14,6 +14,7 @@
 namespace {
 
 bool verbose = false;
+long tftp_block_size = TFTP_BLOCK_SIZE_DEFAULT;
 
 std::string format_url(const char* format, const char* a, const char* b = nullptr) {
     int n = std::snprintf(nullptr, 0, format, a, b);
@@ -131,6 +132,34 @@ void set_http_limits(CURL* curl, long answer_time) {
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, answer_time);
 }
 
+// The TFTP time limits and block size, the same for reads and uploads.
+//
+// libcurl takes its TFTP re-send interval and retry count from the time
+// left of CURLOPT_TIMEOUT when the first packet arrives: T seconds give
+// T/5 retries (3 to 50) spread over T, so that a total of 300 s re-sends
+// every 6 s and fails at 300 s however well the blocks move, while any
+// larger total makes every lost packet cost T/50 s. No total fits a long
+// transfer and a short re-send at once, so there is none: a transfer takes
+// as long as its blocks keep moving, and it ends when none moves for 60 s
+// (below 1 byte/s for 60 s; libcurl measures the rate over its last 5 s,
+// so the end comes 60 to 65 s after the last block). That is what ends a
+// transfer with a stalled or vanished controller, also one that keeps
+// re-sending the same block. Without a total, libcurl 7.88 re-sends only
+// after 72 s (3600 s over 50 retries; never reached before the 60 s), and
+// libcurl 8 after 5 s, giving up after 4 silent intervals (about 20 s). A
+// lost packet is recovered by the controller: the request carries the TFTP
+// timeout option of 5 s (libcurl derives it from the connect limit), after
+// which the sender of the lost block re-sends it, or the receiver re-sends
+// its last ACK, which makes libcurl re-send the block. The connect limit
+// bounds the wait for the controller's first answer.
+void set_tftp_limits(CURL* curl, long connect_timeout) {
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, connect_timeout);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 0L);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, TFTP_STALL_TIMEOUT);
+    curl_easy_setopt(curl, CURLOPT_TFTP_BLKSIZE, tftp_block_size);
+}
+
 // Performs the exchange and reports a failed perform, once, on standard
 // error.
 int perform(CURL* curl, transfer_result* result) {
@@ -165,6 +194,8 @@ void report_over_limit(std::uint64_t limit) {
 }  // namespace
 
 void transfer_set_verbose(bool on) { verbose = on; }
+
+void transfer_set_tftp_blksize(long size) { tftp_block_size = size; }
 
 const char* transfer_error_text(int code) { return curl_easy_strerror(static_cast<CURLcode>(code)); }
 
@@ -220,9 +251,7 @@ int tftp_read(const std::string& url, tftp_buffer* sink, transfer_result* result
         curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, 0L);
         curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, tftp_write_sink);
         curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, sink);
-        curl_easy_setopt(curl.get(), CURLOPT_CONNECTTIMEOUT, 30L);
-        curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT, 300L);
-        curl_easy_setopt(curl.get(), CURLOPT_TFTP_BLKSIZE, 128L);
+        set_tftp_limits(curl.get(), TFTP_READ_CONNECT_TIMEOUT);
         curl_easy_setopt(curl.get(), CURLOPT_XFERINFOFUNCTION, tftp_read_progress);
         curl_easy_setopt(curl.get(), CURLOPT_XFERINFODATA, sink);
     }
@@ -250,11 +279,7 @@ int tftp_write(const std::string& url, firmware_record* record, bool progress, t
             curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, no_progress_meter());
             progress_hide();
         }
-        curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT, 1800L);
-        curl_easy_setopt(curl.get(), CURLOPT_CONNECTTIMEOUT, 60L);
-        curl_easy_setopt(curl.get(), CURLOPT_LOW_SPEED_TIME, 60L);
-        curl_easy_setopt(curl.get(), CURLOPT_LOW_SPEED_LIMIT, 30L);
-        curl_easy_setopt(curl.get(), CURLOPT_TFTP_BLKSIZE, 128L);
+        set_tftp_limits(curl.get(), TFTP_WRITE_CONNECT_TIMEOUT);
         curl_easy_setopt(curl.get(), CURLOPT_UPLOAD, 1L);
         curl_easy_setopt(curl.get(), CURLOPT_READFUNCTION, upload_read);
         curl_easy_setopt(curl.get(), CURLOPT_READDATA, record);

@@ -14,8 +14,11 @@
 //   restore trigger         "ADDR/api/v100/status.ssi?action=restoreconfig"    http_trigger
 //   firmware apply          "ADDR/api/v100/status.ssi?action=firmwareupgrade&hash=H&size=N"
 //                                                                              http_trigger
-//   file read               "tftp://ADDR/flashfs.bin" or ".../flashraw.bin"    tftp_read, 128-byte blocks
-//   upload                  "tftp://ADDR/flashraw.bin"                         tftp_write, 128-byte blocks
+//   file read               "tftp://ADDR/flashfs.bin" or ".../flashraw.bin"    tftp_read
+//   upload                  "tftp://ADDR/flashraw.bin"                         tftp_write
+//
+// TFTP asks for blocks of 128 bytes, or of the size set by
+// transfer_set_tftp_blksize.
 //
 // The URLs without a scheme travel as HTTP (libcurl's default).
 #pragma once
@@ -34,6 +37,19 @@
 constexpr long HTTP_CONNECT_TIMEOUT = 30;
 constexpr long HTTP_STALL_TIMEOUT = 60;
 constexpr long HTTP_WORK_TIMEOUT = 600;
+// A TFTP read or upload has no limit on its whole time: it gives up when
+// the controller has not answered its request in 30 s (a read) or 60 s (an
+// upload), or when no block has moved for 60 s (transfer.cpp explains why).
+constexpr long TFTP_READ_CONNECT_TIMEOUT = 30;
+constexpr long TFTP_WRITE_CONNECT_TIMEOUT = 60;
+constexpr long TFTP_STALL_TIMEOUT = 60;
+
+// The TFTP block size asked for: 128 bytes unless set (--tftpblksize),
+// from 8 to 65464 (the option's bounds). A controller that answers with a
+// smaller size gets that size; one that ignores the option gets 512 bytes.
+constexpr long TFTP_BLOCK_SIZE_DEFAULT = 128;
+constexpr long TFTP_BLOCK_SIZE_MIN = 8;
+constexpr long TFTP_BLOCK_SIZE_MAX = 65464;
 
 // The most one reply may hold; a longer reply is cut off there and fails.
 constexpr std::uint64_t STATUS_REPLY_LIMIT = 1u << 20;
@@ -56,6 +72,9 @@ struct transfer_result {
 
 // libcurl's trace of the exchanges that follow (--verbose).
 void transfer_set_verbose(bool on);
+// The TFTP block size of the reads and uploads that follow; the caller
+// keeps it within TFTP_BLOCK_SIZE_MIN and TFTP_BLOCK_SIZE_MAX.
+void transfer_set_tftp_blksize(long size);
 
 // HTTP GET of a reply of at most `limit` bytes into memory; any HTTP status
 // completes the exchange. 0 when it completed, 1 when it failed.
