@@ -41,6 +41,7 @@ constexpr const char* SHORT_OPTIONS = "abc:d:012";
 // character range, so that they never meet a short option.
 constexpr int OPT_COMPARE_WITH = 0x100 + 'w';
 constexpr int OPT_UPGRADE_WAIT = 0x100 + 'U';
+constexpr int OPT_TFTP_BLKSIZE = 0x100 + 'B';
 
 // The long options, in this order; the second "verbose" is never matched
 // exactly but makes the shortened forms of verbose ambiguous.
@@ -61,6 +62,7 @@ const option LONG_OPTIONS[] = {
     {"firmwarefile", required_argument, nullptr, 'u'},
     {"comparewith", required_argument, nullptr, OPT_COMPARE_WITH},
     {"upgradewait", required_argument, nullptr, OPT_UPGRADE_WAIT},
+    {"tftpblksize", required_argument, nullptr, OPT_TFTP_BLKSIZE},
     {"delete", required_argument, nullptr, 0},
     {"verbose", no_argument, nullptr, 0},
     {"create", required_argument, nullptr, 'c'},
@@ -119,6 +121,8 @@ const usage_line USAGE_OPTIONS[] = {
     {"--comparewith PATH", "The second backup of diff_backup."},
     // Options of the controller exchanges (--upgradewait, --tftpblksize) go here.
     {"--upgradewait SECONDS", "Wait for the controller to run the new firmware (default 300; 0: no wait)."},
+    {"--tftpblksize N", "TFTP block size, 8 to 65464 (default 128); larger sizes only for controllers known "
+                        "to accept them."},
     {"--create LIST", "Same as --channel."},
     {"--delete VALUE", "Echoed only."},
     {"--file VALUE", "Echoed only."},
@@ -205,6 +209,19 @@ void make_folder(const std::string& path) {
             if (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) return;
         }
     }
+}
+
+// The value of --tftpblksize: a whole number of bytes within the bounds of
+// the TFTP block size option.
+std::optional<long> tftp_block_size(const std::string& text) {
+    if (text.empty() || text.size() > 5) return std::nullopt;
+    long value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    if (value < TFTP_BLOCK_SIZE_MIN || value > TFTP_BLOCK_SIZE_MAX) return std::nullopt;
+    return value;
 }
 
 // The value of --upgradewait: whole seconds from 0 to 4294967295.
@@ -319,6 +336,7 @@ const value_option VALUE_OPTIONS[] = {
     {'u', "FIRMWAREFILE=%s\n", false, &run_options::firmware_file, nullptr},
     {OPT_COMPARE_WITH, "CompareWith%s\n", false, &run_options::compare_with, nullptr},
     {OPT_UPGRADE_WAIT, "UpgradeWait%s\n", false, &run_options::upgrade_wait, nullptr},
+    {OPT_TFTP_BLKSIZE, "TftpBlksize%s\n", false, &run_options::tftp_blksize, nullptr},
     {'c', "CHANNEL=%s\n", false, nullptr, nullptr},
     {'f', "CHANNELCSVFILE=%s\n", true, nullptr, &run_options::channel_csv_files},
     {'q', "CHANNELGROUPSCSVFILE=%s\n", true, nullptr, &run_options::channel_groups_csv_files},
@@ -421,6 +439,11 @@ int check_option_values(const run_options& o) {
                          "names, such as [\"dali1\"]).", o.backup_config_unread->c_str());
         status = EXIT_USAGE;
     }
+    if (o.tftp_blksize && !tftp_block_size(*o.tftp_blksize)) {
+        log_printf_color(COLOR_RED, "Invalid --tftpblksize value '%s' (a whole number of bytes from %ld to %ld).",
+                         o.tftp_blksize->c_str(), TFTP_BLOCK_SIZE_MIN, TFTP_BLOCK_SIZE_MAX);
+        status = EXIT_USAGE;
+    }
     if (o.upgrade_wait && !upgrade_wait_seconds(*o.upgrade_wait)) {
         log_printf_color(COLOR_RED, "Invalid --upgradewait value '%s' (whole seconds from 0 to 4294967295).",
                          o.upgrade_wait->c_str());
@@ -460,6 +483,7 @@ int run(int argc, char** argv) {
     if (o.backup_file_out_type) console_printf("optBackupFileOutType=%s\n", o.backup_file_out_type->c_str());
 
     int status = check_option_values(o);
+    if (status == EXIT_DONE && o.tftp_blksize) transfer_set_tftp_blksize(*tftp_block_size(*o.tftp_blksize));
     if (status == EXIT_DONE && o.action) {
         const action_entry* found = nullptr;
         for (const action_entry& entry : ACTIONS) {

@@ -2,7 +2,8 @@
 // action, cleanup. Returns the process exit status: 0 done, 2 usage errors
 // (unknown action, missing arguments, refused backup version, a controller
 // address that is not a host with an optional port, a configuration set name
-// that is not in the set table, an --upgradewait value that is not whole
+// that is not in the set table, a --tftpblksize value that is not a whole
+// number from 8 to 65464, an --upgradewait value that is not whole
 // seconds), 1 any other failure of the action.
 #pragma once
 
@@ -24,6 +25,7 @@ struct run_options {
     std::optional<std::string> firmware_file;
     std::optional<std::string> compare_with;
     std::optional<std::string> upgrade_wait;
+    std::optional<std::string> tftp_blksize;
     std::optional<std::vector<std::uint32_t>> channels;
     std::optional<std::vector<std::string>> backup_config;
     std::optional<std::string> backup_config_unread;  // a --backupconfig value that named no set
