@@ -1,6 +1,5 @@
 #include "import/importcsv_cd.h"
 
-#include <cstring>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -38,20 +37,13 @@ TEST_F(ImportCsvCdTest, InstancesByType) {
     expected[e + 8] = 7;                                // address_byte: 2*3+1
     expected[e + 10] = 32;                              // input_param: 40 lowered
     expected[e + 13] = 255;                             // entry_marker
-    const unsigned char instances[6] = {1, 9, 3, 8, 4, 7};
-    std::memset(&expected[e + 16], 0, 64);              // instances 3..31: (0, 0)
-    std::memcpy(&expected[e + 16], instances, 6);
-    std::memset(&expected[e + 80], 0, 17);              // name
-    std::memcpy(&expected[e + 80], "Button", 6);
+    put(expected, e + 16, padded({1, 9, 3, 8, 4, 7}, 64));  // (type, value) of instances 0..2, then (0, 0)
+    put(expected, e + 80, padded(to_bytes("Button"), 17));  // name
     const std::size_t b = 3228 + 2 * 198;               // instance block 2
     expected[b + 1] = 77;                               // block_param
-    const unsigned char type1[6] = {5, 11, 12, 13, 14, 15};
-    std::memcpy(&expected[b + 6], type1, 6);            // record 0: bytes 0..5
-    expected[b + 12 + 1] = 21;                          // record 1: bytes 1..3
-    expected[b + 12 + 2] = 22;
-    expected[b + 12 + 3] = 23;
-    expected[b + 18 + 1] = 31;                          // record 2: bytes 1..2
-    expected[b + 18 + 2] = 32;
+    put(expected, b + 6, {5, 11, 12, 13, 14, 15});      // record 0: bytes 0..5
+    put(expected, b + 12 + 1, {21, 22, 23});            // record 1: bytes 1..3
+    put(expected, b + 18 + 1, {31, 32});                // record 2: bytes 1..2
     expect_images(channel_before_, expected);
 }
 
@@ -66,15 +58,11 @@ TEST_F(ImportCsvCdTest, ListsStopAt32Values) {
     expected[e + 8] = 255;
     expected[e + 10] = 0;
     expected[e + 13] = 255;
-    std::memset(&expected[e + 16], 0, 64);
-    expected[e + 16] = 1;  // instance 0: type 1,
-    expected[e + 17] = 9;  // second value 9 (null and true not counted)
-    std::memset(&expected[e + 80], 0, 17);
-    std::memcpy(&expected[e + 80], "In", 2);
+    put(expected, e + 16, padded({1, 9}, 64));  // instance 0: type 1, value 9 (null and true not counted)
+    put(expected, e + 80, padded(to_bytes("In"), 17));
     const std::size_t b = 3228 + 31 * 198;
     expected[b + 1] = 0;  // no block value
-    const unsigned char type1[6] = {100, 0, 0, 0, 0, 0};
-    std::memcpy(&expected[b + 6], type1, 6);
+    put(expected, b + 6, {100, 0, 0, 0, 0, 0});
     expect_images(channel_before_, expected);
 
     // 40 type-1 instances: the 32 records of the last block, nothing beyond.

@@ -1,6 +1,5 @@
 #include "import/importcsv_groups.h"
 
-#include <cstring>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -16,8 +15,7 @@ using ImportCsvGroupsTest = CsvImportTest<importcsv_groups>;
 // Group entry at `g`: the name and its NUL filling, then entry_marker 255;
 // bytes 33..35 and 37 stay as they were.
 void put_group(bytes& image, std::size_t g, const std::string& name) {
-    std::memset(&image[g], 0, 33);
-    std::memcpy(&image[g], name.data(), name.size());
+    put(image, g, padded(to_bytes(name), 33));
     image[g + 36] = 255;
 }
 

@@ -29,11 +29,9 @@ void put_example(bytes& image, std::size_t e, std::size_t name_at) {
     image[e + 10] = 15;                                          // fade_time: 20 lowered to 15
     le_put_u16(&image[e + 18], 0x0009);                          // groups 0 and 3
     std::memset(&image[e + 20], 255, 16);                        // scenes: 10, 20, the rest none
-    image[e + 20] = 10;
-    image[e + 21] = 20;
+    put(image, e + 20, {10, 20});
     image[e + 36] = 255;                                         // entry_marker
-    std::memset(&image[e + name_at], 0, 33);
-    std::memcpy(&image[e + name_at], "Lamp", 4);                 // name
+    put(image, e + name_at, padded(to_bytes("Lamp"), 33));       // name
 }
 
 // The example row in every layout, with an address and without one.

@@ -14,6 +14,16 @@
 #include "channel/channel_file.h"
 #include "support/support.h"
 
+// Writes `values` into an image from `at` on; `padded` fills a field with
+// NUL bytes up to `size`.
+inline void put(bytes& image, std::size_t at, const bytes& values) {
+    std::copy(values.begin(), values.end(), image.begin() + static_cast<std::ptrdiff_t>(at));
+}
+inline bytes padded(bytes field, std::size_t size) {
+    field.resize(size, 0);
+    return field;
+}
+
 using csv_import_fn = int (*)(const backup_set_data* set, const char* path, channel_record* record);
 
 template <csv_import_fn Import>
@@ -24,8 +34,7 @@ protected:
         ASSERT_NE(mkdtemp(dir), nullptr);
         dir_ = dir;
         path_ = dir_ + "/import.csv";
-        for (std::size_t i = 0; i < record_.channel.size(); ++i) record_.channel[i] = static_cast<unsigned char>(i * 13 + 5);
-        for (std::size_t i = 0; i < record_.inputs.size(); ++i) record_.inputs[i] = static_cast<unsigned char>(i * 17 + 3);
+        reset();
         channel_before_.assign(record_.channel.begin(), record_.channel.end());
         inputs_before_.assign(record_.inputs.begin(), record_.inputs.end());
     }
@@ -33,8 +42,8 @@ protected:
 
     // Starts again from the recognisable images.
     void reset() {
-        std::copy(channel_before_.begin(), channel_before_.end(), record_.channel.begin());
-        std::copy(inputs_before_.begin(), inputs_before_.end(), record_.inputs.begin());
+        for (std::size_t i = 0; i < record_.channel.size(); ++i) record_.channel[i] = static_cast<unsigned char>(i * 13 + 5);
+        for (std::size_t i = 0; i < record_.inputs.size(); ++i) record_.inputs[i] = static_cast<unsigned char>(i * 17 + 3);
     }
 
     // Imports the file at `path` (null: none) for a controller with that
