@@ -318,13 +318,12 @@ TEST_F(ChannelFields, WhatTheCsvCannotCarryIsNamed) {
 
 // ---- whole-file problems, comparison, CSV text -----------------------------------
 
-TEST(ChannelFileProblem, LayoutSizeAndCrc) {
-    bytes good(7072, 0);
+// A wrong CRC, an unknown layout and a wrong size are named through
+// verify_backup in the end-to-end test.
+TEST(ChannelFileProblem, ShortFilesAndTheInputsLayouts) {
+    bytes good(7072, 0), inputs_one(100, 0);
     le_put_u32(&good[CONFIG_VERSION_AT], 3);
     config_stamp_crc(good.data(), 7072);
-    bytes bad_crc = good, unknown = good, inputs_one(100, 0);
-    bad_crc[100] ^= 1;
-    le_put_u32(&unknown[CONFIG_VERSION_AT], 7);
     le_put_u32(&inputs_one[CONFIG_VERSION_AT], 1);
     config_stamp_crc(inputs_one.data(), 100);
     const struct {
@@ -333,12 +332,9 @@ TEST(ChannelFileProblem, LayoutSizeAndCrc) {
         std::string problem;
     } cases[] = {
         {channel_file_kind::channel, good, ""},
-        {channel_file_kind::channel, bad_crc, "CRC 0x0000"},
-        {channel_file_kind::channel, unknown, "unknown layout 7"},
-        {channel_file_kind::channel, bytes(good.begin(), good.end() - 72), "7000 bytes, layout 3 has 7072"},
         {channel_file_kind::channel, bytes(10, 0), "10 bytes, too short for a header"},
         {channel_file_kind::inputs, good, "7072 bytes, layout 3 has 9564"},
-        {channel_file_kind::inputs, inputs_one, ""},
+        {channel_file_kind::inputs, inputs_one, ""},  // layout 1: the CRC over the whole file
     };
     for (const auto& c : cases) {
         const std::string problem = channel_file_problem(c.kind, c.file.data(), c.file.size());
