@@ -136,7 +136,9 @@ TEST_F(SimulatorFiles, EveryLayoutDecodes) {
         // Only layout 3 is exported: the unused entries the simulator fills
         // with 255s cannot come back from a set-up that starts from zeros.
         ASSERT_EQ(cd.notes.size(), layout == 3 ? 1u : 0u);
-        if (layout == 3) EXPECT_EQ(cd.notes[0].entry + " " + cd.notes[0].field, "input entries 3-31 bytes");
+        if (layout == 3) {
+            EXPECT_EQ(cd.notes[0].entry + " " + cd.notes[0].field, "input entries 3-31 bytes");
+        }
     }
 }
 
