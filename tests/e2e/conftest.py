@@ -75,7 +75,7 @@ def refusing_ip():
 @pytest.fixture
 def ornat_cli():
     if not CLI_PATH.is_file() or not os.access(CLI_PATH, os.X_OK):
-        pytest.skip("ornat-cli binary not found at %s (set ORNAT_CLI)" % CLI_PATH)
+        pytest.fail("ornat-cli binary not found at %s (set ORNAT_CLI)" % CLI_PATH)
     return CLI_PATH
 
 
