@@ -18,7 +18,9 @@ ctest --test-dir build --output-on-failure -j1
 echo "== sanitizer build"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DORNAT_SANITIZE=ON >/dev/null
 cmake --build build-asan -j"$JOBS"
-ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+# Every test runs under the sanitizers except the end-to-end tests marked
+# slow: those wait out time limits, which the normal build has just checked.
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 PYTEST_ADDOPTS="-m 'not slow'" \
   ctest --test-dir build-asan --output-on-failure -j1
 
 echo "== fuzz targets (${FUZZ_SECONDS}s each)"
