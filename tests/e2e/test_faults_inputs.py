@@ -18,10 +18,6 @@ GOOD_ROW = '0,5,7,Lamp,"[0,3]",254,null,1,254,0,20,"[10,20,null]"\n'
 SEMICOLON_ROW = '0;5;7;Lamp;"[0;3]";254;null;1;254;0;20;"[10;20;null]"\n'
 
 
-def uploads(sim):
-    return sim.log_entries("upload")
-
-
 @pytest.mark.parametrize("rows", [
     SEMICOLON_ROW * 2,                          # a whole file written with ';'
     "# only comments\n",                        # no data row at all
@@ -40,7 +36,7 @@ def test_csv_without_comma_rows_is_refused(start_simulator, cli, tmp_path, rows)
     assert "No data row read from CSV file '%s' (fields must be separated by commas).\r\n" % bad in r.stdout
     # Channel 1 is left alone; channel 2 still gets its file.
     assert sim.read_device_file("dali1") == dali1
-    assert len(uploads(sim)) == 1
+    assert len(sim.log_entries("upload")) == 1
     assert [e["applied"] for e in sim.log_entries("restore")] == [["/etc/config/dali/dali2.bin"]]
 
 
@@ -96,37 +92,23 @@ def test_bracketed_ipv6_address_still_works(start_simulator, cli, tmp_path):
 
 # ---- one run at a time per controller ------------------------------------------------
 
-def lock_file(cli_home, sim):
-    return cli_home / "runtime" / ("ornat-cli-%s.lock" % sim.ip.replace(":", "_"))
-
-
-def wait_until(predicate, timeout, what):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            raise AssertionError("timed out waiting for " + what)
-        time.sleep(0.05)
-
-
-def setup_channel_run(ornat_cli, cli_home, sim, channel, csv, log):
-    return subprocess.Popen([str(ornat_cli), "--action", "setup_channel", "--ip", sim.ip, "--channel", str(channel),
-                             "--channelcsvfile", '["%s"]' % csv], env=cli_environment(cli_home),
-                            stdout=open(log, "wb"), stderr=subprocess.STDOUT)
-
-
 def test_second_run_waits_for_the_controller_lock(start_simulator, ornat_cli, cli, cli_home, tmp_path):
     sim = start_simulator(model="TARNEL-2", firmware="1.5.0")
     csv = tmp_path / "ch1.csv"
     csv.write_text(CHANNEL_HEADER + GOOD_ROW)
     before = sim.read_device_file("dali1")
     out = tmp_path / "run.out"
-    cli_environment(cli_home)  # makes the runtime folder
-    with open(lock_file(cli_home, sim), "w") as held:
+    env = cli_environment(cli_home)  # also makes the runtime folder
+    with open(cli_home / "runtime" / ("ornat-cli-%s.lock" % sim.ip.replace(":", "_")), "w") as held:
         fcntl.flock(held, fcntl.LOCK_EX)   # another run that is changing the controller
-        run = setup_channel_run(ornat_cli, cli_home, sim, 1, csv, out)
+        run = subprocess.Popen([str(ornat_cli), "--action", "setup_channel", "--ip", sim.ip, "--channel", "1",
+                                "--channelcsvfile", '["%s"]' % csv], env=env, stdout=open(out, "wb"),
+                               stderr=subprocess.STDOUT)
         try:
-            waiting = "Waiting for another run on %s...\r\n" % sim.ip
-            wait_until(lambda: waiting.encode() in out.read_bytes(), 30, "the waiting message")
+            deadline = time.monotonic() + 30
+            while ("Waiting for another run on %s...\r\n" % sim.ip).encode() not in out.read_bytes():
+                assert time.monotonic() < deadline, "no waiting message"
+                time.sleep(0.05)
             # Reading actions take no lock.
             r = cli("--action", "get_status", "--ip", sim.ip)
             assert r.returncode == 0 and "Waiting" not in r.stdout
@@ -137,19 +119,6 @@ def test_second_run_waits_for_the_controller_lock(start_simulator, ornat_cli, cl
         assert run.wait(timeout=60) == 0, out.read_text()
     assert len(sim.log_entries("upload")) == 1
     assert sim.read_device_file("dali1") != before
-
-
-def test_concurrent_runs_on_one_controller_both_land(start_simulator, ornat_cli, cli_home, tmp_path):
-    sim = start_simulator(model="TARNEL-2", firmware="1.5.0")
-    csvs = []
-    for channel, name in ((1, "First"), (2, "Second")):
-        csvs.append(tmp_path / ("ch%d.csv" % channel))
-        csvs[-1].write_text(CHANNEL_HEADER + GOOD_ROW.replace("Lamp", name))
-    runs = [setup_channel_run(ornat_cli, cli_home, sim, channel, csvs[channel - 1], tmp_path / ("%d.out" % channel))
-            for channel in (1, 2)]
-    assert [run.wait(timeout=120) for run in runs] == [0, 0]
-    assert b"First" in sim.read_device_file("dali1")
-    assert b"Second" in sim.read_device_file("dali2")
 
 
 # ---- interrupted runs ------------------------------------------------------------------
