@@ -11,11 +11,10 @@
 #include <vector>
 
 #include "channel/channel_file.h"
+#include "support/tar_builder.h"
 #include "tar/tar.h"
 
 namespace {
-
-using bytes = std::vector<unsigned char>;
 
 // What the walk pushed: the device path and data of each one-member tar.
 std::vector<std::pair<std::string, bytes>> pushed;
@@ -34,16 +33,8 @@ int record_push(const char*, const char*, const unsigned char* data, std::size_t
 int refuse_push(const char*, const char*, const unsigned char*, std::size_t) { return 1; }
 
 bytes set_tar(const std::string& device_path, const bytes& file) {
-    bytes out;
-    tar_archive tar;
-    tar_mem_open_write(&tar, &out);
-    tar_write_file_header(&tar, device_path.c_str(), static_cast<std::uint32_t>(file.size()));
-    tar_write_data(&tar, file.data(), static_cast<std::uint32_t>(file.size()));
-    const char status[] = "{\"model_name\": \"TARNEL-2\"}";
-    tar_write_file_header(&tar, "status.txt", sizeof status - 1);
-    tar_write_data(&tar, status, sizeof status - 1);
-    tar_finalize(&tar);
-    return out;
+    return tar_image({{device_path, std::string(file.begin(), file.end())},
+                      {"status.txt", "{\"model_name\": \"TARNEL-2\"}"}});
 }
 
 // A channel file in layout 2, which firmware 1.3.0 (layout 1) cannot take.
@@ -102,56 +93,48 @@ TEST_F(RestoreWalk, PushesSetsInArchiveOrderAndPassesOverOtherMembers) {
     EXPECT_NE(output.find("Restore operation completed."), std::string::npos);
 }
 
-TEST_F(RestoreWalk, DamagedMembersFailTheRunWhileLaterSetsArePushed) {
-    EXPECT_EQ(restore({{"systemconfig.tar", {'n', 'o', 't', ' ', 'a', ' ', 't', 'a', 'r'}},
-                       {"commanders.tar", set_tar("/etc/config/cmdr/other.bin", SYSTEM)},
-                       {"schedules.tar", set_tar("/etc/config/schedule/schedule.bin", {})},
-                       {"rlc.tar", set_tar("/etc/config/rlc/rlc.bin", SCHEDULE)}}),
-              1)
-        << output;
-    ASSERT_EQ(pushed.size(), 1u);
-    EXPECT_EQ(pushed[0].first, "/etc/config/rlc/rlc.bin");
-    EXPECT_NE(output.find("error '/etc/config/cmdr/cmdr.bin' file not found."), std::string::npos);
-    EXPECT_NE(output.find("error '/etc/config/schedule/schedule.bin' file size error"), std::string::npos);
-}
-
-TEST_F(RestoreWalk, UnsupportedConversionPushesNothing) {
-    EXPECT_EQ(restore({{"schedules.tar", set_tar("/etc/config/schedule/schedule.bin", SCHEDULE)},
-                       {"rlc.tar", {'n', 'o', 't', ' ', 'a', ' ', 't', 'a', 'r'}},
-                       {"dali1.tar", set_tar("/etc/config/dali/dali1.bin", layout2_channel_file())},
-                       {"dali2.tar", set_tar("/etc/config/dali/dali2.bin", layout2_channel_file())}}),
-              1)
-        << output;
-    EXPECT_TRUE(pushed.empty());
-    // Each set that cannot be converted is named, on a line of its own.
-    EXPECT_NE(output.find("IS NOT SUPPORTED!\r\nCONFIGURATION dali CONVERSION"), std::string::npos) << output;
-    EXPECT_NE(output.find("IS NOT SUPPORTED!\r\nNothing was restored.\r\n"), std::string::npos) << output;
-    EXPECT_EQ(output.find("Restore operation completed."), std::string::npos);
-}
-
-TEST_F(RestoreWalk, ArchiveWithoutAConfigurationSetFails) {
-    EXPECT_EQ(restore({{"tool.txt", {'{', '}'}},
-                       {"backup/", {}},
-                       {"backup/dali1.tar", set_tar("/etc/config/dali/dali1.bin", {1})},
-                       {"dali1.tar/", {}}}),
-              1)
-        << output;
-    EXPECT_TRUE(pushed.empty());
-    EXPECT_NE(output.find("Backup archive '" + path + "' holds no configuration set.\r\n"), std::string::npos)
-        << output;
-    EXPECT_EQ(output.find("Restore operation completed."), std::string::npos);
-}
-
-TEST_F(RestoreWalk, RefusedUploadNamesTheSetAndTheWalkGoesOn) {
-    EXPECT_EQ(restore({{"rlc.tar", set_tar("/etc/config/rlc/rlc.bin", SCHEDULE)},
-                       {"schedules.tar", set_tar("/etc/config/schedule/schedule.bin", SCHEDULE)}},
-                      refuse_push),
-              1)
-        << output;
-    EXPECT_NE(output.find("Set rlc was not restored.\r\n"), std::string::npos) << output;
-    EXPECT_NE(output.find("Set schedules was not restored.\r\n"), std::string::npos) << output;
-    EXPECT_EQ(output.find("Restore operation completed."), std::string::npos);
-    EXPECT_NE(output.find("Restore operation ended; not every set was restored."), std::string::npos);
+// Each failure is named; the run fails and never reports completion.
+TEST_F(RestoreWalk, FailuresAreNamedAndOnlySoundSetsArePushed) {
+    const bytes not_a_tar = to_bytes("not a tar");
+    const struct {
+        std::vector<std::pair<std::string, bytes>> members;
+        set_push_fn push;
+        std::vector<std::string> pushed_paths;
+        std::vector<std::string> messages;
+    } cases[] = {
+        // Damaged members: the later sound set is still pushed.
+        {{{"systemconfig.tar", not_a_tar},
+          {"commanders.tar", set_tar("/etc/config/cmdr/other.bin", SYSTEM)},
+          {"schedules.tar", set_tar("/etc/config/schedule/schedule.bin", {})},
+          {"rlc.tar", set_tar("/etc/config/rlc/rlc.bin", SCHEDULE)}},
+         record_push, {"/etc/config/rlc/rlc.bin"},
+         {"error '/etc/config/cmdr/cmdr.bin' file not found.", "error '/etc/config/schedule/schedule.bin' file size error"}},
+        // A set that cannot be converted stops everything; each such set is named on a line of its own.
+        {{{"schedules.tar", set_tar("/etc/config/schedule/schedule.bin", SCHEDULE)},
+          {"rlc.tar", not_a_tar},
+          {"dali1.tar", set_tar("/etc/config/dali/dali1.bin", layout2_channel_file())},
+          {"dali2.tar", set_tar("/etc/config/dali/dali2.bin", layout2_channel_file())}},
+         record_push, {},
+         {"IS NOT SUPPORTED!\r\nCONFIGURATION dali CONVERSION", "IS NOT SUPPORTED!\r\nNothing was restored.\r\n"}},
+        {{{"tool.txt", {'{', '}'}}, {"backup/", {}},
+          {"backup/dali1.tar", set_tar("/etc/config/dali/dali1.bin", {1})}, {"dali1.tar/", {}}},
+         record_push, {}, {"Backup archive '" + path + "' holds no configuration set.\r\n"}},
+        // A refused upload: the walk goes on to the next set.
+        {{{"rlc.tar", set_tar("/etc/config/rlc/rlc.bin", SCHEDULE)},
+          {"schedules.tar", set_tar("/etc/config/schedule/schedule.bin", SCHEDULE)}},
+         refuse_push, {},
+         {"Set rlc was not restored.\r\n", "Set schedules was not restored.\r\n",
+          "Restore operation ended; not every set was restored."}},
+    };
+    for (const auto& c : cases) {
+        pushed.clear();
+        EXPECT_EQ(restore(c.members, c.push), 1) << output;
+        std::vector<std::string> paths;
+        for (const auto& p : pushed) paths.push_back(p.first);
+        EXPECT_EQ(paths, c.pushed_paths) << output;
+        for (const auto& message : c.messages) EXPECT_NE(output.find(message), std::string::npos) << message << output;
+        EXPECT_EQ(output.find("Restore operation completed."), std::string::npos) << output;
+    }
 }
 
 }  // namespace
