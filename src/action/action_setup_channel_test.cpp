@@ -12,11 +12,10 @@
 #include <vector>
 
 #include "channel/channel_file.h"
+#include "support/tar_builder.h"
 #include "tar/tar.h"
 
 namespace {
-
-using bytes = std::vector<unsigned char>;
 
 std::vector<std::string> fetched;
 std::vector<bytes> pushed;
@@ -32,11 +31,7 @@ int serve_set(const char*, const char* set_name, backup_set_data* set) {
     le_put_u32(file.data() + CONFIG_SIZE_AT, CHANNEL_IMAGE_SIZE);
     le_put_u32(file.data() + CONFIG_VERSION_AT, 1);
     std::string path = "/etc/config/dali/" + name + ".bin";
-    tar_archive tar;
-    tar_mem_open_write(&tar, &set->data);
-    tar_write_file_header(&tar, path.c_str(), CHANNEL_IMAGE_SIZE);
-    tar_write_data(&tar, file.data(), CHANNEL_IMAGE_SIZE);
-    tar_finalize(&tar);
+    set->data = tar_image({{path, std::string(file.begin(), file.end())}});
     set->firmware_version = "1.3.0";
     return 0;
 }
