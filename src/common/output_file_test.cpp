@@ -33,28 +33,28 @@ protected:
     std::string target;
 };
 
-TEST_F(OutputFile, CommitReplacesTheEarlierFile) {
-    output_file out;
-    ASSERT_TRUE(output_file_open(&out, target));
-    ASSERT_TRUE(output_file_write(&out, "new bytes", 9));
-    EXPECT_EQ(content(), "earlier");  // nothing changes before the commit
-    ASSERT_TRUE(output_file_commit(&out));
-    EXPECT_EQ(content(), "new bytes");
-    EXPECT_EQ(files(), 1u);
-}
-
-TEST_F(OutputFile, AnUncommittedFileLeavesTheEarlierOneAndNoTemporaryFile) {
+TEST_F(OutputFile, OnlyACommitReplacesTheEarlierFile) {
     {
         output_file out;
         ASSERT_TRUE(output_file_open(&out, target));
         ASSERT_TRUE(output_file_write(&out, "partial", 7));
         EXPECT_EQ(files(), 2u);
-    }
+    }  // never committed: the temporary file goes, the earlier one stays
     EXPECT_EQ(content(), "earlier");
+    EXPECT_EQ(files(), 1u);
+    output_file out;
+    ASSERT_TRUE(output_file_open(&out, target));
+    ASSERT_TRUE(output_file_write(&out, "new bytes", 9));
+    EXPECT_EQ(content(), "earlier");
+    ASSERT_TRUE(output_file_commit(&out));
+    EXPECT_EQ(content(), "new bytes");
     EXPECT_EQ(files(), 1u);
 }
 
-TEST_F(OutputFile, AFailedCommitKeepsTheEarlierFile) {
+TEST_F(OutputFile, FailedOpenOrCommitKeepsTheEarlierFile) {
+    output_file nowhere;
+    EXPECT_FALSE(output_file_open(&nowhere, (dir / "no" / "such" / "file").string()));
+    EXPECT_FALSE(output_file_commit(&nowhere));
     // The final name is a folder now: the rename fails.
     fs::remove(target);
     fs::create_directories(fs::path(target) / "inside");
@@ -64,12 +64,6 @@ TEST_F(OutputFile, AFailedCommitKeepsTheEarlierFile) {
     EXPECT_FALSE(output_file_commit(&out));
     EXPECT_TRUE(fs::is_directory(target));
     EXPECT_EQ(files(), 1u);
-}
-
-TEST_F(OutputFile, AFolderThatCannotTakeTheFileFailsTheOpen) {
-    output_file out;
-    EXPECT_FALSE(output_file_open(&out, (dir / "no" / "such" / "file").string()));
-    EXPECT_FALSE(output_file_commit(&out));
 }
 
 }  // namespace
