@@ -9,13 +9,7 @@
 namespace {
 
 TEST(WindowLine, PrefixAndLineEndRule) {
-    std::tm t{};  // 2026-12-06 09:05:07
-    t.tm_year = 126;
-    t.tm_mon = 11;
-    t.tm_mday = 6;
-    t.tm_hour = 9;
-    t.tm_min = 5;
-    t.tm_sec = 7;
+    const std::tm t{.tm_sec = 7, .tm_min = 5, .tm_hour = 9, .tm_mday = 6, .tm_mon = 11, .tm_year = 126};
     const std::string s509(509, 'x'), s510(510, 'x'), s511(511, 'x');
     const struct {
         std::string text;
