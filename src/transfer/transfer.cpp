@@ -149,9 +149,9 @@ void set_http_limits(CURL* curl, long answer_time) {
 // libcurl 8 after 5 s, giving up after 4 silent intervals (about 20 s). A
 // lost packet is recovered by the controller: the request carries the TFTP
 // timeout option of 5 s (libcurl derives it from the connect limit), after
-// which the sender of the lost block re-sends it, or the receiver re-sends
-// its last ACK, which makes libcurl re-send the block. The connect limit
-// bounds the wait for the controller's first answer.
+// which, in a read, the controller sends the unacknowledged block again and,
+// in an upload, its last ACK, which makes libcurl send the lost block again.
+// The connect limit bounds the wait for the controller's first answer.
 void set_tftp_limits(CURL* curl, long connect_timeout) {
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, connect_timeout);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT, 0L);
