@@ -9,7 +9,8 @@
 namespace {
 
 TEST(WindowLine, PrefixAndLineEndRule) {
-    const std::tm t{.tm_sec = 7, .tm_min = 5, .tm_hour = 9, .tm_mday = 6, .tm_mon = 11, .tm_year = 126};
+    std::tm t{};
+    t.tm_year = 126, t.tm_mon = 11, t.tm_mday = 6, t.tm_hour = 9, t.tm_min = 5, t.tm_sec = 7;
     const std::string s509(509, 'x'), s510(510, 'x'), s511(511, 'x');
     const struct {
         std::string text;
