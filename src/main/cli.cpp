@@ -1,10 +1,8 @@
 #include "main/cli.h"
 
 #include <getopt.h>
-#include <sys/stat.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -27,6 +25,7 @@
 #include "firmware/firmware_push.h"
 #include "json/json.h"
 #include "main/download_dir.h"
+#include "platform/platform.h"
 #include "transfer/transfer.h"
 #include "window/window.h"
 
@@ -201,16 +200,6 @@ void fill_strings(const char* text, std::optional<std::vector<std::string>>& lis
 
 namespace {
 
-// Makes the folder (and its parents) when it is missing.
-void make_folder(const std::string& path) {
-    for (std::size_t i = 1; i <= path.size(); ++i) {
-        if (i == path.size() || path[i] == '/') {
-            std::string part = path.substr(0, i);
-            if (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) return;
-        }
-    }
-}
-
 // The value of --tftpblksize: a whole number of bytes within the bounds of
 // the TFTP block size option.
 std::optional<long> tftp_block_size(const std::string& text) {
@@ -244,7 +233,7 @@ void pre_action_backup(const run_options& o, const char* start_message) {
         log_printf_color(COLOR_ORANGE, "[WARN] Could not determine user download directory, skipping get_backup.");
         return;
     }
-    make_folder(*folder);
+    platform_make_folders(*folder);
     log_printf_color(COLOR_GREEN, start_message, folder->c_str());
     action_get_backup(opt(o.ip), folder->c_str(), "zip", nullptr);
 }
