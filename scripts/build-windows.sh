@@ -6,7 +6,9 @@
 #   2. CMake configures build-win/ with cmake/mingw-w64-x86_64.cmake and that
 #      prefix, and builds the .exe (statically linked, console subsystem);
 #   3. the DLLs the .exe imports are listed, and the build fails if any of
-#      them is not one that comes with Windows.
+#      them is not one that comes with Windows;
+#   4. the licence notices of everything linked in go to build-win/licenses/,
+#      to be shipped with the .exe.
 # Extra arguments are further CMake targets to build (e.g. ornat_tests).
 # JOBS sets the parallel jobs (default 2).
 set -euo pipefail
@@ -39,3 +41,12 @@ if foreign=$(grep -viE "$system_dlls" <<<"$dlls"); then
   sed 's/^/  /' <<<"$foreign" >&2
   exit 1
 fi
+
+# The libraries of third_party/, and the runtime that mingw-w64 links in:
+# libwinpthread and the CRT glue (mingw-w64's notices), libstdc++ and libgcc
+# (GCC's, with the runtime library exception).
+mkdir -p "$build/licenses"
+cp third_party/licenses/*.txt "$build/licenses/"
+cp /usr/share/doc/mingw-w64-common/copyright "$build/licenses/mingw-w64-runtime.txt"
+cp /usr/share/doc/gcc-mingw-w64-base/copyright "$build/licenses/gcc-runtime.txt"
+echo "licence notices to ship with it: $build/licenses/"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the unit and end-to-end tests in a
 # normal build and in an AddressSanitizer + UndefinedBehaviorSanitizer build,
-# then each libFuzzer target for a short time (FUZZ_SECONDS, default 45).
+# then each libFuzzer target for a short time (FUZZ_SECONDS, default 45),
+# then the Windows build under Wine (scripts/test-windows.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -39,4 +40,7 @@ for target in build-fuzz/*_fuzz; do
   status=${PIPESTATUS[0]}
   if [ "$status" -ne 0 ]; then echo "$name failed with status $status"; exit 1; fi
 done
+
+echo "== Windows build under Wine"
+bash scripts/test-windows.sh
 echo "All tests passed."
