@@ -117,7 +117,10 @@ TEST_P(ChannelConversion, EveryFieldLandsWhereTheLayoutSays) {
 
 INSTANTIATE_TEST_SUITE_P(Layouts, ChannelConversion,
                          ::testing::Values(ChannelCase{1, 2, "1.3.1"}, ChannelCase{1, 3, "1.5.0"},
-                                           ChannelCase{2, 3, "2.2.4"}, ChannelCase{0, 2, "1.4.9"}));
+                                           ChannelCase{2, 3, "2.2.4"}, ChannelCase{0, 2, "1.4.9"}),
+                         [](const ::testing::TestParamInfo<ChannelCase>& info) {
+                             return "From" + std::to_string(info.param.from) + "To" + std::to_string(info.param.to);
+                         });
 
 TEST(ConfigConvert, InputsTwoToThree) {
     std::vector<unsigned char> src = traced_image(9436, 2);
