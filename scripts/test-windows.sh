@@ -7,8 +7,9 @@
 #     folder of the Wine prefix, the log window on a virtual display with a
 #     screenshot in build-win/log-window.png) and a selection of the other
 #     end-to-end tests, all through the .exe.
-# Wine runs in a private prefix, build-win/wineprefix (made on the first
-# run), on a private Xvfb display; both are ended when the script ends.
+# Wine runs in private prefixes, build-win/wineprefix and, for the runs that
+# show the log window on a private Xvfb display, build-win/wineprefix-window
+# (made on the first run); wine servers and display end with the script.
 # JOBS sets the parallel build jobs (default 2).
 set -euo pipefail
 shopt -s inherit_errexit
@@ -30,33 +31,41 @@ if ! dpkg-query -W -f='${Status}' x11-utils 2>/dev/null | grep -q "install ok in
   $sudo apt-get install -y -qq --no-install-recommends x11-utils
 fi
 
-export WINEPREFIX=$build/wineprefix WINEDEBUG=-all
-# No Mono or Gecko installer dialogs while the prefix is made.
+export WINEDEBUG=-all
+# No Mono or Gecko installer dialogs while a prefix is made.
 export WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY WAYLAND_DISPLAY
+unset DISPLAY WAYLAND_DISPLAY WINEPREFIX
+
+# Two private prefixes, each with a wine server of its own: one for the runs
+# without a desktop, one for the runs that show the log window. (In one wine
+# session the desktop gets a display or none when it is first needed; a
+# window asked for while a desktop without a display is up is never made.)
+prefix=$build/wineprefix
+window_prefix=$build/wineprefix-window
 
 xvfb_pid=""
 cleanup() {
-  wineserver -k 2>/dev/null || true
+  local p
+  for p in "$prefix" "$window_prefix"; do WINEPREFIX=$p wineserver -k 2>/dev/null || true; done
   if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; wait "$xvfb_pid" 2>/dev/null || true; fi
 }
 trap cleanup EXIT
 
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  echo "== Wine prefix $WINEPREFIX"
-  wineboot --init
-  wineserver --wait
-fi
-# Wine links the profile's Downloads folder to $HOME; the tests want a
-# folder of the prefix's own.
-downloads="$WINEPREFIX/drive_c/users/$(id -un)/Downloads"
-if [ -L "$downloads" ]; then rm "$downloads"; fi
-mkdir -p "$downloads"
-# One wine server for all the runs, so that each start is quick. Its first
-# run starts Wine's own background processes; they keep the standard
-# streams they were started with, so they get none that a test waits on.
-wineserver --persistent
-wine cmd.exe /c exit </dev/null >/dev/null 2>&1
+# Makes a prefix on the first run. Wine links the profile's Downloads
+# folder to $HOME; the tests want a folder of the prefix's own.
+prepare_prefix() {
+  local p=$1 downloads
+  if [ ! -f "$p/system.reg" ]; then
+    echo "== Wine prefix $p"
+    WINEPREFIX=$p wineboot --init
+    WINEPREFIX=$p wineserver --wait
+  fi
+  downloads="$p/drive_c/users/$(id -un)/Downloads"
+  if [ -L "$downloads" ]; then rm "$downloads"; fi
+  mkdir -p "$downloads"
+}
+prepare_prefix "$prefix"
+prepare_prefix "$window_prefix"
 
 # A display of its own; Xvfb picks a free number and writes it to fd 3.
 display_file=$(mktemp)
@@ -67,14 +76,29 @@ display=":$(head -n 1 "$display_file")"
 rm -f "$display_file"
 [ "$display" != ":" ] || { echo "test-windows: Xvfb did not start" >&2; exit 1; }
 
+# One wine server per prefix for all the runs, so that each start is quick.
+# The first run of each starts Wine's own background processes; they keep
+# the standard streams they were started with, so they get none that a test
+# waits on.
+WINEPREFIX=$prefix wineserver --persistent
+WINEPREFIX=$prefix wine cmd.exe /c exit </dev/null >/dev/null 2>&1
+WINEPREFIX=$window_prefix wineserver --persistent
+WINEPREFIX=$window_prefix DISPLAY=$display wine cmd.exe /c exit </dev/null >/dev/null 2>&1
+export WINEPREFIX=$prefix  # ctest's wine
+
 # The end-to-end fixtures run ORNAT_CLI: this wrapper starts the .exe under
 # Wine, without a desktop unless ORNAT_SHOW_WINDOW_ON names a display.
 wrapper=$build/ornat-cli-wine
 cat >"$wrapper" <<EOF
 #!/bin/sh
 # ornat-cli.exe under Wine, for the end-to-end tests (made by scripts/test-windows.sh).
-export WINEPREFIX='$WINEPREFIX' WINEDEBUG=-all
-if [ -n "\${ORNAT_SHOW_WINDOW_ON:-}" ]; then export DISPLAY="\$ORNAT_SHOW_WINDOW_ON"; else unset DISPLAY; fi
+export WINEDEBUG=-all
+if [ -n "\${ORNAT_SHOW_WINDOW_ON:-}" ]; then
+  export WINEPREFIX='$window_prefix' DISPLAY="\$ORNAT_SHOW_WINDOW_ON"
+else
+  export WINEPREFIX='$prefix'
+  unset DISPLAY
+fi
 exec wine '$build/ornat-cli.exe' "\$@"
 EOF
 chmod +x "$wrapper"
@@ -89,7 +113,7 @@ rm -f "$build/log-window.png"
 # need no safety backup of a 2 MiB flash image (a minute under Wine).
 selection="test_windows or test_get_status_prints_model_name or test_status_parser_through_real_replies"
 selection+=" or test_channel_csv_on_layout_3 or test_groups_csv_on_layout_1 or test_inputs_csv_on_layout_3"
-ORNAT_CLI=$wrapper ORNAT_SOURCE_DIR=$repo ORNAT_WINE_PREFIX=$WINEPREFIX ORNAT_XVFB_DISPLAY=$display \
+ORNAT_CLI=$wrapper ORNAT_SOURCE_DIR=$repo ORNAT_WINE_PREFIX=$prefix ORNAT_XVFB_DISPLAY=$display \
   ORNAT_WINDOW_SHOT=$build/log-window.png \
   /usr/bin/python3 -m pytest -q -p no:cacheprovider --durations=5 -k "$selection" tests/e2e
 [ -s "$build/log-window.png" ] && echo "log window screenshot: $build/log-window.png"

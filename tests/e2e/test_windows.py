@@ -6,8 +6,9 @@ the log window on a virtual display.
 scripts/test-windows.sh runs this file with ORNAT_CLI set to a wrapper that
 starts the .exe under Wine, ORNAT_WINE_PREFIX set to its private Wine prefix
 and ORNAT_XVFB_DISPLAY to a virtual display; without them it is skipped.
-The wrapper hides the display unless ORNAT_SHOW_WINDOW_ON names one, so the
-other runs have no desktop and go on without the window (and its wait)."""
+The wrapper hides the display unless ORNAT_SHOW_WINDOW_ON names one (then
+it runs in a Wine prefix of its own), so the other runs have no desktop and
+go on without the window and its waits."""
 
 import os
 import pathlib
