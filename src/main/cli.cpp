@@ -1,7 +1,5 @@
 #include "main/cli.h"
 
-#include <getopt.h>
-
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -44,29 +42,29 @@ constexpr int OPT_TFTP_BLKSIZE = 0x100 + 'B';
 
 // The long options, in this order; the second "verbose" is never matched
 // exactly but makes the shortened forms of verbose ambiguous.
-const option LONG_OPTIONS[] = {
-    {"version", no_argument, nullptr, 'v'},
-    {"help", no_argument, nullptr, 'h'},
-    {"verbose", no_argument, &verbose_flag, 1},
-    {"action", required_argument, nullptr, 'a'},
-    {"channel", required_argument, nullptr, 'c'},
-    {"channelcsvfile", required_argument, nullptr, 'f'},
-    {"channelgroupscsvfile", required_argument, nullptr, 'q'},
-    {"channelinputscsvfile", required_argument, nullptr, 'p'},
-    {"ip", required_argument, nullptr, 'i'},
-    {"backupfileout", required_argument, nullptr, 'o'},
-    {"backupfileouttype", required_argument, nullptr, 't'},
-    {"backupconfig", required_argument, nullptr, 'g'},
-    {"backupfilein", required_argument, nullptr, 'j'},
-    {"firmwarefile", required_argument, nullptr, 'u'},
-    {"comparewith", required_argument, nullptr, OPT_COMPARE_WITH},
-    {"upgradewait", required_argument, nullptr, OPT_UPGRADE_WAIT},
-    {"tftpblksize", required_argument, nullptr, OPT_TFTP_BLKSIZE},
-    {"delete", required_argument, nullptr, 0},
-    {"verbose", no_argument, nullptr, 0},
-    {"create", required_argument, nullptr, 'c'},
-    {"file", required_argument, nullptr, 0},
-    {nullptr, 0, nullptr, 0},
+const platform_option LONG_OPTIONS[] = {
+    {"version", false, nullptr, 'v'},
+    {"help", false, nullptr, 'h'},
+    {"verbose", false, &verbose_flag, 1},
+    {"action", true, nullptr, 'a'},
+    {"channel", true, nullptr, 'c'},
+    {"channelcsvfile", true, nullptr, 'f'},
+    {"channelgroupscsvfile", true, nullptr, 'q'},
+    {"channelinputscsvfile", true, nullptr, 'p'},
+    {"ip", true, nullptr, 'i'},
+    {"backupfileout", true, nullptr, 'o'},
+    {"backupfileouttype", true, nullptr, 't'},
+    {"backupconfig", true, nullptr, 'g'},
+    {"backupfilein", true, nullptr, 'j'},
+    {"firmwarefile", true, nullptr, 'u'},
+    {"comparewith", true, nullptr, OPT_COMPARE_WITH},
+    {"upgradewait", true, nullptr, OPT_UPGRADE_WAIT},
+    {"tftpblksize", true, nullptr, OPT_TFTP_BLKSIZE},
+    {"delete", true, nullptr, 0},
+    {"verbose", false, nullptr, 0},
+    {"create", true, nullptr, 'c'},
+    {"file", true, nullptr, 0},
+    {nullptr, false, nullptr, 0},
 };
 
 const char* const HELP_LINES[] = {
@@ -336,21 +334,22 @@ const value_option VALUE_OPTIONS[] = {
 // Echoes and stores one value option. -a takes no value: with none there is
 // nothing to echo or store.
 void take_value(const value_option& option, run_options& o) {
-    console_printf(option.echo, optarg ? optarg : "");
-    if (!optarg) return;
-    if (option.echo_raw) console_printf("optarg=#%s#", optarg);
+    const char* value = platform_option_value();
+    console_printf(option.echo, value ? value : "");
+    if (!value) return;
+    if (option.echo_raw) console_printf("optarg=#%s#", value);
     if (option.text) {
-        o.*option.text = optarg;
+        o.*option.text = value;
     } else if (option.list) {
         std::optional<std::vector<std::string>> read;
-        fill_strings(optarg, read);
+        fill_strings(value, read);
         if (read) {
             o.*option.list = std::move(read);
         } else if (option.list == &run_options::backup_config) {
-            o.backup_config_unread = optarg;
+            o.backup_config_unread = value;
         }
     } else {
-        fill_channels(optarg, o.channels);
+        fill_channels(value, o.channels);
     }
 }
 
@@ -359,14 +358,14 @@ void take_value(const value_option& option, run_options& o) {
 void parse_options(int argc, char** argv, run_options& o) {
     int digit_index = 0;
     for (;;) {
-        int noted_index = optind ? optind : 1;
+        int noted_index = platform_option_index() ? platform_option_index() : 1;
         int long_index = 0;
-        int c = getopt_long(argc, argv, SHORT_OPTIONS, LONG_OPTIONS, &long_index);
+        int c = platform_next_option(argc, argv, SHORT_OPTIONS, LONG_OPTIONS, &long_index);
         if (c == -1) break;
         switch (c) {
             case 0:
                 console_printf("option %s", LONG_OPTIONS[long_index].name);
-                if (optarg) console_printf(" with arg %s", optarg);
+                if (platform_option_value()) console_printf(" with arg %s", platform_option_value());
                 console_printf("\n");
                 break;
             case '0':
@@ -461,9 +460,9 @@ int run(int argc, char** argv) {
     parse_options(argc, argv, o);
     transfer_set_verbose(verbose_flag != 0);
 
-    if (optind < argc) {
+    if (platform_option_index() < argc) {
         console_printf("non-option ARGV-elements: ");
-        while (optind < argc) console_printf("%s ", argv[optind++]);
+        for (int i = platform_option_index(); i < argc; ++i) console_printf("%s ", argv[i]);
         console_printf("\n");
     }
     if (o.action) console_printf("optAction=%s\n", o.action->c_str());

@@ -138,6 +138,31 @@ void platform_interrupts_release();
 // that `run` returned.
 int platform_main(int argc, char** argv, int (*run)(int argc, char** argv));
 
+// ---- The command line ------------------------------------------------------
+
+// One long option of the command line (the layout of getopt_long's table):
+// `name` without "--"; `takes_value` whether a value must follow; when `flag`
+// is set, the option stores `code` there and the step returns 0, else the
+// step returns `code`. A table ends with an entry whose name is null.
+struct platform_option {
+    const char* name;
+    bool takes_value;
+    int* flag;
+    int code;
+};
+
+// One step of the GNU option reader over argv (options and other arguments
+// may mix; the others are moved to the end): the option's code, '?' for an
+// unknown one or a missing value, -1 when no option is left. `long_index` is
+// the entry of `long_options` matched, when a long option was read.
+int platform_next_option(int argc, char** argv, const char* short_options, const platform_option* long_options,
+                         int* long_index);
+// The value of the option the last step read, or null.
+const char* platform_option_value();
+// The index in argv of the next element to read; after the last step, the
+// first argument that is not an option.
+int platform_option_index();
+
 // ---- The log window (Windows) ----------------------------------------------
 
 // Whether the log window is up; always false on POSIX and when the window
