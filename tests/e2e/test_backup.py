@@ -85,19 +85,6 @@ def test_output_types_and_set_lists(simulator, cli, tmp_path, out_args, config, 
         assert (out / "log.txt").read_text().endswith("100% Completed ((null)).\n")
 
 
-def test_html_answers_are_left_out(simulator, cli, tmp_path):
-    simulator.set_faults({"set_404": ["dali1"], "set_html": ["dali2"], "set_corrupt": ["systemconfig"]})
-    out = tmp_path / "html"
-    out.mkdir()
-    r = cli("--action", "get_backup", "--ip", simulator.ip, "--backupfileout", out, "--backupfileouttype", "zip",
-            "--backupconfig", '["dali1","dali2","systemconfig","rlc"]')
-    assert r.returncode == 1  # the corrupt set is damaged
-    with zipfile.ZipFile(out / archives(out)[0]) as z:
-        assert z.namelist() == ["tool.txt", "flashfs.bin", "rlc.tar", "log.txt"]
-    assert r.stdout.count("\x1b[31mbackup\tbackup file not found for action get_backup.\r\n\r\n\x1b[0m") == 2
-    assert "Set systemconfig could not be backed up.\r\n" in r.stdout
-
-
 def test_unreachable_controller_fails(cli, tmp_path, refusing_ip):
     out = tmp_path / "none"
     out.mkdir()
