@@ -142,20 +142,6 @@ def test_archive_without_tool_record_is_restored(simulator, cli, tmp_path):
     assert simulator.read_device_file("rlc") == b"rlc data"
 
 
-def test_damaged_members_fail_the_restore_but_not_the_others(simulator, cli, tmp_path):
-    wrong_path = build_tar([("/etc/config/other.bin", b"x"), ("status.txt", b"{}")])
-    empty = build_tar([(SET_PATHS["bastimeout"], b"")])
-    archive = write_zip(tmp_path / "damaged.zip", [
-        ("tool.txt", TOOL_TXT), ("systemconfig.tar", wrong_path), ("bastimeout.tar", empty),
-        ("rlc.tar", set_tar("rlc", b"good")), ("commanders.tar", b"not a tar")])
-    r = cli("--action", "put_backup", "--ip", simulator.ip, "--backupfilein", archive)
-    assert r.returncode == 1
-    assert "action_put_backup\terror '/etc/config/system/systemconfig.bin' file not found.\r\n" in r.stdout
-    assert "action_put_backup\terror '/etc/config/bastimeout/bastimeout.bin' file size error\r\n" in r.stdout
-    assert simulator.read_device_file("rlc") == b"good"
-    assert len(simulator.log_entries("restore")) == 1
-
-
 def test_version_gate_comes_before_the_status(cli, tmp_path, refusing_ip):
     newer = write_zip(tmp_path / "newer.zip", [("tool.txt", TOOL_TXT.replace(b"minor\": 3", b"minor\": 4"))])
     r = cli("--action", "put_backup", "--ip", refusing_ip, "--backupfilein", newer)

@@ -4,13 +4,14 @@ image's version. The simulator falls silent for 3 s after an accepted apply
 request (no HTTP or TFTP answers, no refusals either), then answers again."""
 
 import concurrent.futures
+import hashlib
 import threading
 import time
 
 import pytest
 
 from ornat_sim.firmware import build_firmware_image
-from test_firmware import make_package, needs_7z
+from test_firmware import apply_requests, make_package, needs_7z
 
 # Without a download folder the safety backup is skipped: it has no part in
 # the upgrade and would only make every run longer.
@@ -67,6 +68,12 @@ def test_same_model_is_upgraded_and_confirmed(simulator, cli, tmp_path, kind):
     # was back, with the new version.
     assert after[0]["back"] == "new" and any(e.get("held", 0) > 0 for e in status_reads(after))
     assert simulator.status()["firmware_version"] == "1.5.0"
+    # The image arrives whole, and the apply request names its digest and
+    # size: for a raw image the tool computes them itself.
+    image = build_firmware_image("TARNEL-2", "1.5.0")
+    assert simulator.last_upload() == image
+    assert apply_requests(simulator) == ["%s?action=firmwareupgrade&hash=%s&size=%d" % (
+        STATUS, hashlib.sha256(image).hexdigest(), len(image))]
 
 
 @pytest.mark.parametrize("kind", KINDS)
