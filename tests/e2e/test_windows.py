@@ -190,25 +190,33 @@ def colour_counts(png):
     return counts
 
 
-def run_with_window(ornat_cli, args, env, until):
-    """Starts the .exe on the virtual display; returns (process, output
-    lines so far, an event set when a line contains `until`, the time it
-    was set)."""
+def run_with_window(ornat_cli, args, env, until, wait, while_shown=None):
+    """Runs the .exe on the virtual display; once an output line contains
+    `until` (within `wait` seconds), calls while_shown(), then waits for the
+    end. Returns (exit status, output lines, seconds from that line to the
+    end)."""
     process = subprocess.Popen([str(ornat_cli)] + [str(a) for a in args], env=env, stdout=subprocess.PIPE,
                                stderr=subprocess.STDOUT)
     seen = threading.Event()
-    state = {"lines": [], "at": None}
+    lines, at = [], []
 
     def read():
         for raw in process.stdout:
-            line = raw.decode("utf-8", "replace")
-            state["lines"].append(line)
-            if until in line and not seen.is_set():
-                state["at"] = time.monotonic()
+            lines.append(raw.decode("utf-8", "replace"))
+            if until in lines[-1] and not seen.is_set():
+                at.append(time.monotonic())
                 seen.set()
 
     threading.Thread(target=read, daemon=True).start()
-    return process, state, seen
+    try:
+        assert seen.wait(wait), "".join(lines)[-2000:]
+        if while_shown:
+            while_shown()
+        status = process.wait(60)
+        return status, lines, time.monotonic() - at[0]
+    finally:
+        if process.poll() is None:
+            process.kill()
 
 
 @pytest.mark.skipif(not DISPLAY, reason="needs a virtual display (ORNAT_XVFB_DISPLAY)")
@@ -219,21 +227,17 @@ def test_log_window_shows_coloured_lines_and_closes_itself(simulator, ornat_cli,
     out = tmp_path / "out"
     out.mkdir()
     env = cli_environment(cli_home, {"ORNAT_SHOW_WINDOW_ON": DISPLAY})
-    process, state, done = run_with_window(
-        ornat_cli, ["--action", "get_backup", "--ip", simulator.ip, "--backupfileout", out,
-                    "--backupfileouttype", "zip", "--backupconfig", set_list(SETS)], env, "100% Completed")
-    try:
-        assert done.wait(120), "".join(state["lines"])[-2000:]
+    shot = SHOT or str(tmp_path / "log-window.png")
+
+    def photograph():
         assert window_ids("Please wait..."), "no log window on the display"
-        shot = SHOT or str(tmp_path / "log-window.png")
         subprocess.run(["import", "-window", "root", "-display", DISPLAY, shot], check=True)
-        status = process.wait(60)
-        ended = time.monotonic() - state["at"]
-    finally:
-        if process.poll() is None:
-            process.kill()
-    assert status == 1, "".join(state["lines"])[-2000:]  # the damaged set fails the run, as on Linux
-    assert "Set rlc could not be backed up.\r\n" in state["lines"]
+
+    status, lines, ended = run_with_window(
+        ornat_cli, ["--action", "get_backup", "--ip", simulator.ip, "--backupfileout", out, "--backupfileouttype",
+                    "zip", "--backupconfig", set_list(SETS)], env, "100% Completed", 120, photograph)
+    assert status == 1, "".join(lines)[-2000:]  # the damaged set fails the run, as on Linux
+    assert "Set rlc could not be backed up.\r\n" in lines
     # The window stays four seconds after the main returned, then closes
     # itself (and the process ends) without anyone touching it.
     assert 3.5 <= ended <= 15, ended
@@ -256,14 +260,7 @@ def test_refused_restore_pauses_before_the_window_closes(simulator, ornat_cli, c
         z.writestr("tool.txt", TOOL_TXT_NEWER)
     refusal = "The backup is not supported by the installed tool version."
     env = cli_environment(cli_home, {"ORNAT_SHOW_WINDOW_ON": DISPLAY})
-    process, state, refused = run_with_window(
-        ornat_cli, ["--action", "put_backup", "--ip", simulator.ip, "--backupfilein", archive], env, refusal)
-    try:
-        assert refused.wait(300), "".join(state["lines"])[-2000:]
-        status = process.wait(60)
-        ended = time.monotonic() - state["at"]
-    finally:
-        if process.poll() is None:
-            process.kill()
+    status, _, ended = run_with_window(
+        ornat_cli, ["--action", "put_backup", "--ip", simulator.ip, "--backupfilein", archive], env, refusal, 300)
     assert status == 2
     assert 8.5 <= ended <= 20, ended
