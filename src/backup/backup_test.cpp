@@ -19,7 +19,6 @@ TEST(BackupArchiveName, SanitisedAddressAndTime) {
     t.tm_sec = 9;
     EXPECT_EQ(backup_archive_name("192.168.1.20", &t), "backup_192.168.1.20_TARNEL_20260105_070309.zip");
     EXPECT_EQ(backup_archive_name("a<b>c:d\"e/f\\g|h?i*j", &t), "backup_a_b_c_d_e_f_g_h_i_j_TARNEL_20260105_070309.zip");
-    EXPECT_EQ(backup_archive_name("127.0.0.1:8080", nullptr), "backup_127.0.0.1_8080_TARNEL_19000100_000000.zip");
 }
 
 std::string record(const std::string& name, const std::string& major, const std::string& minor,
@@ -67,16 +66,6 @@ TEST(VersionGate, RefusesOtherToolsAndUnreadableRecords) {
     for (const char* text : refused) EXPECT_FALSE(tool_record_accepted(text)) << text;
     // A name longer than 63 characters is compared on its first 63.
     EXPECT_FALSE(tool_record_accepted(record("ornat-cli" + std::string(80, 'x'), "1", "0", "0").c_str()));
-}
-
-TEST(VersionGate, IntegerLookup) {
-    int value = 0;
-    EXPECT_TRUE(integer_lookup("n", "{\"n\":\"-7\"}", &value));
-    EXPECT_EQ(value, -7);
-    EXPECT_TRUE(integer_lookup("n", "{\"n\": \"v\", \"m\": 3}", &value));  // passes over anything up to a digit
-    EXPECT_EQ(value, 3);
-    EXPECT_FALSE(integer_lookup("n", "{\"nn\": 1}", &value));
-    EXPECT_FALSE(integer_lookup("n", "{\"n\" : 1}", &value));  // the colon must follow the quote
 }
 
 }  // namespace

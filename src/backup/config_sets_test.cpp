@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <set>
-#include <tuple>
 
 namespace {
 
@@ -25,21 +24,6 @@ TEST(ConfigSets, BothTablesHoldTheSameSets) {
     // The lookup is exact.
     for (const char* other : {"tool.txt", "log.txt", "DALI1.TAR", "dali1", "dali1.tar "}) {
         EXPECT_EQ(restore_config_find(other), nullptr) << other;
-    }
-}
-
-// The fetch order is the end-to-end test's, against the simulator's own
-// list. Restore order, with device paths that do not follow the set name:
-TEST(ConfigSets, RestoreOrderSpotChecks) {
-    const std::tuple<std::size_t, const char*, const char*> restored[] = {
-        {2, "dali1.tar", "/etc/config/dali/dali1.bin"},
-        {10, "daincd1.tar", "/etc/config/nvp/daincd1.bin"},
-        {14, "schedules.tar", "/etc/config/schedule/schedule.bin"},
-        {17, "commanders.tar", "/etc/config/cmdr/cmdr.bin"},
-        {539, "views0.tar", "/etc/config/views/views0.bin"}};
-    for (const auto& [index, tar_name, path] : restored) {
-        EXPECT_EQ(restore_config_table()[index].tar_name, tar_name) << index;
-        EXPECT_EQ(restore_config_table()[index].path, path) << index;
     }
 }
 
