@@ -90,7 +90,6 @@ TEST_F(RestoreWalk, PushesSetsInArchiveOrderAndPassesOverOtherMembers) {
     ASSERT_EQ(pushed.size(), 2u);
     EXPECT_EQ(pushed[0], std::make_pair(std::string("/etc/config/schedule/schedule.bin"), SCHEDULE));
     EXPECT_EQ(pushed[1], std::make_pair(std::string("/etc/config/system/systemconfig.bin"), SYSTEM));
-    EXPECT_NE(output.find("Restore operation completed."), std::string::npos);
 }
 
 // Each failure is named; the run fails and never reports completion.
@@ -102,13 +101,6 @@ TEST_F(RestoreWalk, FailuresAreNamedAndOnlySoundSetsArePushed) {
         std::vector<std::string> pushed_paths;
         std::vector<std::string> messages;
     } cases[] = {
-        // Damaged members: the later sound set is still pushed.
-        {{{"systemconfig.tar", not_a_tar},
-          {"commanders.tar", set_tar("/etc/config/cmdr/other.bin", SYSTEM)},
-          {"schedules.tar", set_tar("/etc/config/schedule/schedule.bin", {})},
-          {"rlc.tar", set_tar("/etc/config/rlc/rlc.bin", SCHEDULE)}},
-         record_push, {"/etc/config/rlc/rlc.bin"},
-         {"error '/etc/config/cmdr/cmdr.bin' file not found.", "error '/etc/config/schedule/schedule.bin' file size error"}},
         // A set that cannot be converted stops everything; each such set is named on a line of its own.
         {{{"schedules.tar", set_tar("/etc/config/schedule/schedule.bin", SCHEDULE)},
           {"rlc.tar", not_a_tar},
