@@ -47,9 +47,7 @@ TEST(LogOutput, ConsoleGetsCrlfCaptureGetsLf) {
               "dropped\r\nabc\r\nn=5\r\ndone\r\n\r\nplain text|" + cut + "\r\n" + long_text + "|");
     const std::string captured = "abc\nn=5\ndone\r\n\n" + cut + "\n";
     EXPECT_STREQ(log_capture_text(), captured.c_str());
-    EXPECT_EQ(log_capture_length(), captured.size());
     log_capture_end();
-    EXPECT_EQ(log_capture_text(), nullptr);
 }
 
 // Everything the bar drew on its stream so far.
