@@ -244,7 +244,6 @@ TEST_F(FirmwarePackage, RefusalsInCheckOrder) {
         expect_refused(write_file("fw.bin", p.package), p.text);
         EXPECT_LT(record_.size, image.size());
     }
-    expect_refused(path("missing.bin"), OPEN);
 
     bytes with_nul = digest_text(image), not_hex = with_nul;
     with_nul[10] = '\0';
@@ -258,14 +257,12 @@ TEST_F(FirmwarePackage, RefusalsInCheckOrder) {
         {"digest name case", [](auto& e) { e[0].name = "ORNAT.bh"; }, "File format is invalid (bh).\n"},
         {"digest plain", [](auto& e) { e[0].encryption = ZIP_EM_NONE; }, "File format is invalid (ppfbh).\n"},
         {"digest AES-128", [](auto& e) { e[0].encryption = ZIP_EM_AES_128; }, "File format is invalid (ppfbh).\n"},
-        {"digest password", [](auto& e) { e[0].password = "secret"; }, PBH},
         {"digest line end", [](auto& e) { e[0].content.push_back('\n'); }, "File content length is invalid (bh).\n"},
         {"digest short", [](auto& e) { e[0].content.pop_back(); }, "File content length is invalid (bh).\n"},
         {"no image entry", [](auto& e) { e.erase(e.begin() + 1); }, "File format is invalid (binary).\n"},
         {"image plain", [](auto& e) { e[1].encryption = ZIP_EM_NONE; }, "File format is invalid (ppfb).\n"},
         {"image AES-128", [](auto& e) { e[1].encryption = ZIP_EM_AES_128; }, "File format is invalid (ppfb).\n"},
         {"image password", [](auto& e) { e[1].password = "secret"; }, PBH},
-        {"wrong digest", [](auto& e) { e[0].content = digest_text(make_image(1)); }, BAD_DIGEST},
         {"NUL in digest", [&](auto& e) { e[0].content = with_nul; }, BAD_DIGEST},
         {"not hex", [&](auto& e) { e[0].content = not_hex; }, ""},
     };
