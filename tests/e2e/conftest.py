@@ -6,10 +6,10 @@ this file) on loopback.
 start_simulator(model=None, firmware=None, faults=None, state=None, args=(),
 name=None) starts an ornat_sim.launcher.Simulator (ip, state folder, request
 log, faults, direct requests); simulator is one with TARNEL-2, firmware 1.3.0.
-run_cli(*args, env=None, timeout=120, text=True, input=None, cwd=None) runs
-the binary with HOME at cli_home (which has "Downloads"); env adds to, or
-with None values removes from, its clean environment. cli is the same with
-the output decoded as it is (CRLF kept). backup_of(sim, cli, folder, kind)
+cli(*args, env=None, timeout=120, cwd=None) runs the binary with HOME at
+cli_home (which has "Downloads"); env adds to, or with None values removes
+from, its clean environment; the output is decoded as it is (CRLF kept). out
+is an empty folder for the tool's output. backup_of(sim, cli, folder, kind)
 runs get_backup into folder and returns the archive (or, for a directory,
 the folder).
 """
@@ -112,25 +112,24 @@ def cli_environment(home, extra=None):
 
 
 @pytest.fixture
-def run_cli(ornat_cli, cli_home, tmp_path):
-    def run(*args, env=None, timeout=120, text=True, input=None, cwd=None):
+def cli(ornat_cli, cli_home, tmp_path):
+    """Runs the tool with the output decoded exactly as written: the tool
+    ends its log lines with CRLF, which text mode would fold into LF."""
+    def run(*args, env=None, timeout=120, cwd=None):
         completed = subprocess.run(
             [str(ornat_cli)] + [str(a) for a in args], env=cli_environment(cli_home, env),
-            cwd=str(cwd or tmp_path), input=input, capture_output=True, timeout=timeout, text=text,
-            **({"errors": "replace"} if text else {}))
-        return CliResult(completed.returncode, completed.stdout, completed.stderr)
-
+            cwd=str(cwd or tmp_path), capture_output=True, timeout=timeout)
+        return CliResult(completed.returncode, completed.stdout.decode("utf-8", "replace"),
+                         completed.stderr.decode("utf-8", "replace"))
     return run
 
 
 @pytest.fixture
-def cli(run_cli):
-    """run_cli with the output decoded exactly as written: the tool ends its
-    log lines with CRLF, which text mode would fold into LF."""
-    def run(*args, **kw):
-        r = run_cli(*args, text=False, **kw)
-        return CliResult(r.returncode, r.stdout.decode("utf-8", "replace"), r.stderr.decode("utf-8", "replace"))
-    return run
+def out(tmp_path):
+    """An empty folder for the tool's output files."""
+    folder = tmp_path / "out"
+    folder.mkdir()
+    return folder
 
 
 def backup_of(sim, cli, folder, kind="zip"):

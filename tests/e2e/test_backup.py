@@ -33,9 +33,7 @@ def same_tar_as_served(stored, sim, set_name):
     return stored == served and [n for n, _ in tar_members(stored)] == [n for n, _ in expected_members]
 
 
-def test_full_backup_to_zip(simulator, cli, tmp_path):
-    out = tmp_path / "out"
-    out.mkdir()
+def test_full_backup_to_zip(simulator, cli, out):
     r = cli("--action", "get_backup", "--ip", simulator.ip, "--backupfileout", out, "--backupfileouttype", "zip",
             timeout=300)
     assert r.returncode == 0, r.stderr
@@ -70,9 +68,7 @@ def test_full_backup_to_zip(simulator, cli, tmp_path):
      ["dali1.tar", "flashfs.bin", "log.txt", "systemconfig.tar", "tool.txt"]),
     ([], '"rlc"', ["flashfs.bin", "log.txt", "rlc.tar", "tool.txt"]),  # default: a directory, the current folder
 ], ids=["directory", "default"])
-def test_output_types_and_set_lists(simulator, cli, tmp_path, out_args, config, listing):
-    out = tmp_path / "out"
-    out.mkdir()
+def test_output_types_and_set_lists(simulator, cli, out_args, config, listing, out):
     r = cli("--action", "get_backup", "--ip", simulator.ip, *[out if a == "OUT" else a for a in out_args],
             "--backupconfig", config, cwd=out)
     assert r.returncode == 0
@@ -85,9 +81,7 @@ def test_output_types_and_set_lists(simulator, cli, tmp_path, out_args, config, 
         assert (out / "log.txt").read_text().endswith("100% Completed ((null)).\n")
 
 
-def test_unreachable_controller_fails(cli, tmp_path, refusing_ip):
-    out = tmp_path / "none"
-    out.mkdir()
+def test_unreachable_controller_fails(cli, refusing_ip, out):
     r = cli("--action", "get_backup", "--ip", refusing_ip, "--backupfileout", out, "--backupfileouttype", "zip",
             "--backupconfig", '["dali1"]')
     assert r.returncode == 1
@@ -108,10 +102,8 @@ def test_unwritable_folder_fails(simulator, cli, tmp_path):
     assert r.returncode == 1
 
 
-def test_interrupted_backup_leaves_no_archive(simulator, ornat_cli, cli_home, tmp_path):
+def test_interrupted_backup_leaves_no_archive(simulator, ornat_cli, cli_home, out):
     simulator.set_faults({"delay": 0.05})
-    out = tmp_path / "killed"
-    out.mkdir()
     process = subprocess.Popen([str(ornat_cli), "--action", "get_backup", "--ip", simulator.ip,
                                 "--backupfileout", str(out), "--backupfileouttype", "zip"],
                                env=cli_environment(cli_home), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)

@@ -38,11 +38,9 @@ SETS = ["systemconfig", "rlc", "dali1", "dali2", "cd1", "dali3"]
     ({"set_404": ["rlc"], "set_html": ["dali1"]}, [], ["rlc", "dali1"]),
 ], ids=["http 500", "truncated", "no status.txt", "bad checksum", "no set file", "no reply", "flash read",
         "absent"])
-def test_damaged_sets_fail_the_backup_and_the_rest_is_kept(simulator, cli, tmp_path, faults, damaged, absent):
+def test_damaged_sets_fail_the_backup_and_the_rest_is_kept(simulator, cli, faults, damaged, absent, out):
     small_flash(simulator)
     simulator.set_faults(faults)
-    out = tmp_path / "out"
-    out.mkdir()
     r = cli("--action", "get_backup", "--ip", simulator.ip, "--backupfileout", out, "--backupfileouttype", "zip",
             "--backupconfig", '["%s"]' % '","'.join(SETS))
     assert r.returncode == (1 if damaged else 0), r.stdout[-2000:]
@@ -63,10 +61,8 @@ def test_damaged_sets_fail_the_backup_and_the_rest_is_kept(simulator, cli, tmp_p
 
 # ---- archives of the same second ---------------------------------------------------
 
-def test_backups_started_together_never_replace_each_other(simulator, ornat_cli, cli_home, tmp_path):
+def test_backups_started_together_never_replace_each_other(simulator, ornat_cli, cli_home, out):
     small_flash(simulator)
-    out = tmp_path / "out"
-    out.mkdir()
     # All runs start early in one second: their archives get the same name.
     time.sleep(1.05 - time.time() % 1)
     runs = [subprocess.Popen([str(ornat_cli), "--action", "get_backup", "--ip", simulator.ip,
@@ -89,9 +85,7 @@ def test_backups_started_together_never_replace_each_other(simulator, ornat_cli,
 # ---- output types ------------------------------------------------------------------
 
 @pytest.mark.parametrize("output_type", ["ZIP", "folder"])
-def test_unknown_output_type_is_a_usage_error(simulator, cli, tmp_path, output_type):
-    out = tmp_path / "out"
-    out.mkdir()
+def test_unknown_output_type_is_a_usage_error(simulator, cli, output_type, out):
     r = cli("--action", "get_backup", "--ip", simulator.ip, "--backupfileout", out,
             "--backupfileouttype", output_type, "--backupconfig", '["rlc"]')
     assert r.returncode == 2

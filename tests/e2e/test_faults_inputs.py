@@ -131,11 +131,8 @@ def default_signals():
 
 
 @pytest.mark.parametrize("number", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP], ids=["INT", "TERM", "HUP"])
-def test_signal_removes_temporary_files_and_keeps_earlier_ones(start_simulator, ornat_cli, cli_home, tmp_path,
-                                                               number):
+def test_signal_removes_temporary_files_and_keeps_earlier_ones(start_simulator, ornat_cli, cli_home, number, out):
     sim = start_simulator(faults={"tftp_block_delay": 0.01})  # a read of minutes
-    out = tmp_path / "out"
-    out.mkdir()
     (out / "flashfs.bin").write_bytes(b"an earlier image")
     run = subprocess.Popen([str(ornat_cli), "--action", "read_file_flashfs", "--ip", sim.ip,
                             "--backupfileout", str(out), "--backupfileouttype", "bin"],

@@ -83,10 +83,8 @@ SLOW = [
 
 
 @pytest.mark.slow
-def test_stalled_exchanges_give_up_and_slow_work_is_waited_for(start_simulator, run_cli, tmp_path, unaccepting_ip):
+def test_stalled_exchanges_give_up_and_slow_work_is_waited_for(start_simulator, cli, tmp_path, unaccepting_ip, out):
     """All cases run side by side: about 70 s in all."""
-    out = tmp_path / "out"
-    out.mkdir()
     values = {"OUT": out, "CSV": csv_file(tmp_path), "ARCHIVE": one_set_archive(tmp_path),
               "IMAGE": raw_image(tmp_path)}
     runs = []
@@ -96,7 +94,7 @@ def test_stalled_exchanges_give_up_and_slow_work_is_waited_for(start_simulator, 
 
     def timed(args):
         started = time.monotonic()
-        result = run_cli(*args, timeout=200)
+        result = cli(*args, timeout=200)
         return result, time.monotonic() - started
 
     with concurrent.futures.ThreadPoolExecutor(len(runs)) as pool:
@@ -162,9 +160,7 @@ def run_measured(ornat_cli, cli_home, folder, *args, timeout=120):
      "config=rlc", 64 << 20, 400),
 ], ids=["status", "set"])
 def test_huge_reply_is_cut_off_in_bounded_memory(simulator, ornat_cli, cli_home, tmp_path, action, args, match, cap,
-                                                 most):
-    out = tmp_path / "out"
-    out.mkdir()
+                                                 most, out):
     simulator.set_faults({"huge_reply": 1 << 30, "huge_match": [match]})
     code, stdout, peak = run_measured(ornat_cli, cli_home, tmp_path, "--action", action, "--ip", simulator.ip,
                                       *[out if a == "OUT" else a for a in args])
@@ -180,11 +176,9 @@ def test_huge_reply_is_cut_off_in_bounded_memory(simulator, ornat_cli, cli_home,
     ({"tftp_short_after": 1_000_064}, 1_000_064),
     ({"tftp_big_block": 3}, FLASH_SIZE - 128),  # the client keeps 128 of the 256 bytes
 ], ids=["ends early", "overlong block"])
-def test_read_that_breaks_its_announced_size_fails(simulator, cli, tmp_path, faults, sent):
+def test_read_that_breaks_its_announced_size_fails(simulator, cli, tmp_path, faults, sent, out):
     simulator.set_faults(faults)
     message = "The controller announced %d bytes but sent %d.\r\n" % (FLASH_SIZE, sent)
-    out = tmp_path / "flash"
-    out.mkdir()
     earlier = b"an earlier image that must survive" * 100
     (out / "flashfs.bin").write_bytes(earlier)
     r = cli("--action", "read_file_flashfs", "--ip", simulator.ip, "--backupfileout", out,

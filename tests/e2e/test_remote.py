@@ -57,7 +57,7 @@ REMOTE = [
 
 
 @pytest.mark.slow
-def test_transfers_run_while_blocks_move_and_end_when_none_does(start_simulator, run_cli, tmp_path):
+def test_transfers_run_while_blocks_move_and_end_when_none_does(start_simulator, cli, tmp_path):
     runs = []
     for i, (name, kind, faults, size, _, _, _) in enumerate(REMOTE):
         sim = start_simulator(name="case%d" % i, faults=faults)
@@ -77,7 +77,7 @@ def test_transfers_run_while_blocks_move_and_end_when_none_does(start_simulator,
 
     def timed(args):
         started = time.monotonic()
-        result = run_cli(*args, env=NO_DOWNLOADS, timeout=600)
+        result = cli(*args, env=NO_DOWNLOADS, timeout=600)
         return result, time.monotonic() - started
 
     with concurrent.futures.ThreadPoolExecutor(len(runs)) as pool:

@@ -68,10 +68,8 @@ def test_get_status_failures(simulator, cli, refusing_ip):
 @pytest.mark.parametrize("faults", [{}, {"tftp_no_tsize": True}, {"tftp_no_oack": True}])
 @pytest.mark.parametrize("remote, action", [("flashfs.bin", "read_file_flashfs"),
                                             ("flashraw.bin", "read_file_flashraw")])
-def test_flash_image_read_is_byte_identical(simulator, cli, tmp_path, faults, remote, action):
+def test_flash_image_read_is_byte_identical(simulator, cli, faults, remote, action, out):
     simulator.set_faults(faults)
-    out = tmp_path / "images"
-    out.mkdir()
     r = cli("--action", action, "--ip", simulator.ip, "--backupfileout", out, "--backupfileouttype", "bin")
     assert r.returncode == 0, r.stdout + r.stderr
     assert (out / remote).read_bytes() == (simulator.state / remote).read_bytes()
@@ -81,9 +79,7 @@ def test_flash_image_read_is_byte_identical(simulator, cli, tmp_path, faults, re
     assert done["ok"] and done["blksize"] == (512 if faults.get("tftp_no_oack") else 128)
 
 
-def test_output_path_rules(simulator, cli, tmp_path):
-    out = tmp_path / "o"
-    out.mkdir()
+def test_output_path_rules(simulator, cli, tmp_path, out):
     r = cli("--action", "read_file_flashfs", "--ip", simulator.ip, "--backupfileout", str(out) + "/",
                 "--backupfileouttype", "x")
     assert r.returncode == 0
@@ -103,9 +99,7 @@ def test_output_path_rules(simulator, cli, tmp_path):
 
 
 @pytest.mark.parametrize("faults", [{"tftp_refuse_read": True}, {"tftp_abort_after": 100000}])
-def test_failed_read_keeps_the_earlier_image(simulator, cli, tmp_path, faults):
-    out = tmp_path / "keep"
-    out.mkdir()
+def test_failed_read_keeps_the_earlier_image(simulator, cli, faults, out):
     earlier = b"an earlier image that must survive" * 100
     (out / "flashraw.bin").write_bytes(earlier)
     simulator.set_faults(faults)
