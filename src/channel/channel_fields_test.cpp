@@ -212,7 +212,6 @@ TEST_F(ChannelFields, WhatTheCsvCannotCarryIsNamed) {
         {&l3, [&](bytes& f) { device(l3, f)[DEVICE_ENTRY_MARKER_AT] = 7; }, "device 5 (address 9) / entry_marker"},
         {&l3, [&](bytes& f) { device(l3, f)[0] = 1 | 8; }, "device 5 (address 9) / power_on_level"},
         {&l3, [&](bytes& f) { device(l3, f)[0] = 1; }, "device 5 (address 9) / flags"},
-        {&l3, [&](bytes& f) { device(l3, f)[l3.device_type_at] = 6; }, "device 5 (address 9) / device_type"},
         {&l3, [&](bytes& f) { device(l3, f)[0] = 2, device(l3, f)[DEVICE_ADDRESS_BYTE_AT] = 9; }, "device 5 / address"},
         {&l2, [&](bytes& f) { device(l2, f)[0] = 2 | 1, device(l2, f)[DEVICE_ADDRESS_BYTE_AT] = 200; }, "device 5 / address"},
         {&l1, [&](bytes& f) { device(l1, f)[0] = 2, f[l1.extra_area_at + 5 * 12] = 1; }, "device 5 / address"},

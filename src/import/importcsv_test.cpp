@@ -54,7 +54,6 @@ TEST_F(ImportCsvTest, ExampleRowPerLayout) {
         SCOPED_TRACE(std::string(c.firmware) + " address " + c.address);
         reset();
         EXPECT_EQ(import(HEADER + "0,5," + c.address + EXAMPLE, c.firmware), IMPORTCSV_DONE);
-        EXPECT_EQ(out_, "0 fields, 2 rows\n");
         bytes expected = channel_before_;
         const std::size_t e = 60 + 5 * c.entry_size;
         put_example(expected, e, c.name_at);
