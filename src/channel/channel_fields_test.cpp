@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -18,11 +16,9 @@
 #include "import/importcsv.h"
 #include "import/importcsv_cd.h"
 #include "import/importcsv_groups.h"
+#include "support/csv_fixture.h"
 
 namespace {
-
-namespace fs = std::filesystem;
-using bytes = std::vector<unsigned char>;
 
 // A firmware version of each channel file layout; "1.5.0" is also the
 // first whose controllers take inputs CSV files.
@@ -34,24 +30,17 @@ channel_fields decoded(channel_file_kind kind, const bytes& file) {
     return fields;
 }
 
-class ChannelFields : public testing::Test {
+// The round trips write their CSV files into the import tests' scratch folder.
+class ChannelFields : public CsvImportTest<importcsv> {
 protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "ornat-fields-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
     // Runs the CSV import over `text` for a controller of that firmware.
-    void import(int (*run)(const backup_set_data*, const char*, channel_record*), const std::string& text,
+    void import(int (*import_fn)(const backup_set_data*, const char*, channel_record*), const std::string& text,
                 const char* firmware, channel_record* record) {
-        const std::string path = (dir_ / "in.csv").string();
-        std::ofstream(path, std::ios::binary) << text;
+        std::ofstream(path_, std::ios::binary) << text;
         backup_set_data set;
         set.firmware_version = firmware;
         testing::internal::CaptureStdout();
-        EXPECT_EQ(run(&set, path.c_str(), record), IMPORTCSV_DONE);
+        EXPECT_EQ(import_fn(&set, path_.c_str(), record), IMPORTCSV_DONE);
         testing::internal::GetCapturedStdout();
     }
 
@@ -70,8 +59,6 @@ protected:
         import(importcsv_cd, csv_export_text(fields, entry_kind::input), "2.2.4", record.get());
         return bytes(record->inputs.begin(), record->inputs.end());
     }
-
-    fs::path dir_;
 };
 
 // ---- generated files within what the CSV form carries ---------------------------
@@ -275,7 +262,7 @@ TEST(ChannelFileProblem, ShortFilesAndTheInputsLayouts) {
     }
 }
 
-TEST(ChannelFieldsCompare, NamesChangedFieldsAcrossLayouts) {
+TEST(ChannelFieldsCompare, NamesChangedFields) {
     const channel_layout& l1 = CHANNEL_LAYOUTS[0];
     bytes old_file(l1.size, 0);
     le_put_u32(&old_file[CONFIG_VERSION_AT], 1);
