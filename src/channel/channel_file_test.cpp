@@ -99,11 +99,9 @@ TEST(ChannelFileRead, CopiesTheMemberIntoTheImage) {
 // and leaves a zero image.
 TEST(ChannelFileRead, FailuresAreReportedAndLeaveAZeroImage) {
     const backup_set_data set = fetched_set({{DALI1, ""}, STATUS}, "1.5.0");
-    // The header and the first 512 data bytes only of a 600-byte member (the
-    // read runs past the block) and of a 2000-byte one (the header claims
-    // more than the whole tar holds).
-    const backup_set_data cut[2] = {fetched_set({{DALI1, pattern(600, 0)}}, "1.5.0", {.length = 1024}),
-                                    fetched_set({{DALI1, pattern(2000, 0)}}, "1.5.0", {.length = 1024})};
+    // The header and the first 512 data bytes only of a 600-byte member; the
+    // ways a tar can be cut are the tar tests'.
+    const backup_set_data cut = fetched_set({{DALI1, pattern(600, 0)}}, "1.5.0", {.length = 1024});
     const struct {
         const backup_set_data* set;
         const char* console;
@@ -111,8 +109,7 @@ TEST(ChannelFileRead, FailuresAreReportedAndLeaveAZeroImage) {
     } cases[] = {
         {&set, "backup\terror '/etc/config/dali/dali1.bin' file size error.\r\n",
          "Error '/etc/config/dali/dali1.bin' file size error.\r\n"},
-        {&cut[0], "backup\terror reading '/etc/config/dali/dali1.bin'\r\n", "Error reading '/etc/config/dali/dali1.bin'."},
-        {&cut[1], "backup\terror reading '/etc/config/dali/dali1.bin'\r\n", "Error reading '/etc/config/dali/dali1.bin'."},
+        {&cut, "backup\terror reading '/etc/config/dali/dali1.bin'\r\n", "Error reading '/etc/config/dali/dali1.bin'."},
     };
     for (const auto& c : cases) {
         channel_record record;
