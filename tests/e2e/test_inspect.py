@@ -203,7 +203,7 @@ def test_export_channel_usage_and_missing_channel(start_simulator, cli, tmp_path
 
 def test_help_lists_every_action_and_option(cli):
     source = (SOURCE_DIR / "src" / "main" / "cli.cpp").read_text()
-    options = set(re.findall(r'\{"(\w+)", (?:no|required)_argument', source))
+    options = set(re.findall(r'\{"(\w+)", (?:true|false), ', source))
     actions = set(re.findall(r'\{"(\w+)", run_\w+\}', source))
     r = cli("--help")
     out = r.stdout
