@@ -101,6 +101,13 @@ TEST_F(RestoreWalk, FailuresAreNamedAndOnlySoundSetsArePushed) {
         std::vector<std::string> pushed_paths;
         std::vector<std::string> messages;
     } cases[] = {
+        // Damaged members fail the run, and the later sound set is still pushed.
+        {{{"systemconfig.tar", not_a_tar},
+          {"commanders.tar", set_tar("/etc/config/cmdr/other.bin", SYSTEM)},
+          {"schedules.tar", set_tar("/etc/config/schedule/schedule.bin", {})},
+          {"rlc.tar", set_tar("/etc/config/rlc/rlc.bin", SCHEDULE)}},
+         record_push, {"/etc/config/rlc/rlc.bin"},
+         {"error '/etc/config/cmdr/cmdr.bin' file not found.", "error '/etc/config/schedule/schedule.bin' file size error"}},
         // A set that cannot be converted stops everything; each such set is named on a line of its own.
         {{{"schedules.tar", set_tar("/etc/config/schedule/schedule.bin", SCHEDULE)},
           {"rlc.tar", not_a_tar},
