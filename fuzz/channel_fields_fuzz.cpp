@@ -26,12 +26,14 @@ struct file_mode {
     std::uint32_t size;
 };
 
+// clang-format off
 const file_mode MODES[] = {
     {channel_file_kind::channel, 1, CHANNEL_LAYOUTS[0].size}, {channel_file_kind::channel, 2, CHANNEL_LAYOUTS[1].size},
     {channel_file_kind::channel, 3, CHANNEL_LAYOUTS[2].size}, {channel_file_kind::inputs, 2, INPUTS_LAYOUTS[0].size},
     {channel_file_kind::inputs, 3, INPUTS_LAYOUTS[1].size},   {channel_file_kind::inputs, 1, 600},
     {channel_file_kind::channel, 0, 0},                        {channel_file_kind::inputs, 0, 0},
 };
+// clang-format on
 
 std::vector<unsigned char> shaped(const file_mode& mode, const std::uint8_t* data, std::size_t size) {
     std::vector<unsigned char> file(data, data + size);
@@ -58,7 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const std::vector<unsigned char> old_file = shaped(old_mode, data + 1, size - 1);
     std::vector<unsigned char> new_file = shaped(new_mode, data + 1, size - 1);
-    for (std::size_t i = CONFIG_HEADER_SIZE; i < new_file.size(); i += 7) new_file[i] = static_cast<unsigned char>(new_file[i] + 1);
+    for (std::size_t i = CONFIG_HEADER_SIZE; i < new_file.size(); i += 7)
+        new_file[i] = static_cast<unsigned char>(new_file[i] + 1);
 
     channel_fields old_fields, new_fields;
     const int old_code = channel_fields_decode(old_mode.kind, old_file.data(), old_file.size(), &old_fields);

@@ -8,8 +8,8 @@
 #include "channel/config_convert.h"
 
 namespace {
-const char* const FIRMWARE[] = {nullptr, "", "0.9", "1.0.0", "1.3.0", "1.3.1", "1.4.9", "1.5.0",
-                                "1.10.0", "2.2.3", "2.2.4", "9.9"};
+const char* const FIRMWARE[] = {nullptr, "",      "0.9",    "1.0.0", "1.3.0", "1.3.1",
+                                "1.4.9", "1.5.0", "1.10.0", "2.2.3", "2.2.4", "9.9"};
 const std::uint64_t INDEXES[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 14, 283, 602, 603, 0xFFFFFFFFFFFFFFFFull};
 }  // namespace
 

@@ -56,9 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (built_here) {
         if (size < CONTENT_AT) return 0;
         // Key derivation is the slowest step: the digest entry is made once.
-        static const bytes digest_data =
-            aes_zip_encrypt(to_bytes("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"),
-                            FIRMWARE_PACKAGE_PASSWORD);
+        static const bytes digest_data = aes_zip_encrypt(
+            to_bytes("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"), FIRMWARE_PACKAGE_PASSWORD);
         const bool ae1 = (data[2] & 1) != 0;
         built = aes_zip({
             {"ornat.bh", digest_data, 0, 64},

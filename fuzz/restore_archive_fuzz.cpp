@@ -20,9 +20,7 @@ int accept_push(const char*, const char*, const unsigned char* bytes, std::size_
     return 0;
 }
 
-std::string archive_path() {
-    return "/tmp/ornat-restore-fuzz-" + std::to_string(::getpid()) + ".zip";
-}
+std::string archive_path() { return "/tmp/ornat-restore-fuzz-" + std::to_string(::getpid()) + ".zip"; }
 
 }  // namespace
 

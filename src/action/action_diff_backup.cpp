@@ -119,8 +119,8 @@ int action_diff_backup(const char* old_path, const char* compare_with, const cha
         if (!path) continue;
         const int code = backup_source_open(path, source);
         if (code != BACKUP_SOURCE_OK) {
-            log_printf_color(COLOR_RED, "%s: %s.", path, backup_source_error(code == BACKUP_SOURCE_NOT_FOUND ? code
-                                                                                             : BACKUP_SOURCE_NOT_A_BACKUP));
+            log_printf_color(COLOR_RED, "%s: %s.", path,
+                             backup_source_error(code == BACKUP_SOURCE_NOT_FOUND ? code : BACKUP_SOURCE_NOT_A_BACKUP));
             return EXIT_USAGE;
         }
     }

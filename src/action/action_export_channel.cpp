@@ -63,9 +63,11 @@ file_result set_file(const channel_source& from, const std::string& set_name, st
 
 // Decodes a channel's file; false (reported) when it is not a file of a
 // known layout and size.
-bool decode(std::uint32_t channel, channel_file_kind kind, const std::vector<unsigned char>& file, channel_fields* out) {
+bool decode(std::uint32_t channel, channel_file_kind kind, const std::vector<unsigned char>& file,
+            channel_fields* out) {
     if (channel_fields_decode(kind, file.data(), file.size(), out) == CHANNEL_FIELDS_OK) return true;
-    log_printf_color(COLOR_RED, "Channel %u: %s file %s.", channel, kind == channel_file_kind::channel ? "channel" : "channel inputs",
+    log_printf_color(COLOR_RED, "Channel %u: %s file %s.", channel,
+                     kind == channel_file_kind::channel ? "channel" : "channel inputs",
                      channel_file_problem(kind, file.data(), file.size()).c_str());
     return false;
 }
@@ -99,12 +101,14 @@ bool export_channel(const channel_source& from, std::uint32_t channel, const std
     channel_fields fields;
     if (dali != file_result::found || !decode(channel, channel_file_kind::channel, file, &fields)) return false;
     warn(channel, fields);
-    if (!write_csv(stem + ".csv", fields, entry_kind::device) || !write_csv(stem + "_groups.csv", fields, entry_kind::group)) {
+    if (!write_csv(stem + ".csv", fields, entry_kind::device) ||
+        !write_csv(stem + "_groups.csv", fields, entry_kind::group)) {
         return false;
     }
-    log_printf_color(COLOR_GREEN, "Channel %u: %zu devices, %zu groups (channel file layout %u) in %s.csv and %s_groups.csv.",
-                     channel, used(fields, entry_kind::device), used(fields, entry_kind::group), fields.layout, stem.c_str(),
-                     stem.c_str());
+    log_printf_color(COLOR_GREEN,
+                     "Channel %u: %zu devices, %zu groups (channel file layout %u) in %s.csv and %s_groups.csv.",
+                     channel, used(fields, entry_kind::device), used(fields, entry_kind::group), fields.layout,
+                     stem.c_str(), stem.c_str());
 
     const file_result cd = set_file(from, "cd" + number, &file);
     if (cd == file_result::failed) return false;
@@ -115,15 +119,16 @@ bool export_channel(const channel_source& from, std::uint32_t channel, const std
     channel_fields inputs;
     if (!decode(channel, channel_file_kind::inputs, file, &inputs)) return false;
     if (inputs.layout != INPUTS_CSV_LAYOUT) {
-        log_printf("Channel %u: the channel inputs file has layout %u; setup_channel builds layout %u only, so no inputs CSV "
-                   "is written.",
-                   channel, inputs.layout, INPUTS_CSV_LAYOUT);
+        log_printf(
+            "Channel %u: the channel inputs file has layout %u; setup_channel builds layout %u only, so no inputs CSV "
+            "is written.",
+            channel, inputs.layout, INPUTS_CSV_LAYOUT);
         return true;
     }
     warn(channel, inputs);
     if (!write_csv(stem + "_inputs.csv", inputs, entry_kind::input)) return false;
-    log_printf_color(COLOR_GREEN, "Channel %u: %zu input devices in %s_inputs.csv.", channel, used(inputs, entry_kind::input),
-                     stem.c_str());
+    log_printf_color(COLOR_GREEN, "Channel %u: %zu input devices in %s_inputs.csv.", channel,
+                     used(inputs, entry_kind::input), stem.c_str());
     return true;
 }
 
@@ -144,8 +149,8 @@ int action_export_channel(const char* address, const char* backup_path, const st
     if (backup_path) {
         const int code = backup_source_open(backup_path, &backup);
         if (code != BACKUP_SOURCE_OK) {
-            log_printf_color(COLOR_RED, "%s: %s.", backup_path, backup_source_error(code == BACKUP_SOURCE_NOT_FOUND ? code
-                                                                                                   : BACKUP_SOURCE_NOT_A_BACKUP));
+            log_printf_color(COLOR_RED, "%s: %s.", backup_path,
+                             backup_source_error(code == BACKUP_SOURCE_NOT_FOUND ? code : BACKUP_SOURCE_NOT_A_BACKUP));
             return EXIT_USAGE;
         }
         from.backup = &backup;

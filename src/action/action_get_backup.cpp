@@ -27,10 +27,10 @@ enum class output_kind { zip, directory };
 // Where the outputs of one run go and how they went.
 struct backup_output {
     output_kind kind = output_kind::directory;
-    std::string folder;          // "" means the current directory
-    std::string archive_path;    // zip only
-    mzsimple_ptr archive;        // zip only, while open
-    bool failed = false;         // an output could not be written
+    std::string folder;        // "" means the current directory
+    std::string archive_path;  // zip only
+    mzsimple_ptr archive;      // zip only, while open
+    bool failed = false;       // an output could not be written
 };
 
 std::string join(const std::string& folder, const std::string& name) { return platform_join_path(folder, name); }
@@ -82,8 +82,7 @@ bool store_log_naming(mzsimple* zip, const std::string& name, void*) {
 
 }  // namespace
 
-int action_get_backup(const char* address, const char* folder, const char* type,
-                      const std::vector<std::string>* list) {
+int action_get_backup(const char* address, const char* folder, const char* type, const std::vector<std::string>* list) {
     if (!address) {
         log_printf_color(COLOR_RED, "Missing arguments for action get_backup.");
         return EXIT_USAGE;

@@ -133,8 +133,8 @@ archive_check check_archive(mzsimple* zip, const status_record& status) {
 enum class member_outcome { skipped, restored, failed };
 
 // Restores one archive member when it is a configuration set.
-member_outcome restore_member(mzsimple* zip, const status_record& status, const std::string& base,
-                              const char* address, unsigned pct, set_push_fn push) {
+member_outcome restore_member(mzsimple* zip, const status_record& status, const std::string& base, const char* address,
+                              unsigned pct, set_push_fn push) {
     const restore_config_entry* entry = selected_set(zip);
     if (!entry) return member_outcome::skipped;
     const char* path = entry->path.c_str();
@@ -173,8 +173,9 @@ int action_put_backup(const char* address, const char* path) {
         bool accepted = backup_version_accepted(zip.get());
         mzsimple_close(std::move(zip));
         if (!accepted) {
-            log_printf_color(COLOR_RED,
-                             "The backup is not supported by the installed tool version. Please upgrade the tool software.");
+            log_printf_color(
+                COLOR_RED,
+                "The backup is not supported by the installed tool version. Please upgrade the tool software.");
             // Time to read the refusal in the log window before it closes.
             platform_log_window_pause(5000);
             return EXIT_USAGE;
@@ -197,7 +198,8 @@ int restore_archive(mzsimple* zip, const status_record& status, const std::strin
     // cannot finish does not start.
     const archive_check check = check_archive(zip, status);
     if (check.sets == 0) {
-        log_printf_color(COLOR_RED, "Backup archive '%s' holds no configuration set.", archive_name ? archive_name : "");
+        log_printf_color(COLOR_RED, "Backup archive '%s' holds no configuration set.",
+                         archive_name ? archive_name : "");
         return 1;
     }
     if (check.not_supported) {

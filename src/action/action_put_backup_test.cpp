@@ -33,8 +33,8 @@ int record_push(const char*, const char*, const unsigned char* data, std::size_t
 int refuse_push(const char*, const char*, const unsigned char*, std::size_t) { return 1; }
 
 bytes set_tar(const std::string& device_path, const bytes& file) {
-    return tar_image({{device_path, std::string(file.begin(), file.end())},
-                      {"status.txt", "{\"model_name\": \"TARNEL-2\"}"}});
+    return tar_image(
+        {{device_path, std::string(file.begin(), file.end())}, {"status.txt", "{\"model_name\": \"TARNEL-2\"}"}});
 }
 
 // A channel file in layout 2, which firmware 1.3.0 (layout 1) cannot take.
@@ -95,6 +95,7 @@ TEST_F(RestoreWalk, PushesSetsInArchiveOrderAndPassesOverOtherMembers) {
 // Each failure is named; the run fails and never reports completion.
 TEST_F(RestoreWalk, FailuresAreNamedAndOnlySoundSetsArePushed) {
     const bytes not_a_tar = to_bytes("not a tar");
+    // clang-format off
     const struct {
         std::vector<std::pair<std::string, bytes>> members;
         set_push_fn push;
@@ -125,6 +126,7 @@ TEST_F(RestoreWalk, FailuresAreNamedAndOnlySoundSetsArePushed) {
          {"Set rlc was not restored.\r\n", "Set schedules was not restored.\r\n",
           "Restore operation ended; not every set was restored."}},
     };
+    // clang-format on
     for (const auto& c : cases) {
         pushed.clear();
         EXPECT_EQ(restore(c.members, c.push), 1) << output;

@@ -28,7 +28,8 @@ std::optional<std::string> read_file_output_path(const char* folder, const char*
     const char* base = base_name(remote_name);
     std::size_t folder_length = std::strlen(folder);
     if (folder_length + std::strlen(base) + 2 > PATH_LIMIT) return std::nullopt;
-    bool ends_in_separator = folder_length > 0 && (folder[folder_length - 1] == '/' || folder[folder_length - 1] == '\\');
+    bool ends_in_separator =
+        folder_length > 0 && (folder[folder_length - 1] == '/' || folder[folder_length - 1] == '\\');
     return ends_in_separator ? std::string(folder) + base : platform_join_path(folder, base);
 }
 

@@ -42,8 +42,8 @@ const setup_kind INPUTS_RUN = {importcsv_cd, inputs_file_write, false};
 
 enum class channel_outcome { pushed, failed, end_run };
 
-channel_outcome set_up_channel(const setup_kind& kind, const char* address, std::uint32_t channel,
-                               const char* csv_path, const channel_io& io) {
+channel_outcome set_up_channel(const setup_kind& kind, const char* address, std::uint32_t channel, const char* csv_path,
+                               const channel_io& io) {
     std::string base;
     if (!base_url_for(address, &base)) return channel_outcome::failed;
     char set_name[32];
@@ -77,20 +77,14 @@ channel_outcome set_up_channel(const setup_kind& kind, const char* address, std:
                              csv_path);
             return channel_outcome::failed;
         case IMPORTCSV_PARSE_FAILED:
-        case IMPORTCSV_UNSUPPORTED:
-            return channel_outcome::end_run;
-        case IMPORTCSV_DONE:
-            break;
-        default:
-            return channel_outcome::failed;
+        case IMPORTCSV_UNSUPPORTED: return channel_outcome::end_run;
+        case IMPORTCSV_DONE: break;
+        default: return channel_outcome::failed;
     }
     switch (kind.write(&tar, &set, channel, &record)) {
-        case CHANNEL_FILE_OK:
-            break;
-        case CHANNEL_FILE_UNSUPPORTED:
-            return channel_outcome::end_run;
-        default:
-            return channel_outcome::failed;
+        case CHANNEL_FILE_OK: break;
+        case CHANNEL_FILE_UNSUPPORTED: return channel_outcome::end_run;
+        default: return channel_outcome::failed;
     }
     if (tar_finalize(&tar) != TAR_OK) return channel_outcome::failed;
     int listed = 0;
@@ -114,8 +108,9 @@ int setup_channels(const char* address, const std::vector<std::uint32_t>* channe
     if (channel_at(0) == 0) return EXIT_FAILED;
 
     const setup_kind& kind = channel_csv_files ? CHANNEL_RUN : groups_csv_files ? GROUPS_RUN : INPUTS_RUN;
-    const std::vector<std::string>& files =
-        channel_csv_files ? *channel_csv_files : groups_csv_files ? *groups_csv_files : *inputs_csv_files;
+    const std::vector<std::string>& files = channel_csv_files  ? *channel_csv_files
+                                            : groups_csv_files ? *groups_csv_files
+                                                               : *inputs_csv_files;
 
     bool all_pushed = true;
     // Channel i goes with file i; the run ends with the files, or at the

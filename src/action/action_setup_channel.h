@@ -12,7 +12,7 @@
 
 struct channel_io {
     int (*fetch)(const char* base, const char* set_name, backup_set_data* set);  // backup_fetch_set
-    set_push_fn push;                                                             // backup_push
+    set_push_fn push;                                                            // backup_push
 };
 
 // action_setup_channel over the given fetch and upload.

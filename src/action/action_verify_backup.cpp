@@ -54,7 +54,8 @@ struct verify_run {
     void check_flash_image() {
         std::vector<unsigned char> image;
         if (read("flashfs.bin", &image) && image.size() != FLASH_IMAGE_SIZE) {
-            problem("flashfs.bin", std::to_string(image.size()) + " bytes, expected " + std::to_string(FLASH_IMAGE_SIZE));
+            problem("flashfs.bin",
+                    std::to_string(image.size()) + " bytes, expected " + std::to_string(FLASH_IMAGE_SIZE));
         }
     }
 
@@ -93,7 +94,8 @@ struct verify_run {
             problem(member, entry.path + " cannot be read");
             return;
         }
-        const channel_file_kind kind = entry.index < FIRST_INPUTS_SET ? channel_file_kind::channel : channel_file_kind::inputs;
+        const channel_file_kind kind =
+            entry.index < FIRST_INPUTS_SET ? channel_file_kind::channel : channel_file_kind::inputs;
         const std::string what = channel_file_problem(kind, file.data(), file.size());
         if (!what.empty()) problem(member, entry.path + ": " + what);
     }
@@ -109,8 +111,8 @@ int action_verify_backup(const char* path) {
     verify_run run;
     const int opened = backup_source_open(path, &run.source);
     if (opened != BACKUP_SOURCE_OK) {
-        log_printf_color(COLOR_RED, "%s: %s.", path, backup_source_error(opened == BACKUP_SOURCE_NOT_FOUND ? opened
-                                                                                                 : BACKUP_SOURCE_NOT_A_BACKUP));
+        log_printf_color(COLOR_RED, "%s: %s.", path,
+                         backup_source_error(opened == BACKUP_SOURCE_NOT_FOUND ? opened : BACKUP_SOURCE_NOT_A_BACKUP));
         return EXIT_USAGE;
     }
     // A single set tar is one set, not a backup: it has no tool record and
@@ -134,7 +136,7 @@ int action_verify_backup(const char* path) {
             run.problem(member, "not a member of a backup");
         }
     }
-    log_printf_color(run.problems == 0 ? COLOR_GREEN : COLOR_RED, "%u configuration sets checked, %u problems.", run.sets,
-                     run.problems);
+    log_printf_color(run.problems == 0 ? COLOR_GREEN : COLOR_RED, "%u configuration sets checked, %u problems.",
+                     run.sets, run.problems);
     return run.problems == 0 ? EXIT_DONE : EXIT_FAILED;
 }

@@ -8,8 +8,7 @@
 #include <vector>
 
 // A null list means "the default list of configuration sets".
-int action_get_backup(const char* address, const char* folder, const char* type,
-                      const std::vector<std::string>* list);
+int action_get_backup(const char* address, const char* folder, const char* type, const std::vector<std::string>* list);
 int action_put_backup(const char* address, const char* path);
 int action_push_firmware(const char* address, const char* path);
 // A channel number 0 ends the channel list.
@@ -20,8 +19,8 @@ int action_setup_channel(const char* address, const std::vector<std::uint32_t>* 
 int action_get_status(const char* address);
 // Copies a controller file ("flashraw.bin", "flashfs.bin") into the folder
 // under its own name.
-int action_read_file(const char* address, const char* remote_name, std::uint64_t expected_size,
-                     const char* folder, const char* type);
+int action_read_file(const char* address, const char* remote_name, std::uint64_t expected_size, const char* folder,
+                     const char* type);
 // Offline-capable inspection of backups; none of them changes anything on a
 // controller. verify_backup checks a backup (zip archive, backup folder or a
 // single set tar) without any network.

@@ -39,8 +39,7 @@ constexpr std::size_t NO_KEY = STATUS_KEYS.size();
 
 using status_values = std::array<std::optional<std::string>, STATUS_KEYS.size()>;
 
-std::size_t find_key(const char* text)
-{
+std::size_t find_key(const char* text) {
     for (std::size_t i = 0; i < STATUS_KEYS.size(); ++i) {
         if (std::string_view(text) == STATUS_KEYS[i].key) {
             return i;
@@ -52,8 +51,7 @@ std::size_t find_key(const char* text)
 // Walks the status text: between an object start and the next object end a
 // string that names a key makes it pending, and the next string becomes the
 // pending key's value. Other events pass; an error or the end stops.
-status_values read_status(const char* text)
-{
+status_values read_status(const char* text) {
     status_values values;
     json_reader reader;
     json_reader_open(&reader, text);
@@ -84,8 +82,7 @@ status_values read_status(const char* text)
 
 // A field of a tar header that holds an octal number: leading spaces, one
 // or more octal digits, then only NUL bytes and spaces.
-bool octal_field(const unsigned char* field, std::size_t length)
-{
+bool octal_field(const unsigned char* field, std::size_t length) {
     std::size_t i = 0;
     while (i < length && field[i] == ' ') {
         ++i;
@@ -108,8 +105,7 @@ bool octal_field(const unsigned char* field, std::size_t length)
 // Whether the reply starts with a record shaped like a tar header (octal
 // size and checksum fields), whatever its checksum says. An HTML page does
 // not.
-bool starts_with_header(const std::vector<unsigned char>& data)
-{
+bool starts_with_header(const std::vector<unsigned char>& data) {
     constexpr std::size_t SIZE_AT = 124, SIZE_LENGTH = 12, CHECKSUM_AT = 148, CHECKSUM_LENGTH = 8;
     return data.size() >= TAR_RECORD_SIZE && octal_field(data.data() + SIZE_AT, SIZE_LENGTH) &&
            octal_field(data.data() + CHECKSUM_AT, CHECKSUM_LENGTH);
@@ -117,8 +113,7 @@ bool starts_with_header(const std::vector<unsigned char>& data)
 
 }  // namespace
 
-int backup_list_tar(const std::vector<unsigned char>& tar, int* count)
-{
+int backup_list_tar(const std::vector<unsigned char>& tar, int* count) {
     console_printf("%s\tbackup file contains: \r\n", TAG);
     std::vector<tar_header> members;
     bool last_cut = false;
@@ -137,8 +132,7 @@ int backup_list_tar(const std::vector<unsigned char>& tar, int* count)
     return members.empty() ? 1 : 0;
 }
 
-int backup_check(backup_set_data* set)
-{
+int backup_check(backup_set_data* set) {
     if (set == nullptr || set->data.empty()) {
         return 1;
     }
@@ -170,15 +164,13 @@ int backup_check(backup_set_data* set)
 
     status_values values = read_status(reinterpret_cast<const char*>(text.data()));
     for (std::size_t i = 0; i < STATUS_KEYS.size(); ++i) {
-        console_printf("%s\t%s: %s\r\n", TAG, STATUS_KEYS[i].label,
-                       values[i] ? values[i]->c_str() : "(null)");
+        console_printf("%s\t%s: %s\r\n", TAG, STATUS_KEYS[i].label, values[i] ? values[i]->c_str() : "(null)");
         set->*STATUS_KEYS[i].field = std::move(values[i]);
     }
     return short_tar ? 3 : 0;
 }
 
-int backup_fetch_set(const char* base, const char* set_name, backup_set_data* set)
-{
+int backup_fetch_set(const char* base, const char* set_name, backup_set_data* set) {
     *set = backup_set_data{};
     if (backup_fetch(base, set_name, &set->data, &set->http_status) != 0) {
         return BACKUP_FETCH_TRANSFER_FAILED;
@@ -186,8 +178,7 @@ int backup_fetch_set(const char* base, const char* set_name, backup_set_data* se
     return backup_check(set);
 }
 
-backup_set_state backup_set_classify(const char* set_name, int fetch_result, const backup_set_data& set)
-{
+backup_set_state backup_set_classify(const char* set_name, int fetch_result, const backup_set_data& set) {
     if (fetch_result == BACKUP_FETCH_TRANSFER_FAILED) {
         return backup_set_state::damaged;
     }

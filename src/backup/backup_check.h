@@ -11,8 +11,8 @@
 #include <vector>
 
 struct backup_set_data {
-    std::vector<unsigned char> data;     // the tar as received
-    long http_status = 0;                // the status of the reply (0: none arrived)
+    std::vector<unsigned char> data;  // the tar as received
+    long http_status = 0;             // the status of the reply (0: none arrived)
     std::optional<std::string> model_name;
     std::optional<std::string> firmware_version;
     std::optional<std::string> serial_number;

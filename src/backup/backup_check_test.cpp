@@ -58,7 +58,7 @@ TEST(BackupCheck, ResultCodesAndMessages) {
     const std::string page = "<!DOCTYPE html>\n<html><body>" + std::string(600, '.') + "</body></html>\n";
     const struct {
         const char* what;
-        bytes data;       // the set as fetched
+        bytes data;  // the set as fetched
         int result;
         std::string out;  // the console output
         status_values values;
@@ -98,7 +98,8 @@ TEST(BackupCheck, StatusValues) {
         const char* status;
         status_values values;
     } cases[] = {
-        {"missing key", R"({"model_name":"TARNEL-4","firmware_version":"3.0.0","serial_number":"7"})",
+        {"missing key",
+         R"({"model_name":"TARNEL-4","firmware_version":"3.0.0","serial_number":"7"})",
          {"TARNEL-4", "3.0.0", "7", std::nullopt}},
         {"later value wins", R"({"mac":"first","model_name":"M","mac":"second"})", {"M", {}, {}, "second"}},
         // Unknown keys, numbers, literals and arrays pass; a value that is a

@@ -25,7 +25,8 @@ int read_file(const fs::path& path, std::vector<unsigned char>* out) {
     file_ptr file(platform_fopen(platform_fs_text(path).c_str(), "rb"));
     if (!file) return BACKUP_SOURCE_UNREADABLE;
     std::vector<unsigned char> data(static_cast<std::size_t>(size));
-    if (size != 0 && std::fread(data.data(), 1, data.size(), file.get()) != data.size()) return BACKUP_SOURCE_UNREADABLE;
+    if (size != 0 && std::fread(data.data(), 1, data.size(), file.get()) != data.size())
+        return BACKUP_SOURCE_UNREADABLE;
     // A file that grew since its size was taken is read no further.
     *out = std::move(data);
     return BACKUP_SOURCE_OK;
@@ -83,7 +84,8 @@ int backup_source_open(const char* path, backup_source* source) {
     std::vector<unsigned char> bytes;
     if (read_file(where, &bytes) != BACKUP_SOURCE_OK) return BACKUP_SOURCE_NOT_A_BACKUP;
     std::vector<tar_header> headers;
-    if (tar_mem_list(bytes.data(), bytes.size(), &headers) != TAR_OK && headers.empty()) return BACKUP_SOURCE_NOT_A_BACKUP;
+    if (tar_mem_list(bytes.data(), bytes.size(), &headers) != TAR_OK && headers.empty())
+        return BACKUP_SOURCE_NOT_A_BACKUP;
     source->kind = backup_source_kind::set_tar;
     source->members.push_back(set_tar_member_name(headers, where));
     source->tar = std::move(bytes);
@@ -99,17 +101,15 @@ int backup_source_read(backup_source* source, const std::string& member, std::ve
     const auto found = std::find(source->members.begin(), source->members.end(), member);
     if (found == source->members.end() || (!member.empty() && member.back() == '/')) return BACKUP_SOURCE_NOT_FOUND;
     switch (source->kind) {
-    case backup_source_kind::folder:
-        return read_file(platform_fs_path(source->path) / platform_fs_path(member), out);
-    case backup_source_kind::set_tar:
-        *out = source->tar;
-        return BACKUP_SOURCE_OK;
-    case backup_source_kind::archive: {
-        mzsimple* zip = source->zip.get();
-        if (mzsimple_entry_open_index(zip, found - source->members.begin()) != 0) return BACKUP_SOURCE_UNREADABLE;
-        if (mzsimple_entry_size(zip) > BACKUP_MEMBER_LIMIT) return BACKUP_SOURCE_TOO_LARGE;
-        return mzsimple_entry_read(zip, out) < 0 ? BACKUP_SOURCE_UNREADABLE : BACKUP_SOURCE_OK;
-    }
+        case backup_source_kind::folder:
+            return read_file(platform_fs_path(source->path) / platform_fs_path(member), out);
+        case backup_source_kind::set_tar: *out = source->tar; return BACKUP_SOURCE_OK;
+        case backup_source_kind::archive: {
+            mzsimple* zip = source->zip.get();
+            if (mzsimple_entry_open_index(zip, found - source->members.begin()) != 0) return BACKUP_SOURCE_UNREADABLE;
+            if (mzsimple_entry_size(zip) > BACKUP_MEMBER_LIMIT) return BACKUP_SOURCE_TOO_LARGE;
+            return mzsimple_entry_read(zip, out) < 0 ? BACKUP_SOURCE_UNREADABLE : BACKUP_SOURCE_OK;
+        }
     }
     return BACKUP_SOURCE_NOT_FOUND;
 }
@@ -119,17 +119,17 @@ int backup_source_set_file(backup_source* source, const restore_config_entry& en
     const int code = backup_source_read(source, entry.tar_name, &tar);
     if (code != BACKUP_SOURCE_OK) return code;
     return tar_mem_member_read(tar.data(), tar.size(), entry.path.c_str(), out) == TAR_OK ? BACKUP_SOURCE_OK
-                                                                                        : BACKUP_SOURCE_NO_SET_FILE;
+                                                                                          : BACKUP_SOURCE_NO_SET_FILE;
 }
 
 const char* backup_source_error(int code) {
     switch (code) {
-    case BACKUP_SOURCE_OK: return "no error";
-    case BACKUP_SOURCE_NOT_FOUND: return "not found";
-    case BACKUP_SOURCE_NOT_A_BACKUP: return "neither a backup archive, a backup folder nor a tar";
-    case BACKUP_SOURCE_TOO_LARGE: return "larger than 64 MiB";
-    case BACKUP_SOURCE_UNREADABLE: return "cannot be read";
-    case BACKUP_SOURCE_NO_SET_FILE: return "holds no readable file under the set's device path";
+        case BACKUP_SOURCE_OK: return "no error";
+        case BACKUP_SOURCE_NOT_FOUND: return "not found";
+        case BACKUP_SOURCE_NOT_A_BACKUP: return "neither a backup archive, a backup folder nor a tar";
+        case BACKUP_SOURCE_TOO_LARGE: return "larger than 64 MiB";
+        case BACKUP_SOURCE_UNREADABLE: return "cannot be read";
+        case BACKUP_SOURCE_NO_SET_FILE: return "holds no readable file under the set's device path";
     }
     return "unknown error";
 }

@@ -27,7 +27,8 @@ protected:
     }
     void TearDown() override { fs::remove_all(dir_); }
     void write(const fs::path& path, const bytes& data) {
-        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(data.data()), static_cast<long>(data.size()));
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(data.data()), static_cast<long>(data.size()));
     }
     fs::path dir_;
 };

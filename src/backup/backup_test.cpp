@@ -18,7 +18,8 @@ TEST(BackupArchiveName, SanitisedAddressAndTime) {
     t.tm_min = 3;
     t.tm_sec = 9;
     EXPECT_EQ(backup_archive_name("192.168.1.20", &t), "backup_192.168.1.20_TARNEL_20260105_070309.zip");
-    EXPECT_EQ(backup_archive_name("a<b>c:d\"e/f\\g|h?i*j", &t), "backup_a_b_c_d_e_f_g_h_i_j_TARNEL_20260105_070309.zip");
+    EXPECT_EQ(backup_archive_name("a<b>c:d\"e/f\\g|h?i*j", &t),
+              "backup_a_b_c_d_e_f_g_h_i_j_TARNEL_20260105_070309.zip");
 }
 
 std::string record(const std::string& name, const std::string& major, const std::string& minor,

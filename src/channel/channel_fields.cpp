@@ -49,26 +49,13 @@ constexpr csv_column GROUP_COLUMNS[] = {
 // sensors (4).
 constexpr std::size_t INPUT_RECORD_COLUMN = 9;
 constexpr csv_column INPUT_COLUMNS[] = {
-    {"channel", field_form::number},
-    {"index", field_form::number},
-    {"address", field_form::number},
-    {"name", field_form::text},
-    {"flags", field_form::number},
-    {"input_param", field_form::number},
-    {"instance_types", field_form::list},
-    {"instance_values", field_form::list},
-    {"block_param", field_form::list},
-    {"button_1", field_form::list},
-    {"button_2", field_form::list},
-    {"button_3", field_form::list},
-    {"button_4", field_form::list},
-    {"button_5", field_form::list},
-    {"button_6", field_form::list},
-    {"occupancy_1", field_form::list},
-    {"occupancy_2", field_form::list},
-    {"occupancy_3", field_form::list},
-    {"light_1", field_form::list},
-    {"light_2", field_form::list},
+    {"channel", field_form::number},      {"index", field_form::number},         {"address", field_form::number},
+    {"name", field_form::text},           {"flags", field_form::number},         {"input_param", field_form::number},
+    {"instance_types", field_form::list}, {"instance_values", field_form::list}, {"block_param", field_form::list},
+    {"button_1", field_form::list},       {"button_2", field_form::list},        {"button_3", field_form::list},
+    {"button_4", field_form::list},       {"button_5", field_form::list},        {"button_6", field_form::list},
+    {"occupancy_1", field_form::list},    {"occupancy_2", field_form::list},     {"occupancy_3", field_form::list},
+    {"light_1", field_form::list},        {"light_2", field_form::list},
 };
 static_assert(std::size(DEVICE_COLUMNS) == 12 && std::size(GROUP_COLUMNS) == 3 && std::size(INPUT_COLUMNS) == 20);
 static_assert(INSTANCE_TYPES[0].csv_first_column == INPUT_RECORD_COLUMN &&
@@ -140,7 +127,8 @@ void decode_device(const decoder& d, const channel_layout& layout, std::uint32_t
     channel_entry entry;
     entry.kind = entry_kind::device;
     entry.index = index;
-    entry.used = e[DEVICE_ENTRY_MARKER_AT] == ENTRY_MARKER_SET || (flags & (DEVICE_FLAG_CSV | DEVICE_FLAG_CSV_OFF)) != 0;
+    entry.used =
+        e[DEVICE_ENTRY_MARKER_AT] == ENTRY_MARKER_SET || (flags & (DEVICE_FLAG_CSV | DEVICE_FLAG_CSV_OFF)) != 0;
 
     std::array<std::uint32_t, 16> groups{};
     std::size_t group_count = 0;
@@ -157,7 +145,9 @@ void decode_device(const decoder& d, const channel_layout& layout, std::uint32_t
         has_address && valid_address ? number((address_byte - 1u) / 2) : "null",
         field_text(e + layout.name_at, DEVICE_NAME_SIZE),
         list(groups, group_count, 0xFFFFFFFF),
-        power_on_false ? "false" : power_on == LEVEL_NULL ? "null" : number(power_on),
+        power_on_false           ? "false"
+        : power_on == LEVEL_NULL ? "null"
+                                 : number(power_on),
         e[DEVICE_SYSTEM_FAILURE_LEVEL_AT] == LEVEL_NULL ? "null" : number(e[DEVICE_SYSTEM_FAILURE_LEVEL_AT]),
         number(e[DEVICE_MIN_LEVEL_AT]),
         number(e[DEVICE_MAX_LEVEL_AT]),
@@ -170,7 +160,8 @@ void decode_device(const decoder& d, const channel_layout& layout, std::uint32_t
         // What the channel CSV import writes for this row, against what is there.
         if ((flags & DEVICE_FLAG_CSV) == 0 && !power_on_false) {
             if ((flags & DEVICE_FLAG_CSV_OFF) != 0) {
-                d.note(entry, "power_on_level", number(power_on) + " with flags bit 3, which only a \"false\" row (level 100) sets");
+                d.note(entry, "power_on_level",
+                       number(power_on) + " with flags bit 3, which only a \"false\" row (level 100) sets");
             } else {
                 d.note(entry, "flags", "bit 1 clear; the import sets it");
             }
@@ -183,26 +174,33 @@ void decode_device(const decoder& d, const channel_layout& layout, std::uint32_t
         }
         if (!(has_address && valid_address)) {
             switch (layout.unaddressed) {
-            case UNADDRESSED_CLEAR_EXTRA:
-                if (!all_zero(d.file + layout.extra_area_at + index * layout.extra_record_size, layout.extra_record_size)) {
-                    d.note(entry, "address", "no short address, and a row without one clears the device's extra-area record");
-                }
-                break;
-            case UNADDRESSED_STORE_0:
-                if (!has_address && address_byte != 0) {
-                    d.note(entry, "address", "address byte " + number(address_byte) + " without the address flag; the import writes 0");
-                }
-                break;
-            case UNADDRESSED_STORE_255:
-                if (!has_address && address_byte != UNADDRESSED) {
-                    d.note(entry, "address", "address byte " + number(address_byte) + " without the address flag; the import writes 255");
-                }
-                break;
+                case UNADDRESSED_CLEAR_EXTRA:
+                    if (!all_zero(d.file + layout.extra_area_at + index * layout.extra_record_size,
+                                  layout.extra_record_size)) {
+                        d.note(entry, "address",
+                               "no short address, and a row without one clears the device's extra-area record");
+                    }
+                    break;
+                case UNADDRESSED_STORE_0:
+                    if (!has_address && address_byte != 0) {
+                        d.note(
+                            entry, "address",
+                            "address byte " + number(address_byte) + " without the address flag; the import writes 0");
+                    }
+                    break;
+                case UNADDRESSED_STORE_255:
+                    if (!has_address && address_byte != UNADDRESSED) {
+                        d.note(entry, "address",
+                               "address byte " + number(address_byte) +
+                                   " without the address flag; the import writes 255");
+                    }
+                    break;
             }
         }
         if (const char* why = text_problem(e + layout.name_at, DEVICE_NAME_SIZE)) d.note(entry, "name", why);
         const std::uint8_t rate = e[DEVICE_FADE_RATE_AT];
-        if (rate == 0 || rate > FADE_MAX) d.note(entry, "fade_rate", number(rate) + "; the import keeps it within 1..15");
+        if (rate == 0 || rate > FADE_MAX)
+            d.note(entry, "fade_rate", number(rate) + "; the import keeps it within 1..15");
         if (e[DEVICE_FADE_TIME_AT] > FADE_MAX) {
             d.note(entry, "fade_time", number(e[DEVICE_FADE_TIME_AT]) + "; the import keeps it within 0..15");
         }
@@ -237,9 +235,11 @@ void decode_group(const decoder& d, const channel_layout& layout, std::uint32_t 
 // ---- channel inputs file ----------------------------------------------------------
 
 // Entry bytes that no inputs row writes.
+// clang-format off
 constexpr std::pair<std::uint32_t, std::uint32_t> INPUT_UNWRITTEN[] = {
     {4, 4}, {9, 1}, {11, 2}, {14, 2}, {INPUT_NAME_AT + INPUT_NAME_SIZE, INPUTS_ENTRY_SIZE - INPUT_NAME_AT - INPUT_NAME_SIZE},
 };
+// clang-format on
 
 // "3", "3-31", "1, 4-6": indexes as ranges.
 std::string index_ranges(const std::vector<std::uint32_t>& indexes) {
@@ -307,14 +307,16 @@ bool decode_input(const decoder& d, const inputs_layout& layout, std::uint32_t i
             d.note(entry, "entry_marker", number(e[INPUT_ENTRY_MARKER_AT]) + "; the import writes 255");
         }
         if (has_address != valid_address || (!has_address && address_byte != UNADDRESSED)) {
-            d.note(entry, "address", "address byte " + number(address_byte) +
-                                         (has_address ? " is no short address" : " without the address flag; the import writes 255"));
+            d.note(entry, "address",
+                   "address byte " + number(address_byte) +
+                       (has_address ? " is no short address" : " without the address flag; the import writes 255"));
         }
         if (const char* why = text_problem(e + INPUT_NAME_AT, INPUT_NAME_SIZE)) d.note(entry, "name", why);
         if (e[INPUT_PARAM_AT] > INPUT_PARAM_MAX) {
             d.note(entry, "input_param", number(e[INPUT_PARAM_AT]) + "; the import stores at most 32");
         }
-        const char* const from_zeros = "bytes that no CSV column carries; setup_channel builds the inputs file from zeros";
+        const char* const from_zeros =
+            "bytes that no CSV column carries; setup_channel builds the inputs file from zeros";
         bool kept_zero = true;
         for (const auto& [at, n] : INPUT_UNWRITTEN) kept_zero = kept_zero && all_zero(e + at, n);
         if (!kept_zero) d.note(entry, "kept bytes", from_zeros);
@@ -344,9 +346,9 @@ bool decode_input(const decoder& d, const inputs_layout& layout, std::uint32_t i
 
 std::span<const csv_column> csv_columns(entry_kind kind) {
     switch (kind) {
-    case entry_kind::device: return DEVICE_COLUMNS;
-    case entry_kind::group: return GROUP_COLUMNS;
-    case entry_kind::input: return INPUT_COLUMNS;
+        case entry_kind::device: return DEVICE_COLUMNS;
+        case entry_kind::group: return GROUP_COLUMNS;
+        case entry_kind::input: return INPUT_COLUMNS;
     }
     return {};
 }
@@ -391,9 +393,9 @@ int channel_fields_decode(channel_file_kind kind, const unsigned char* data, std
     if (notes) {
         const char* const from_zeros = "setup_channel builds the inputs file from zeros";
         if (!unused_not_blank.empty()) {
-            out->notes.push_back({(unused_not_blank.size() == 1 ? "input entry " : "input entries ") +
-                                      index_ranges(unused_not_blank),
-                                  "bytes", std::string("not in use but not blank; ") + from_zeros});
+            out->notes.push_back(
+                {(unused_not_blank.size() == 1 ? "input entry " : "input entries ") + index_ranges(unused_not_blank),
+                 "bytes", std::string("not in use but not blank; ") + from_zeros});
         }
         if (!all_zero(data + INPUTS_HEADER_KEPT_AT, INPUTS_HEADER_END - INPUTS_HEADER_KEPT_AT)) {
             out->notes.push_back({"file header", "bytes 20 to 27", from_zeros});
@@ -408,7 +410,8 @@ int channel_fields_decode(channel_file_kind kind, const unsigned char* data, std
 std::string channel_file_problem(channel_file_kind kind, const unsigned char* data, std::size_t size) {
     channel_fields fields;
     const int code = channel_fields_decode(kind, data, size, &fields);
-    if (code == CHANNEL_FIELDS_SHORT) return number(static_cast<std::uint32_t>(size)) + " bytes, too short for a header";
+    if (code == CHANNEL_FIELDS_SHORT)
+        return number(static_cast<std::uint32_t>(size)) + " bytes, too short for a header";
     const std::uint32_t version = le_get_u32(data + CONFIG_VERSION_AT);
     if (code == CHANNEL_FIELDS_UNKNOWN_LAYOUT) return "unknown layout " + number(version);
     std::size_t crc_size = size;
@@ -433,9 +436,12 @@ std::string channel_file_problem(channel_file_kind kind, const unsigned char* da
 }
 
 std::string channel_entry_label(const channel_entry& entry) {
-    const char* kind = entry.kind == entry_kind::device ? "device " : entry.kind == entry_kind::group ? "group " : "input ";
+    const char* kind = entry.kind == entry_kind::device  ? "device "
+                       : entry.kind == entry_kind::group ? "group "
+                                                         : "input ";
     std::string label = kind + number(entry.index);
-    if (entry.kind != entry_kind::group && entry.values.size() > ADDRESS_COLUMN && entry.values[ADDRESS_COLUMN] != "null") {
+    if (entry.kind != entry_kind::group && entry.values.size() > ADDRESS_COLUMN &&
+        entry.values[ADDRESS_COLUMN] != "null") {
         label += " (address " + entry.values[ADDRESS_COLUMN] + ")";
     }
     return label;
@@ -482,8 +488,9 @@ std::vector<std::string> channel_fields_compare(const channel_fields& old_file, 
         const std::span<const csv_column> columns = csv_columns(n.kind);
         for (std::size_t c = 0; c < columns.size(); ++c) {
             if (c == CSV_CHANNEL_COLUMN || c == CSV_INDEX_COLUMN || o.values[c] == n.values[c]) continue;
-            lines.push_back("    " + label + " " + columns[c].name + ": " + channel_field_display(columns[c].form, o.values[c]) +
-                            " -> " + channel_field_display(columns[c].form, n.values[c]));
+            lines.push_back("    " + label + " " + columns[c].name + ": " +
+                            channel_field_display(columns[c].form, o.values[c]) + " -> " +
+                            channel_field_display(columns[c].form, n.values[c]));
         }
     }
     return lines;

@@ -70,8 +70,8 @@ struct carry_note {
 
 struct channel_fields {
     channel_file_kind kind = channel_file_kind::channel;
-    std::uint32_t layout = 0;      // 1..3
-    bool entries_known = false;    // false: a layout only passed through (inputs layout 1)
+    std::uint32_t layout = 0;    // 1..3
+    bool entries_known = false;  // false: a layout only passed through (inputs layout 1)
     std::uint32_t channel_word = 0;
     // Channel file: devices 0..63 then groups 0..15; inputs file: inputs 0..31.
     std::vector<channel_entry> entries;
@@ -82,13 +82,12 @@ struct channel_fields {
 
 enum : int {
     CHANNEL_FIELDS_OK = 0,
-    CHANNEL_FIELDS_SHORT = 1,           // shorter than the 16-byte header
+    CHANNEL_FIELDS_SHORT = 1,  // shorter than the 16-byte header
     CHANNEL_FIELDS_UNKNOWN_LAYOUT = 2,
-    CHANNEL_FIELDS_WRONG_SIZE = 3,      // not the size of its layout
+    CHANNEL_FIELDS_WRONG_SIZE = 3,  // not the size of its layout
 };
 
-int channel_fields_decode(channel_file_kind kind, const unsigned char* data, std::size_t size,
-                          channel_fields* out);
+int channel_fields_decode(channel_file_kind kind, const unsigned char* data, std::size_t size, channel_fields* out);
 
 // What is wrong with a channel file or channel inputs file as a whole: too
 // short, an unknown layout, a length other than its layout's size, or a CRC

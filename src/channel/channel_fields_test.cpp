@@ -73,7 +73,8 @@ struct generator {
         static const std::string chars = "aZ9 ,\"'\n\r\t;#\xc3\xa9\x80\xff";
         std::memset(field, 0, size);
         const std::size_t n = below(static_cast<unsigned>(size));
-        for (std::size_t i = 0; i < n; ++i) field[i] = static_cast<unsigned char>(chars[below(static_cast<unsigned>(chars.size()))]);
+        for (std::size_t i = 0; i < n; ++i)
+            field[i] = static_cast<unsigned char>(chars[below(static_cast<unsigned>(chars.size()))]);
         if (n > 0 && field[0] == '#') field[0] = 'x';
     }
 };
@@ -100,7 +101,8 @@ bytes generated_channel_file(generator& g, const channel_layout& l) {
             flags &= ~DEVICE_FLAG_ADDRESS;
             if (l.unaddressed == UNADDRESSED_STORE_0) e[DEVICE_ADDRESS_BYTE_AT] = 0;
             if (l.unaddressed == UNADDRESSED_STORE_255) e[DEVICE_ADDRESS_BYTE_AT] = 255;
-            if (l.unaddressed == UNADDRESSED_CLEAR_EXTRA) std::memset(&f[l.extra_area_at + i * l.extra_record_size], 0, l.extra_record_size);
+            if (l.unaddressed == UNADDRESSED_CLEAR_EXTRA)
+                std::memset(&f[l.extra_area_at + i * l.extra_record_size], 0, l.extra_record_size);
         }
         le_put_u32(e, flags);
         e[DEVICE_ENTRY_MARKER_AT] = ENTRY_MARKER_SET;
@@ -151,7 +153,8 @@ bytes generated_inputs_file(generator& g) {
             if (t < 0) continue;
             const instance_type_data& data = INSTANCE_TYPES[static_cast<std::size_t>(t)];
             for (std::uint32_t c = 0; c < data.csv_columns; ++c) {
-                block[l.records_at + k * INSTANCE_RECORD_SIZE + data.csv_first_byte + c] = static_cast<unsigned char>(g.byte());
+                block[l.records_at + k * INSTANCE_RECORD_SIZE + data.csv_first_byte + c] =
+                    static_cast<unsigned char>(g.byte());
             }
         }
     }
@@ -167,7 +170,8 @@ TEST_F(ChannelFields, GeneratedFilesComeBackByteForByte) {
     for (const channel_layout& l : CHANNEL_LAYOUTS) {
         for (int n = 0; n < 200; ++n) {
             const bytes file = generated_channel_file(g, l);
-            ASSERT_TRUE(decoded(channel_file_kind::channel, file).notes.empty()) << "layout " << l.version << " file " << n;
+            ASSERT_TRUE(decoded(channel_file_kind::channel, file).notes.empty())
+                << "layout " << l.version << " file " << n;
             ASSERT_EQ(round_trip(channel_file_kind::channel, file), file) << "layout " << l.version << " file " << n;
         }
     }
@@ -175,7 +179,8 @@ TEST_F(ChannelFields, GeneratedFilesComeBackByteForByte) {
         const bytes file = generated_inputs_file(g);
         ASSERT_TRUE(decoded(channel_file_kind::inputs, file).notes.empty()) << "inputs file " << n;
         const bytes back = round_trip(channel_file_kind::inputs, file);
-        ASSERT_TRUE(std::equal(file.begin() + CONFIG_HEADER_SIZE, file.end(), back.begin() + CONFIG_HEADER_SIZE)) << "inputs file " << n;
+        ASSERT_TRUE(std::equal(file.begin() + CONFIG_HEADER_SIZE, file.end(), back.begin() + CONFIG_HEADER_SIZE))
+            << "inputs file " << n;
     }
 }
 
@@ -200,13 +205,16 @@ TEST_F(ChannelFields, WhatTheCsvCannotCarryIsNamed) {
         {&l3, [&](bytes& f) { device(l3, f)[0] = 1 | 8; }, "device 5 (address 9) / power_on_level"},
         {&l3, [&](bytes& f) { device(l3, f)[0] = 1; }, "device 5 (address 9) / flags"},
         {&l3, [&](bytes& f) { device(l3, f)[0] = 2, device(l3, f)[DEVICE_ADDRESS_BYTE_AT] = 9; }, "device 5 / address"},
-        {&l2, [&](bytes& f) { device(l2, f)[0] = 2 | 1, device(l2, f)[DEVICE_ADDRESS_BYTE_AT] = 200; }, "device 5 / address"},
+        {&l2, [&](bytes& f) { device(l2, f)[0] = 2 | 1, device(l2, f)[DEVICE_ADDRESS_BYTE_AT] = 200; },
+         "device 5 / address"},
         {&l1, [&](bytes& f) { device(l1, f)[0] = 2, f[l1.extra_area_at + 5 * 12] = 1; }, "device 5 / address"},
         {&l1, [&](bytes& f) { f[channel_group_at(l1, 2) + GROUP_ENTRY_MARKER_AT] = 0; }, "group 2 / entry_marker"},
         {nullptr, [](bytes& f) { f[inputs_entry_at(4) + 5] = 1; }, "input 4 (address 9) / kept bytes"},
         {nullptr, [](bytes& f) { f[inputs_entry_at(4) + INPUT_PARAM_AT] = 33; }, "input 4 (address 9) / input_param"},
-        {nullptr, [](bytes& f) { f[inputs_block_at(INPUTS_LAYOUTS[1], 4) + 3] = 1; }, "input 4 (address 9) / block bytes"},
-        {nullptr, [](bytes& f) { f[inputs_block_at(INPUTS_LAYOUTS[1], 4) + 6 + 6 * 1] = 1; }, "input 4 (address 9) / instance 1"},
+        {nullptr, [](bytes& f) { f[inputs_block_at(INPUTS_LAYOUTS[1], 4) + 3] = 1; },
+         "input 4 (address 9) / block bytes"},
+        {nullptr, [](bytes& f) { f[inputs_block_at(INPUTS_LAYOUTS[1], 4) + 6 + 6 * 1] = 1; },
+         "input 4 (address 9) / instance 1"},
         {nullptr, [](bytes& f) { f[inputs_entry_at(7) + 99] = 1; }, "input entry 7 / bytes"},
         {nullptr, [](bytes& f) { f[21] = 1; }, "file header / bytes 20 to 27"},
     };
@@ -276,13 +284,14 @@ TEST(ChannelFieldsCompare, NamesChangedFields) {
     le_put_u32(&changed[CONFIG_CHANNEL_WORD_AT], 2);
 
     const channel_fields old_fields = decoded(channel_file_kind::channel, old_file);
-    EXPECT_EQ(channel_fields_compare(old_fields, decoded(channel_file_kind::channel, changed)),
-              (std::vector<std::string>{
-                  "    channel: 0 -> 2",
-                  "    device 5 (address 5) name: \"Hall\" -> \"Hall \\\"East\\\"\"",
-                  "    device 5 (address 5) scenes: [0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0] -> [0,40,0,0,0,0,0,0,0,0,0,0,0,0,0,0]",
-                  "    device 9 added",
-              }));
+    EXPECT_EQ(
+        channel_fields_compare(old_fields, decoded(channel_file_kind::channel, changed)),
+        (std::vector<std::string>{
+            "    channel: 0 -> 2",
+            "    device 5 (address 5) name: \"Hall\" -> \"Hall \\\"East\\\"\"",
+            "    device 5 (address 5) scenes: [0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0] -> [0,40,0,0,0,0,0,0,0,0,0,0,0,0,0,0]",
+            "    device 9 added",
+        }));
 }
 
 TEST(CsvExport, ImportFormatWithQuotedNamesAndLists) {

@@ -46,8 +46,7 @@ int layout_lookup(const layout_entry (&table)[N], const char* firmware_version) 
 
 // Writes `size` bytes of a stamped image as one tar member and reports a
 // failure on the console and in red.
-int write_member(tar_archive* tar, const char* name, const unsigned char* image,
-                 std::uint32_t size) {
+int write_member(tar_archive* tar, const char* name, const unsigned char* image, std::uint32_t size) {
     if (tar_write_file_header(tar, name, size) != TAR_OK) {
         console_printf("%s\terror writing file '%s' header.\r\n", TAG, name);
         log_printf_color(COLOR_RED, "Error writing file '%s' header.", name);
@@ -61,10 +60,10 @@ int write_member(tar_archive* tar, const char* name, const unsigned char* image,
     return CHANNEL_FILE_OK;
 }
 
-bool write_arguments_present(const tar_archive* tar, const backup_set_data* set,
-                             std::uint32_t channel, const channel_record* record) {
-    return tar != nullptr && set != nullptr && !set->data.empty() &&
-           set->firmware_version.has_value() && channel != 0 && record != nullptr;
+bool write_arguments_present(const tar_archive* tar, const backup_set_data* set, std::uint32_t channel,
+                             const channel_record* record) {
+    return tar != nullptr && set != nullptr && !set->data.empty() && set->firmware_version.has_value() &&
+           channel != 0 && record != nullptr;
 }
 
 }  // namespace
@@ -84,21 +83,17 @@ void config_stamp_crc(unsigned char* image, std::uint32_t size) {
     le_put_u32(image + CONFIG_CRC_AT, config_crc16(image, size));
 }
 
-int channel_layout_for(const char* firmware_version) {
-    return layout_lookup(CHANNEL_LAYOUT_TABLE, firmware_version);
-}
+int channel_layout_for(const char* firmware_version) { return layout_lookup(CHANNEL_LAYOUT_TABLE, firmware_version); }
 
-int inputs_layout_for(const char* firmware_version) {
-    return layout_lookup(INPUTS_LAYOUT_TABLE, firmware_version);
-}
+int inputs_layout_for(const char* firmware_version) { return layout_lookup(INPUTS_LAYOUT_TABLE, firmware_version); }
 
 const channel_layout* channel_layout_from_code(int code) {
     switch (code) {
-    case 0:
-    case 1: return &CHANNEL_LAYOUTS[0];
-    case 2: return &CHANNEL_LAYOUTS[1];
-    case 3: return &CHANNEL_LAYOUTS[2];
-    default: return nullptr;
+        case 0:
+        case 1: return &CHANNEL_LAYOUTS[0];
+        case 2: return &CHANNEL_LAYOUTS[1];
+        case 3: return &CHANNEL_LAYOUTS[2];
+        default: return nullptr;
     }
 }
 
@@ -159,23 +154,20 @@ int channel_file_read(const backup_set_data* set, std::uint32_t channel, channel
     return CHANNEL_FILE_OK;
 }
 
-int channel_file_write(tar_archive* tar, const backup_set_data* set, std::uint32_t channel,
-                       channel_record* record) {
+int channel_file_write(tar_archive* tar, const backup_set_data* set, std::uint32_t channel, channel_record* record) {
     if (!write_arguments_present(tar, set, channel, record)) return CHANNEL_FILE_FAILED;
 
     char name[64];
     std::snprintf(name, sizeof name, CHANNEL_FILE_NAME, channel);
 
-    const channel_layout* layout =
-        channel_layout_from_code(channel_layout_for(set->firmware_version->c_str()));
+    const channel_layout* layout = channel_layout_from_code(channel_layout_for(set->firmware_version->c_str()));
     unsigned char* image = record->channel.data();
     le_put_u32(image + CONFIG_VERSION_AT, layout->version);
     config_stamp_crc(image, layout->size);
     return write_member(tar, name, image, layout->size);
 }
 
-int inputs_file_write(tar_archive* tar, const backup_set_data* set, std::uint32_t channel,
-                      channel_record* record) {
+int inputs_file_write(tar_archive* tar, const backup_set_data* set, std::uint32_t channel, channel_record* record) {
     if (!write_arguments_present(tar, set, channel, record)) return CHANNEL_FILE_FAILED;
 
     char name[64];

@@ -152,9 +152,7 @@
 
 // ---- little-endian field access ------------------------------------------
 
-inline std::uint16_t le_get_u16(const unsigned char* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
+inline std::uint16_t le_get_u16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
 inline std::uint32_t le_get_u32(const unsigned char* p) {
     return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
            (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
@@ -176,7 +174,7 @@ constexpr std::uint32_t CONFIG_SIZE_AT = 0;
 constexpr std::uint32_t CONFIG_CRC_AT = 4;
 constexpr std::uint32_t CONFIG_VERSION_AT = 8;
 constexpr std::uint32_t CONFIG_REVISION_AT = 12;
-constexpr std::uint32_t CONFIG_HEADER_SIZE = 16;       // size, crc, version, revision
+constexpr std::uint32_t CONFIG_HEADER_SIZE = 16;  // size, crc, version, revision
 constexpr std::uint32_t CONFIG_CHANNEL_WORD_AT = 16;
 constexpr std::uint32_t CONFIG_CHANNEL_BLOCK_SIZE = 8;  // channel word + 4 kept bytes
 
@@ -185,8 +183,8 @@ constexpr std::uint32_t CONFIG_CHANNEL_BLOCK_SIZE = 8;  // channel word + 4 kept
 constexpr std::uint32_t CHANNEL_IMAGE_SIZE = 11168;  // the largest layout
 constexpr std::uint32_t CHANNEL_KEPT_AT = 24;        // 32 kept bytes
 constexpr std::uint32_t CHANNEL_KEPT_SIZE = 32;
-constexpr std::uint32_t CHANNEL_KEPT_BYTE_AT = 56;   // 1 kept byte
-constexpr std::uint32_t CHANNEL_KEPT_PAIR_AT = 57;   // 2 kept bytes
+constexpr std::uint32_t CHANNEL_KEPT_BYTE_AT = 56;  // 1 kept byte
+constexpr std::uint32_t CHANNEL_KEPT_PAIR_AT = 57;  // 2 kept bytes
 constexpr std::uint32_t CHANNEL_DEVICE_COUNT = 64;
 constexpr std::uint32_t CHANNEL_GROUP_COUNT = 16;
 constexpr std::uint32_t CHANNEL_GROUP_ENTRY_SIZE = 38;
@@ -208,9 +206,9 @@ constexpr std::uint32_t DEVICE_ENTRY_MARKER_AT = 36;
 constexpr std::uint32_t DEVICE_COMMON_SIZE = 43;  // bytes 0..42, copied by every conversion
 constexpr std::uint32_t DEVICE_NAME_SIZE = 33;    // 32 characters and NUL
 
-constexpr std::uint32_t DEVICE_FLAG_ADDRESS = 1;   // bit 0
-constexpr std::uint32_t DEVICE_FLAG_CSV = 2;       // bit 1
-constexpr std::uint32_t DEVICE_FLAG_CSV_OFF = 8;   // bit 3, power-on level "false"
+constexpr std::uint32_t DEVICE_FLAG_ADDRESS = 1;  // bit 0
+constexpr std::uint32_t DEVICE_FLAG_CSV = 2;      // bit 1
+constexpr std::uint32_t DEVICE_FLAG_CSV_OFF = 8;  // bit 3, power-on level "false"
 
 constexpr std::uint8_t DEVICE_TYPE_NONE = 255;
 
@@ -229,7 +227,7 @@ struct device_type_data {
 };
 constexpr std::size_t DEVICE_TYPE_DATA_COUNT = 3;
 inline constexpr std::array<device_type_data, DEVICE_TYPE_DATA_COUNT> DEVICE_TYPE_DATA = {{
-    {5, 3},   // u16 + u8
+    {5, 3},  // u16 + u8
     {6, 7},
     {8, 50},  // 48 bytes + u16
 }};
@@ -245,8 +243,8 @@ enum channel_unaddressed : int {
 // device entry; 0 marks a field the layout does not have (no field of the
 // layout-specific part starts at 0).
 struct channel_layout {
-    std::uint32_t version;            // header `version` value
-    std::uint32_t size;               // whole file
+    std::uint32_t version;  // header `version` value
+    std::uint32_t size;     // whole file
     std::uint32_t device_entry_size;
     std::uint32_t device_entries_at;
     std::uint32_t group_entries_at;
@@ -254,20 +252,21 @@ struct channel_layout {
     std::uint32_t extra_record_size;  // 0: none
     std::uint32_t trailer_at;         // the kept u32 that ends the file
     std::uint32_t device_type_at;
-    std::uint32_t device_type_2_at;   // 0: none
+    std::uint32_t device_type_2_at;                                  // 0: none
     std::array<std::uint32_t, DEVICE_TYPE_DATA_COUNT> type_data_at;  // 0: none
     std::uint32_t name_at;
-    std::uint32_t after_name_at;      // kept u8
+    std::uint32_t after_name_at;  // kept u8
     std::uint32_t kept_u32_at;
-    std::uint32_t kept_16_at;         // 16 kept bytes
+    std::uint32_t kept_16_at;  // 16 kept bytes
     // How the channel CSV import treats the layout.
     channel_unaddressed unaddressed;
-    bool import_sets_channel_word;    // file offset 16 from column 0
-    bool import_clears_device_type;   // device_type and device_type_2 = 0
+    bool import_sets_channel_word;   // file offset 16 from column 0
+    bool import_clears_device_type;  // device_type and device_type_2 = 0
 };
 
 constexpr std::uint32_t CHANNEL_KEPT_16_SIZE = 16;
 
+// clang-format off
 inline constexpr std::array<channel_layout, 3> CHANNEL_LAYOUTS = {{
     {1, 11168, 152, 60, 9788, 10396, 12, 11164, 42, 0, {44, 44, 44}, 94, 127, 128, 136,
      UNADDRESSED_CLEAR_EXTRA, false, false},
@@ -276,6 +275,7 @@ inline constexpr std::array<channel_layout, 3> CHANNEL_LAYOUTS = {{
     {3, 7072, 100, 60, 6460, 0, 0, 7068, 43, 44, {0, 0, 0}, 45, 78, 80, 84,
      UNADDRESSED_STORE_255, true, true},
 }};
+// clang-format on
 
 // The layout for a code of channel_layout_for: 0 and 1 give layout 1, 2 and
 // 3 their own; anything else null.
@@ -317,10 +317,10 @@ constexpr std::uint32_t INSTANCE_RECORD_SIZE = 6;  // layout 3
 // inputs_layout::record_stride.
 struct instance_type_data {
     std::uint8_t type;
-    std::uint32_t csv_first_byte;   // first record byte written by the CSV import
-    std::uint32_t csv_columns;      // values (record bytes) the import writes
+    std::uint32_t csv_first_byte;  // first record byte written by the CSV import
+    std::uint32_t csv_columns;     // values (record bytes) the import writes
     std::uint32_t csv_first_column;
-    std::uint32_t carried_size;     // bytes taken from a layout-2 block by the conversion
+    std::uint32_t carried_size;  // bytes taken from a layout-2 block by the conversion
 };
 constexpr std::size_t INSTANCE_TYPE_COUNT = 3;
 inline constexpr std::array<instance_type_data, INSTANCE_TYPE_COUNT> INSTANCE_TYPES = {{
@@ -351,9 +351,7 @@ inline constexpr std::array<inputs_layout, 2> INPUTS_LAYOUTS = {{
 const inputs_layout* inputs_layout_from_code(int code);
 const inputs_layout* inputs_layout_from_version(std::uint32_t version);
 
-inline std::uint32_t inputs_entry_at(std::uint32_t index) {
-    return INPUTS_ENTRIES_AT + index * INPUTS_ENTRY_SIZE;
-}
+inline std::uint32_t inputs_entry_at(std::uint32_t index) { return INPUTS_ENTRIES_AT + index * INPUTS_ENTRY_SIZE; }
 inline std::uint32_t inputs_block_at(const inputs_layout& layout, std::uint32_t index) {
     return layout.blocks_at + index * layout.block_size;
 }
@@ -399,11 +397,9 @@ int channel_file_read(const backup_set_data* set, std::uint32_t channel, channel
 // bytes unchanged) and writes it to `tar` as "/etc/config/dali/dali<channel>.bin".
 // CHANNEL_FILE_FAILED without a message when an argument is missing (no tar,
 // no fetched data, no firmware version text, channel 0, no record).
-int channel_file_write(tar_archive* tar, const backup_set_data* set, std::uint32_t channel,
-                       channel_record* record);
+int channel_file_write(tar_archive* tar, const backup_set_data* set, std::uint32_t channel, channel_record* record);
 
 // As channel_file_write for record->inputs in layout 3 as
 // "/etc/config/dali/cd<channel>.bin". A controller whose channel layout code
 // is not 3 gets "error version %s not supported." and CHANNEL_FILE_UNSUPPORTED.
-int inputs_file_write(tar_archive* tar, const backup_set_data* set, std::uint32_t channel,
-                      channel_record* record);
+int inputs_file_write(tar_archive* tar, const backup_set_data* set, std::uint32_t channel, channel_record* record);

@@ -43,11 +43,13 @@ int write_into(bytes* out, write_fn write, const backup_set_data& set, std::uint
 }
 
 TEST(ChannelFileLayout, LookupComparesByteWise) {
+    // clang-format off
     struct { const char* firmware; int channel; int inputs; } cases[] = {
         {"1.3.0", 1, 0}, {"1.3.1", 2, 2}, {"1.4.9", 2, 2}, {"1.5.0", 3, 2}, {"2.0", 3, 2},
         {"0.9", 0, 0},   {"", 0, 0},      {"1.10.0", 0, 0}, {"2.2.3", 3, 2}, {"2.2.4", 3, 3},
         {"1.0.0", 0, 0}, {"9", 3, 3},
     };
+    // clang-format on
     for (const auto& c : cases) {
         EXPECT_EQ(channel_layout_for(c.firmware), c.channel) << c.firmware;
         EXPECT_EQ(inputs_layout_for(c.firmware), c.inputs) << c.firmware;
@@ -88,7 +90,8 @@ TEST(ChannelFileLayout, DescriptionsTileTheFiles) {
 // channel asked for is the one read.
 TEST(ChannelFileRead, CopiesTheMemberIntoTheImage) {
     const std::string file = pattern(CHANNEL_IMAGE_SIZE + 100, 1);
-    const backup_set_data set = fetched_set({{DALI1, pattern(10, 9)}, {"/etc/config/dali/dali2.bin", file}, STATUS}, "1.5.0");
+    const backup_set_data set =
+        fetched_set({{DALI1, pattern(10, 9)}, {"/etc/config/dali/dali2.bin", file}, STATUS}, "1.5.0");
     channel_record record;
     ASSERT_EQ(channel_file_read(&set, 2, &record), CHANNEL_FILE_OK);
     const bytes expected(file.begin(), file.begin() + CHANNEL_IMAGE_SIZE);
@@ -142,7 +145,8 @@ TEST(ChannelFileWrite, StampsTheLayoutOfTheFirmware) {
 
         bytes out;
         std::string console;
-        ASSERT_EQ(write_into(&out, channel_file_write, fetched_set({STATUS}, c.firmware), 3, &console), CHANNEL_FILE_OK);
+        ASSERT_EQ(write_into(&out, channel_file_write, fetched_set({STATUS}, c.firmware), 3, &console),
+                  CHANNEL_FILE_OK);
         EXPECT_EQ(out, tar_image({{"/etc/config/dali/dali3.bin", expected}}, {.end_records = 0}));
     }
 }
@@ -152,7 +156,8 @@ TEST(ChannelFileWrite, StampsTheLayoutOfTheFirmware) {
 TEST(ChannelFileWrite, InputsFileNeedsLayout3) {
     bytes out;
     std::string console;
-    EXPECT_EQ(write_into(&out, inputs_file_write, fetched_set({STATUS}, "1.4.9"), 2, &console), CHANNEL_FILE_UNSUPPORTED);
+    EXPECT_EQ(write_into(&out, inputs_file_write, fetched_set({STATUS}, "1.4.9"), 2, &console),
+              CHANNEL_FILE_UNSUPPORTED);
     EXPECT_EQ(console, "backup\terror version 1.4.9 not supported.\r\n");
     EXPECT_TRUE(out.empty());
 }

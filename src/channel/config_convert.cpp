@@ -10,7 +10,7 @@ namespace {
 constexpr std::uint64_t LAST_SET_INDEX = 602;
 constexpr std::uint64_t FIRST_CHANNEL_SET = 2;  // dali1..dali4
 constexpr std::uint64_t LAST_CHANNEL_SET = 5;
-constexpr std::uint64_t FIRST_INPUTS_SET = 6;   // cd1..cd4
+constexpr std::uint64_t FIRST_INPUTS_SET = 6;  // cd1..cd4
 constexpr std::uint64_t LAST_INPUTS_SET = 9;
 
 void copy(unsigned char* dst, std::uint32_t dst_at, const unsigned char* src, std::uint32_t src_at, std::uint32_t n) {
@@ -136,8 +136,8 @@ int convert_inputs_file(std::uint32_t source, int target, const unsigned char* b
         report_not_supported("dalicd", source, target);
         return CONFIG_CONVERT_NOT_SUPPORTED;
     }
-    return run_conversion(inputs_convert_2_to_3, inputs_layout_from_version(2)->size, inputs_layout_from_version(3)->size,
-                          bytes, length, out);
+    return run_conversion(inputs_convert_2_to_3, inputs_layout_from_version(2)->size,
+                          inputs_layout_from_version(3)->size, bytes, length, out);
 }
 
 }  // namespace

@@ -21,8 +21,7 @@ std::vector<unsigned char> traced_image(std::uint32_t size, std::uint32_t versio
 
 void expect_bytes(const std::vector<unsigned char>& dst, std::uint32_t dst_at, const std::vector<unsigned char>& src,
                   std::uint32_t src_at, std::uint32_t n, const char* what) {
-    for (std::uint32_t i = 0; i < n; ++i)
-        ASSERT_EQ(dst[dst_at + i], src[src_at + i]) << what << " byte " << i;
+    for (std::uint32_t i = 0; i < n; ++i) ASSERT_EQ(dst[dst_at + i], src[src_at + i]) << what << " byte " << i;
 }
 
 void expect_zero(const std::vector<unsigned char>& dst, std::uint32_t at, std::uint32_t n, const char* what) {
@@ -131,7 +130,8 @@ TEST(ConfigConvert, InputsTwoToThree) {
     for (std::uint32_t j = 0; j < 32; ++j)
         for (std::uint32_t k = 0; k < 32; ++k) src[inputs_entry_at(j) + 16 + 2 * k] = 0;
     const std::uint32_t instances[][3] = {{0, 0, 3}, {1, 0, 1}, {1, 1, 3}, {1, 2, 4}, {1, 3, 9}, {1, 31, 1}, {2, 5, 1}};
-    for (const auto& [device, k, type] : instances) src[inputs_entry_at(device) + 16 + 2 * k] = static_cast<unsigned char>(type);
+    for (const auto& [device, k, type] : instances)
+        src[inputs_entry_at(device) + 16 + 2 * k] = static_cast<unsigned char>(type);
 
     std::vector<unsigned char> out;
     status_record status = controller("2.2.4");

@@ -74,7 +74,8 @@ int controller_lock_take(const char* address, std::uint32_t wait_limit_ms, contr
             controller_lock_release(lock);
             return CONTROLLER_LOCK_FAILED;
         }
-        const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        const auto waited =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
         if (waited.count() >= wait_limit_ms) {
             log_printf_color(COLOR_RED, "Gave up after %s: another run on %s still holds the controller.",
                              wait_text(wait_limit_ms).c_str(), address);

@@ -21,10 +21,16 @@ struct scoped_env {
         const char* current = std::getenv(n);
         had = current != nullptr;
         if (had) old = current;
-        if (value) setenv(n, value, 1); else unsetenv(n);
+        if (value)
+            setenv(n, value, 1);
+        else
+            unsetenv(n);
     }
     ~scoped_env() {
-        if (had) setenv(name.c_str(), old.c_str(), 1); else unsetenv(name.c_str());
+        if (had)
+            setenv(name.c_str(), old.c_str(), 1);
+        else
+            unsetenv(name.c_str());
     }
 };
 
@@ -42,7 +48,8 @@ protected:
         testing::internal::CaptureStdout();
         const auto start = std::chrono::steady_clock::now();
         const int result = controller_lock_take(address, limit_ms, lock);
-        took_ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+        took_ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
         out = testing::internal::GetCapturedStdout();
         return result;
     }
@@ -74,7 +81,8 @@ TEST_F(ControllerLock, FileIsNamedAfterTheAddressInTheRuntimeFolderElseTheTempor
         EXPECT_EQ(controller_lock_path(c.address), c.path);
     }
     scoped_env runtime("XDG_RUNTIME_DIR", run.c_str());
-    EXPECT_EQ(controller_lock_path(std::string(300, 'a').c_str()), run + "/ornat-cli-" + std::string(200, 'a') + ".lock");
+    EXPECT_EQ(controller_lock_path(std::string(300, 'a').c_str()),
+              run + "/ornat-cli-" + std::string(200, 'a') + ".lock");
 }
 
 TEST_F(ControllerLock, SecondTakerGivesUpAtItsLimit) {
@@ -86,8 +94,9 @@ TEST_F(ControllerLock, SecondTakerGivesUpAtItsLimit) {
     controller_lock second;
     EXPECT_EQ(take("CTL:1", 300, &second), CONTROLLER_LOCK_TIMED_OUT);  // the same controller
     EXPECT_GE(took_ms, 300);
-    EXPECT_EQ(out, "Waiting for another run on CTL:1...\r\n"
-                   "Gave up after 0.3 seconds: another run on CTL:1 still holds the controller.\r\n");
+    EXPECT_EQ(out,
+              "Waiting for another run on CTL:1...\r\n"
+              "Gave up after 0.3 seconds: another run on CTL:1 still holds the controller.\r\n");
 
     controller_lock other;
     EXPECT_EQ(take("ctl:2", 0, &other), CONTROLLER_LOCK_TAKEN);  // another controller is free

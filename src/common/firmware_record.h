@@ -12,8 +12,8 @@
 constexpr std::size_t FIRMWARE_PATH_MAX = 260;
 
 struct firmware_record {
-    std::string path;                      // at most 260 characters
-    std::uint64_t size = 0;                // bytes held, or still to send
-    const unsigned char* data = nullptr;   // next byte to send
-    std::vector<unsigned char> image;      // owns the bytes of a prepared image
+    std::string path;                     // at most 260 characters
+    std::uint64_t size = 0;               // bytes held, or still to send
+    const unsigned char* data = nullptr;  // next byte to send
+    std::vector<unsigned char> image;     // owns the bytes of a prepared image
 };

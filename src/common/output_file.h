@@ -11,8 +11,8 @@
 #include "common/handles.h"
 
 struct output_file {
-    std::string path;  // the final name
-    std::string temp;  // the temporary file while open
+    std::string path;    // the final name
+    std::string temp;    // the temporary file while open
     int temp_slot = -1;  // its entry in the temporary file registry
     file_ptr file;
     bool failed = false;

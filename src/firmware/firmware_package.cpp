@@ -22,9 +22,9 @@ namespace {
 constexpr char NOT_VALID_TEXT[] = "FIRMWARE FILE IS NOT VALID!";
 constexpr char MEMORY_TEXT[] = "memory error\n";
 
-constexpr std::size_t FILE_CHUNK = 1024;     // package and raw file reads
-constexpr std::size_t IMAGE_CHUNK = 4096;    // image entry reads
-constexpr std::size_t DIGEST_READ = 128;     // the one read of "ornat.bh"
+constexpr std::size_t FILE_CHUNK = 1024;   // package and raw file reads
+constexpr std::size_t IMAGE_CHUNK = 4096;  // image entry reads
+constexpr std::size_t DIGEST_READ = 128;   // the one read of "ornat.bh"
 constexpr std::size_t DIGEST_TEXT_LENGTH = 2 * SHA256_DIGEST_SIZE;
 constexpr std::size_t STORED_CHUNK = 65536;  // reads of an entry's stored data
 constexpr int AES_256_STRENGTH = 3;
@@ -40,16 +40,19 @@ struct entry_checks {
     const char* open_text;
 };
 
+// clang-format off
 constexpr entry_checks DIGEST_CHECKS = {
     "ornat.bh", FIRMWARE_NO_DIGEST, "File format is invalid (bh).\n",
     "File format is invalid (ppbh).\n", "File format is invalid (ppfbh).\n",
     FIRMWARE_DIGEST_OPEN, "File format is invalid (pbh).\n",
 };
+
 constexpr entry_checks IMAGE_CHECKS = {
     "ornat.binary", FIRMWARE_NO_IMAGE, "File format is invalid (binary).\n",
     "File format is invalid (ppb).\n", "File format is invalid (ppfb).\n",
     FIRMWARE_IMAGE_OPEN, "File format is invalid (pbh).\n",
 };
+// clang-format on
 
 // One opened entry: its decrypted but still compressed content and the
 // decoder that turns it into the entry's bytes.
@@ -99,8 +102,8 @@ std::int64_t entry_read(entry_reader* reader, unsigned char* out, std::size_t ro
 // authentication code and prepares its decoder. False when the entry does
 // not open: unsupported method, unreadable data, wrong password. Damaged
 // content opens, and its reads fail.
-bool open_entry_content(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat,
-                        std::size_t package_length, entry_reader* reader) {
+bool open_entry_content(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat, std::size_t package_length,
+                        entry_reader* reader) {
     if (!zip_decoder_supported(stat.comp_method) || stat.comp_size > package_length) return false;
     // Stored form: libzip neither decrypts nor decompresses, and the data is
     // read up to its size but never past it, where libzip would compare the
@@ -137,19 +140,17 @@ bool open_entry_content(zip_t* archive, zip_uint64_t index, const zip_stat_t& st
 
 // Locates, checks and opens one of the two entries; prints the failure
 // text and returns its code, or 0.
-int open_entry(zip_t* archive, const entry_checks& checks, std::size_t package_length,
-               entry_reader* reader) {
+int open_entry(zip_t* archive, const entry_checks& checks, std::size_t package_length, entry_reader* reader) {
     zip_int64_t index = zip_name_locate(archive, checks.name, ZIP_FL_ENC_RAW);
     if (index < 0) {
         console_printf("%s", checks.missing_text);
         return checks.missing_code;
     }
-    constexpr zip_uint64_t needed = ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_COMP_METHOD |
-                                    ZIP_STAT_ENCRYPTION_METHOD;
+    constexpr zip_uint64_t needed =
+        ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_COMP_METHOD | ZIP_STAT_ENCRYPTION_METHOD;
     zip_stat_t stat;
     zip_stat_init(&stat);
-    if (zip_stat_index(archive, static_cast<zip_uint64_t>(index), 0, &stat) != 0 ||
-        (stat.valid & needed) != needed) {
+    if (zip_stat_index(archive, static_cast<zip_uint64_t>(index), 0, &stat) != 0 || (stat.valid & needed) != needed) {
         console_printf("%s", checks.info_text);
         return FIRMWARE_ENTRY_INFO;
     }
@@ -278,10 +279,9 @@ namespace {
 // that the package and the image are not both held while the image is
 // decoded.
 int prepare_package_block(firmware_record* record, const unsigned char* block, std::size_t length,
-                          std::vector<unsigned char>* owned,
-                          std::optional<std::vector<unsigned char>>* expected, sha256_context* context) {
-    if (record == nullptr || expected == nullptr || context == nullptr ||
-        (block == nullptr && length > 0)) {
+                          std::vector<unsigned char>* owned, std::optional<std::vector<unsigned char>>* expected,
+                          sha256_context* context) {
+    if (record == nullptr || expected == nullptr || context == nullptr || (block == nullptr && length > 0)) {
         console_printf("Parameters error.\n");
         return FIRMWARE_PARAMETERS;
     }
@@ -317,29 +317,26 @@ int prepare_package_block(firmware_record* record, const unsigned char* block, s
         std::vector<unsigned char>().swap(*owned);
     }
     try {
-        record->image.reserve(static_cast<std::size_t>(
-            std::min<std::uint64_t>(image.declared_size, FIRMWARE_IMAGE_MAX + IMAGE_CHUNK)));
+        record->image.reserve(
+            static_cast<std::size_t>(std::min<std::uint64_t>(image.declared_size, FIRMWARE_IMAGE_MAX + IMAGE_CHUNK)));
         platform_advise_huge_pages(record->image.data(), record->image.capacity());
     } catch (const std::bad_alloc&) {
         // The image then grows as it is read, and fails there if it must.
     }
     // A damaged entry (-1) ends the image early; the digest comparison then
     // fails.
-    return read_image(record, context, [&](unsigned char* buffer, std::size_t n) {
-        return entry_read(&image, buffer, n);
-    });
+    return read_image(record, context,
+                      [&](unsigned char* buffer, std::size_t n) { return entry_read(&image, buffer, n); });
 }
 
 }  // namespace
 
 int firmware_prepare_package_block(firmware_record* record, const unsigned char* block, std::size_t length,
-                                   std::optional<std::vector<unsigned char>>* expected,
-                                   sha256_context* context) {
+                                   std::optional<std::vector<unsigned char>>* expected, sha256_context* context) {
     return prepare_package_block(record, block, length, nullptr, expected, context);
 }
 
-int firmware_prepare_package(firmware_record* record,
-                             std::optional<std::vector<unsigned char>>* expected,
+int firmware_prepare_package(firmware_record* record, std::optional<std::vector<unsigned char>>* expected,
                              sha256_context* context) {
     announce(record);
     if (record == nullptr || expected == nullptr || context == nullptr) {
@@ -369,8 +366,7 @@ int firmware_prepare_raw(firmware_record* record, sha256_context* context) {
     });
 }
 
-int firmware_validate(const char* path, firmware_record* record,
-                      unsigned char digest[SHA256_DIGEST_SIZE]) {
+int firmware_validate(const char* path, firmware_record* record, unsigned char digest[SHA256_DIGEST_SIZE]) {
     if (record == nullptr || digest == nullptr) {
         console_printf("%s", NOT_VALID_TEXT);
         return 1;
@@ -385,15 +381,9 @@ int firmware_validate(const char* path, firmware_record* record,
     std::optional<std::vector<unsigned char>> expected;
     int result = 0;
     switch (kind) {
-        case file_kind::package:
-            result = firmware_prepare_package(record, &expected, &context);
-            break;
-        case file_kind::raw:
-            result = firmware_prepare_raw(record, &context);
-            break;
-        case file_kind::unsupported:
-            console_printf("File format not supported.\n");
-            break;
+        case file_kind::package: result = firmware_prepare_package(record, &expected, &context); break;
+        case file_kind::raw: result = firmware_prepare_raw(record, &context); break;
+        case file_kind::unsupported: console_printf("File format not supported.\n"); break;
     }
     // Without a digest (the crypto library failed) no file is valid.
     const bool hashed = sha256_final(&context, digest) == 0;

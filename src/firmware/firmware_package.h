@@ -60,17 +60,17 @@ constexpr std::size_t FIRMWARE_PACKAGE_MAX = 256u * 1024 * 1024;
 // Results of the preparations, in the order the checks are made.
 enum : int {
     FIRMWARE_OK = 0,
-    FIRMWARE_PARAMETERS = -10,       // "Parameters error.\n"
-    FIRMWARE_PACKAGE_MEMORY = -2,    // "memory error\n": package file too large
-    FIRMWARE_NOT_ZIP = -9,           // "File format is invalid (open).\n"
-    FIRMWARE_NO_DIGEST = -8,         // "File format is invalid (bh).\n"
-    FIRMWARE_ENTRY_INFO = -13,       // "... (ppbh).\n" / "... (ppb).\n"
-    FIRMWARE_NOT_AES256 = -15,       // "... (ppfbh).\n" / "... (ppfb).\n"
-    FIRMWARE_DIGEST_OPEN = -11,      // "File format is invalid (pbh).\n"
-    FIRMWARE_DIGEST_LENGTH = -7,     // "File content length is invalid (bh).\n"
-    FIRMWARE_NO_IMAGE = -4,          // "File format is invalid (binary).\n"
-    FIRMWARE_IMAGE_OPEN = -12,       // "File format is invalid (pbh).\n"
-    FIRMWARE_IMAGE_MEMORY = -3,      // "memory error\n": the image cannot grow
+    FIRMWARE_PARAMETERS = -10,     // "Parameters error.\n"
+    FIRMWARE_PACKAGE_MEMORY = -2,  // "memory error\n": package file too large
+    FIRMWARE_NOT_ZIP = -9,         // "File format is invalid (open).\n"
+    FIRMWARE_NO_DIGEST = -8,       // "File format is invalid (bh).\n"
+    FIRMWARE_ENTRY_INFO = -13,     // "... (ppbh).\n" / "... (ppb).\n"
+    FIRMWARE_NOT_AES256 = -15,     // "... (ppfbh).\n" / "... (ppfb).\n"
+    FIRMWARE_DIGEST_OPEN = -11,    // "File format is invalid (pbh).\n"
+    FIRMWARE_DIGEST_LENGTH = -7,   // "File content length is invalid (bh).\n"
+    FIRMWARE_NO_IMAGE = -4,        // "File format is invalid (binary).\n"
+    FIRMWARE_IMAGE_OPEN = -12,     // "File format is invalid (pbh).\n"
+    FIRMWARE_IMAGE_MEMORY = -3,    // "memory error\n": the image cannot grow
 };
 
 // Reads the package at record->path: prints "Preparing file...\n" and the
@@ -78,16 +78,13 @@ enum : int {
 // On 0 the image is in record->image (data/size over it) and has been fed
 // to `context`; *expected holds the digest decoded from "ornat.bh", or
 // none when that text is not hexadecimal.
-int firmware_prepare_package(firmware_record* record,
-                             std::optional<std::vector<unsigned char>>* expected,
+int firmware_prepare_package(firmware_record* record, std::optional<std::vector<unsigned char>>* expected,
                              sha256_context* context);
 
 // The checks and reads of a package already in memory (`length` bytes at
 // `block`); prints only the failure texts listed above.
-int firmware_prepare_package_block(firmware_record* record, const unsigned char* block,
-                                   std::size_t length,
-                                   std::optional<std::vector<unsigned char>>* expected,
-                                   sha256_context* context);
+int firmware_prepare_package_block(firmware_record* record, const unsigned char* block, std::size_t length,
+                                   std::optional<std::vector<unsigned char>>* expected, sha256_context* context);
 
 // Reads the raw image at record->path. A file that cannot be opened gives
 // an empty image and 0.
@@ -98,5 +95,4 @@ int firmware_prepare_raw(firmware_record* record, sha256_context* context);
 // its extension ("bin" package, "binary" raw image, anything else is not
 // supported) and writes the image digest. Returns 0 when the file is valid,
 // 1 after printing "FIRMWARE FILE IS NOT VALID!" (no line end).
-int firmware_validate(const char* path, firmware_record* record,
-                      unsigned char digest[SHA256_DIGEST_SIZE]);
+int firmware_validate(const char* path, firmware_record* record, unsigned char digest[SHA256_DIGEST_SIZE]);

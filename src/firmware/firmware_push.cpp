@@ -20,9 +20,7 @@ const char* const KNOWN_MODELS[] = {"TARNEL-4", "TARNEL-3", "TARNEL-2", "TARNEL-
 
 unsigned upgrade_wait_seconds = FIRMWARE_UPGRADE_WAIT_DEFAULT;
 
-void copy_text(char (&out)[INFO_TEXT], const unsigned char* from) {
-    std::memcpy(out, from, INFO_TEXT);
-}
+void copy_text(char (&out)[INFO_TEXT], const unsigned char* from) { std::memcpy(out, from, INFO_TEXT); }
 
 }  // namespace
 
@@ -52,7 +50,7 @@ int firmware_info_check(const unsigned char* image, std::uint64_t size) {
     }
     if (!known) return -1;
     // Texts are printed up to their first NUL and never past their field.
-    auto text = [](const char (&field)[INFO_TEXT]) { return std::string(field, strnlen(field, INFO_TEXT)); };
+    auto text = [](const char(&field)[INFO_TEXT]) { return std::string(field, strnlen(field, INFO_TEXT)); };
     log_printf("== Firmware Info ==");
     log_printf("model_name=%s", text(info.model_name).c_str());
     log_printf("model_description=%s", text(info.model_description).c_str());

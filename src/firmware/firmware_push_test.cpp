@@ -14,13 +14,15 @@ std::vector<unsigned char> image_with(std::size_t size, const char* model) {
     if (size < FIRMWARE_INFO_OFFSET + FIRMWARE_INFO_SIZE) return image;
     unsigned char* block = image.data() + FIRMWARE_INFO_OFFSET;
     std::memset(block, 0, FIRMWARE_INFO_SIZE);
-    std::memcpy(block + 12, model, std::strlen(model));         // model_name
-    std::memcpy(block + 45, "Four channel controller", 23);      // model_description
-    std::memcpy(block + 78, "2.2.4", 5);                         // version_string
-    block[112] = 0x04; block[113] = 0x02; block[114] = 0x02;     // version_number 0x020204 (LE)
-    std::memcpy(block + 116, "2026-11-30", 10);                  // version_date
-    std::memcpy(block + 149, "12:00:00", 8);                     // version_time
-    block[182] = 4;                                              // dali_number_of_channel
+    std::memcpy(block + 12, model, std::strlen(model));      // model_name
+    std::memcpy(block + 45, "Four channel controller", 23);  // model_description
+    std::memcpy(block + 78, "2.2.4", 5);                     // version_string
+    block[112] = 0x04;
+    block[113] = 0x02;
+    block[114] = 0x02;                           // version_number 0x020204 (LE)
+    std::memcpy(block + 116, "2026-11-30", 10);  // version_date
+    std::memcpy(block + 149, "12:00:00", 8);     // version_time
+    block[182] = 4;                              // dali_number_of_channel
     return image;
 }
 
@@ -31,8 +33,8 @@ TEST(FirmwareInfo, SizeBounds) {
     std::vector<unsigned char> short_image = image_with(smallest, "TARNEL-3");
     EXPECT_EQ(firmware_info_check(short_image.data(), smallest - 1), 1);
     std::vector<unsigned char> big = image_with(0xFFFFFF, "TARNEL-1");
-    EXPECT_EQ(firmware_info_check(big.data(), 0xFFFFFE), 0);   // 16,777,214 bytes pass
-    EXPECT_EQ(firmware_info_check(big.data(), 0xFFFFFF), 1);   // 16,777,215 do not
+    EXPECT_EQ(firmware_info_check(big.data(), 0xFFFFFE), 0);  // 16,777,214 bytes pass
+    EXPECT_EQ(firmware_info_check(big.data(), 0xFFFFFF), 1);  // 16,777,215 do not
     testing::internal::GetCapturedStdout();
 }
 

@@ -13,6 +13,7 @@ TEST(Hex, EncodeAndDecode) {
     EXPECT_STREQ(text, "000fa5ff");
 
     using decoded = std::optional<std::vector<unsigned char>>;
+    // clang-format off
     const struct {
         const char* text;
         decoded bytes;
@@ -21,10 +22,12 @@ TEST(Hex, EncodeAndDecode) {
         {"abc", std::nullopt}, {"0g", std::nullopt}, {"g0", std::nullopt}, {" 0", std::nullopt},
         {"0:", std::nullopt},  {"@A", std::nullopt}, {"`a", std::nullopt}, {"fG", std::nullopt},
     };
+    // clang-format on
     for (const auto& c : cases) EXPECT_EQ(hex_decode(c.text), c.bytes) << c.text;
 }
 
 TEST(Hex, FileExtensionIsTextAfterLastDotOfWholePath) {
+    // clang-format off
     const struct {
         const char* path;
         const char* extension;
@@ -33,6 +36,7 @@ TEST(Hex, FileExtensionIsTextAfterLastDotOfWholePath) {
         {".bin", ""},                       // the only dot is the first character
         {"C:\\fw.v2\\image", "v2\\image"},  // the dot of a folder name
     };
+    // clang-format on
     for (const auto& c : cases) EXPECT_STREQ(file_extension(c.path), c.extension) << c.path;
 }
 

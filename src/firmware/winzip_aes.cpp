@@ -53,8 +53,7 @@ bool apply_key_stream(const derived_keys& keys, unsigned char* bytes, std::size_
         std::size_t chunk = count < stream.size() ? count : stream.size();
         std::size_t blocks = (chunk + AES_BLOCK - 1) / AES_BLOCK;
         for (std::size_t b = 0; b < blocks; ++b) {
-            for (std::size_t i = 0; i < AES_BLOCK && ++counter[i] == 0; ++i) {
-            }
+            for (std::size_t i = 0; i < AES_BLOCK && ++counter[i] == 0; ++i) {}
             std::memcpy(counters.data() + b * AES_BLOCK, counter.data(), AES_BLOCK);
         }
         if (!crypto_aes_encrypt_blocks(aes.get(), counters.data(), stream.data(), blocks * AES_BLOCK)) return false;
@@ -73,9 +72,7 @@ bool authentication_code(const derived_keys& keys, const unsigned char* cipherte
 
 }  // namespace
 
-std::size_t winzip_aes_salt_size(int strength) {
-    return key_size(strength) / 2;
-}
+std::size_t winzip_aes_salt_size(int strength) { return key_size(strength) / 2; }
 
 int winzip_aes_decrypt(std::vector<unsigned char>* data, int strength, const char* password) {
     if (data == nullptr || password == nullptr || key_size(strength) == 0) return WINZIP_AES_BAD_ARGUMENT;
@@ -100,11 +97,10 @@ int winzip_aes_decrypt(std::vector<unsigned char>* data, int strength, const cha
     return WINZIP_AES_OK;
 }
 
-int winzip_aes_encrypt(const unsigned char* content, std::size_t length, int strength,
-                       const char* password, const unsigned char* salt,
-                       std::vector<unsigned char>* data) {
-    if ((content == nullptr && length > 0) || password == nullptr || salt == nullptr ||
-        data == nullptr || key_size(strength) == 0) {
+int winzip_aes_encrypt(const unsigned char* content, std::size_t length, int strength, const char* password,
+                       const unsigned char* salt, std::vector<unsigned char>* data) {
+    if ((content == nullptr && length > 0) || password == nullptr || salt == nullptr || data == nullptr ||
+        key_size(strength) == 0) {
         return WINZIP_AES_BAD_ARGUMENT;
     }
     std::size_t salt_size = winzip_aes_salt_size(strength);

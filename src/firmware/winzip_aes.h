@@ -47,6 +47,5 @@ int winzip_aes_decrypt(std::vector<unsigned char>* data, int strength, const cha
 
 // Writes the stored data for `length` bytes of content into `data`, using
 // the salt given (winzip_aes_salt_size(strength) bytes).
-int winzip_aes_encrypt(const unsigned char* content, std::size_t length, int strength,
-                       const char* password, const unsigned char* salt,
-                       std::vector<unsigned char>* data);
+int winzip_aes_encrypt(const unsigned char* content, std::size_t length, int strength, const char* password,
+                       const unsigned char* salt, std::vector<unsigned char>* data);

@@ -195,10 +195,8 @@ struct decoder_entry {
 };
 
 constexpr decoder_entry DECODERS[] = {
-    {ZIP_CM_STORE, start_stored, step_stored},
-    {ZIP_CM_DEFLATE, start_inflate, step_inflate},
-    {ZIP_CM_BZIP2, start_bzip2, step_bzip2},
-    {ZIP_CM_LZMA, start_lzma, step_lzma},
+    {ZIP_CM_STORE, start_stored, step_stored}, {ZIP_CM_DEFLATE, start_inflate, step_inflate},
+    {ZIP_CM_BZIP2, start_bzip2, step_bzip2},   {ZIP_CM_LZMA, start_lzma, step_lzma},
     {METHOD_ZSTD, start_zstd, step_zstd},
 };
 

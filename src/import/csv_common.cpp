@@ -63,8 +63,8 @@ void csv_row_callback(int, void* data) noexcept {
 
 }  // namespace
 
-int csv_import_run(const csv_import_format* format, void* values, const backup_set_data* set,
-                   const char* path, channel_record* record) {
+int csv_import_run(const csv_import_format* format, void* values, const backup_set_data* set, const char* path,
+                   channel_record* record) {
     if (format == nullptr || values == nullptr || path == nullptr || record == nullptr) {
         return IMPORTCSV_DONE;
     }
@@ -139,14 +139,14 @@ std::uint32_t csv_json_int(const char* text) {
     std::uint32_t value = 0;
     for (bool more = true; more;) {
         switch (json_reader_next(&reader)) {
-        case JSON_EVENT_ERROR:
-        case JSON_EVENT_DONE: more = false; break;
-        case JSON_EVENT_NUMBER: value = csv_truncate(json_reader_number(&reader)); break;
-        case JSON_EVENT_STRING:
-            value = static_cast<std::uint32_t>(csv_int(json_reader_string(&reader, nullptr)));
-            break;
-        case JSON_EVENT_NULL: value = 255; break;
-        default: break;
+            case JSON_EVENT_ERROR:
+            case JSON_EVENT_DONE: more = false; break;
+            case JSON_EVENT_NUMBER: value = csv_truncate(json_reader_number(&reader)); break;
+            case JSON_EVENT_STRING:
+                value = static_cast<std::uint32_t>(csv_int(json_reader_string(&reader, nullptr)));
+                break;
+            case JSON_EVENT_NULL: value = 255; break;
+            default: break;
         }
     }
     json_reader_close(&reader);
@@ -162,29 +162,29 @@ void csv_json_list_open(csv_json_list* list, const char* text) {
 bool csv_json_list_next(csv_json_list* list, bool null_is_255, std::uint32_t* value) {
     while (!list->ended) {
         switch (json_reader_next(&list->reader)) {
-        case JSON_EVENT_ERROR:
-        case JSON_EVENT_DONE:
-        case JSON_EVENT_ARRAY_END: list->ended = true; break;
-        case JSON_EVENT_ARRAY: list->inside = true; break;
-        case JSON_EVENT_NUMBER:
-            if (list->inside) {
-                *value = csv_truncate(json_reader_number(&list->reader));
-                return true;
-            }
-            break;
-        case JSON_EVENT_STRING:
-            if (list->inside) {
-                *value = static_cast<std::uint32_t>(csv_int(json_reader_string(&list->reader, nullptr)));
-                return true;
-            }
-            break;
-        case JSON_EVENT_NULL:
-            if (list->inside && null_is_255) {
-                *value = 255;
-                return true;
-            }
-            break;
-        default: break;
+            case JSON_EVENT_ERROR:
+            case JSON_EVENT_DONE:
+            case JSON_EVENT_ARRAY_END: list->ended = true; break;
+            case JSON_EVENT_ARRAY: list->inside = true; break;
+            case JSON_EVENT_NUMBER:
+                if (list->inside) {
+                    *value = csv_truncate(json_reader_number(&list->reader));
+                    return true;
+                }
+                break;
+            case JSON_EVENT_STRING:
+                if (list->inside) {
+                    *value = static_cast<std::uint32_t>(csv_int(json_reader_string(&list->reader, nullptr)));
+                    return true;
+                }
+                break;
+            case JSON_EVENT_NULL:
+                if (list->inside && null_is_255) {
+                    *value = 255;
+                    return true;
+                }
+                break;
+            default: break;
         }
     }
     return false;
@@ -192,8 +192,7 @@ bool csv_json_list_next(csv_json_list* list, bool null_is_255, std::uint32_t* va
 
 void csv_json_list_close(csv_json_list* list) { json_reader_close(&list->reader); }
 
-std::size_t csv_json_list_read(const char* text, bool null_is_255, std::uint32_t* values,
-                               std::size_t capacity) {
+std::size_t csv_json_list_read(const char* text, bool null_is_255, std::uint32_t* values, std::size_t capacity) {
     csv_json_list list;
     csv_json_list_open(&list, text);
     std::size_t count = 0;

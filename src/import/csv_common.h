@@ -37,18 +37,18 @@
 
 // Results of importcsv, importcsv_groups and importcsv_cd.
 enum : int {
-    IMPORTCSV_DONE = 1,           // the file was read to its end (also: no path or no record)
-    IMPORTCSV_INIT_FAILED = 2,    // libcsv could not be initialised
-    IMPORTCSV_OPEN_FAILED = 3,    // the file cannot be opened or read; record unchanged, no message
-    IMPORTCSV_PARSE_FAILED = 4,   // libcsv did not consume a chunk ("Error while parsing file");
-                                  // the run should end with exit status 1
-    IMPORTCSV_UNSUPPORTED = 5,    // importcsv_cd: channel layout code not 3 ("error version %s
-                                  // not supported."); reading stopped, the run should end
-    IMPORTCSV_NO_FIRMWARE = 6,    // the fetched set (or its firmware version text) is missing:
-                                  // the file was read, every data row dropped, nothing stored
-    IMPORTCSV_NO_DATA_ROW = 7,    // the file holds no data row, or a data row that is one field
-                                  // holding ';' (a file separated by semicolons); reading stopped
-                                  // there, and what was stored must not be used
+    IMPORTCSV_DONE = 1,          // the file was read to its end (also: no path or no record)
+    IMPORTCSV_INIT_FAILED = 2,   // libcsv could not be initialised
+    IMPORTCSV_OPEN_FAILED = 3,   // the file cannot be opened or read; record unchanged, no message
+    IMPORTCSV_PARSE_FAILED = 4,  // libcsv did not consume a chunk ("Error while parsing file");
+                                 // the run should end with exit status 1
+    IMPORTCSV_UNSUPPORTED = 5,   // importcsv_cd: channel layout code not 3 ("error version %s
+                                 // not supported."); reading stopped, the run should end
+    IMPORTCSV_NO_FIRMWARE = 6,   // the fetched set (or its firmware version text) is missing:
+                                 // the file was read, every data row dropped, nothing stored
+    IMPORTCSV_NO_DATA_ROW = 7,   // the file holds no data row, or a data row that is one field
+                                 // holding ';' (a file separated by semicolons); reading stopped
+                                 // there, and what was stored must not be used
 };
 
 constexpr std::size_t CSV_CHUNK_SIZE = 1024;
@@ -76,27 +76,27 @@ struct csv_import_format {
 
 // Handed to both libcsv callbacks.
 struct csv_row_state {
-    std::uint32_t field_index = 0;   // within the current row
-    std::uint32_t row_count = 0;     // rows seen, comment rows included
-    std::uint8_t comment = 0;        // the current row is a comment row
-    bool semicolon = false;          // the current row's first field holds ';'
-    std::uint32_t data_rows = 0;     // complete rows after a version line 1
+    std::uint32_t field_index = 0;  // within the current row
+    std::uint32_t row_count = 0;    // rows seen, comment rows included
+    std::uint8_t comment = 0;       // the current row is a comment row
+    bool semicolon = false;         // the current row's first field holds ';'
+    std::uint32_t data_rows = 0;    // complete rows after a version line 1
     channel_record* record = nullptr;
     const backup_set_data* set = nullptr;
     // The import's own state, cleared at the start of every import.
     const csv_import_format* format = nullptr;
     void* values = nullptr;
     int version = 0;
-    int result = IMPORTCSV_DONE;     // a write_row may set another result
-    bool stop = false;               // a write_row ends the import (result kept)
+    int result = IMPORTCSV_DONE;  // a write_row may set another result
+    bool stop = false;            // a write_row ends the import (result kept)
 };
 
 // Opens and reads one CSV file through libcsv (csv_init 0, CSV_APPEND_NULL,
 // chunks of at most 1024 bytes, csv_fini, csv_free) and prints
 // "%lu fields, %lu rows\n" at the end (not when the import stopped early).
 // Returns one of the IMPORTCSV_* codes.
-int csv_import_run(const csv_import_format* format, void* values, const backup_set_data* set,
-                   const char* path, channel_record* record);
+int csv_import_run(const csv_import_format* format, void* values, const backup_set_data* set, const char* path,
+                   channel_record* record);
 
 // The firmware version text of the set, or null.
 const char* csv_firmware_version(const csv_row_state* state);
@@ -123,8 +123,7 @@ bool csv_json_list_next(csv_json_list* list, bool null_is_255, std::uint32_t* va
 void csv_json_list_close(csv_json_list* list);
 // Up to `capacity` values into `values` (the rest of the list is not
 // looked at); returns how many were stored.
-std::size_t csv_json_list_read(const char* text, bool null_is_255, std::uint32_t* values,
-                               std::size_t capacity);
+std::size_t csv_json_list_read(const char* text, bool null_is_255, std::uint32_t* values, std::size_t capacity);
 
 // Keeps the first CSV_TEXT_MAX characters of a text field (up to its first
 // NUL) in `out`, NUL-terminated.

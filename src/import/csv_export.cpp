@@ -18,9 +18,9 @@ std::string quoted(const std::string& value) {
 
 const char* csv_export_version_line(entry_kind kind) {
     switch (kind) {
-    case entry_kind::device: return "#dali-channel-csv-version: 1\n";
-    case entry_kind::group: return "#dali-channel-groups-csv-version: 1\n";
-    case entry_kind::input: return "#dali-channel-inputs-csv-version: 1\n";
+        case entry_kind::device: return "#dali-channel-csv-version: 1\n";
+        case entry_kind::group: return "#dali-channel-groups-csv-version: 1\n";
+        case entry_kind::input: return "#dali-channel-inputs-csv-version: 1\n";
     }
     return "";
 }

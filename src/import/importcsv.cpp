@@ -55,42 +55,42 @@ std::uint16_t group_mask(const char* text) {
 void store_field(void* values, std::uint32_t column, const char* text, std::size_t) {
     auto* row = static_cast<channel_row*>(values);
     switch (column) {
-    case 0: row->channel_word = static_cast<std::uint32_t>(csv_int(text)); break;
-    case 1: row->index = static_cast<std::uint32_t>(csv_int(text)); break;
-    case 2: row->address = low_byte(csv_json_int(text)); break;
-    case 3: csv_keep_text(row->name, text); break;
-    case 4: row->groups = group_mask(text); break;
-    case 5:
-        if (equals_ignore_case(text, "null")) {
-            row->power_on_level = 255;
-        } else if (equals_ignore_case(text, "false")) {
-            row->power_on_level = POWER_ON_FALSE_LEVEL;
-            row->power_on_false = true;
-        } else {
-            row->power_on_level = int_byte(text);
+        case 0: row->channel_word = static_cast<std::uint32_t>(csv_int(text)); break;
+        case 1: row->index = static_cast<std::uint32_t>(csv_int(text)); break;
+        case 2: row->address = low_byte(csv_json_int(text)); break;
+        case 3: csv_keep_text(row->name, text); break;
+        case 4: row->groups = group_mask(text); break;
+        case 5:
+            if (equals_ignore_case(text, "null")) {
+                row->power_on_level = 255;
+            } else if (equals_ignore_case(text, "false")) {
+                row->power_on_level = POWER_ON_FALSE_LEVEL;
+                row->power_on_false = true;
+            } else {
+                row->power_on_level = int_byte(text);
+            }
+            break;
+        case 6: row->system_failure_level = equals_ignore_case(text, "null") ? 255 : int_byte(text); break;
+        case 7: row->min_level = int_byte(text); break;
+        case 8: row->max_level = int_byte(text); break;
+        case 9: {
+            const std::uint8_t rate = int_byte(text);
+            row->fade_rate = rate == 0 ? 1 : (rate > FADE_MAX ? FADE_MAX : rate);
+            break;
         }
-        break;
-    case 6: row->system_failure_level = equals_ignore_case(text, "null") ? 255 : int_byte(text); break;
-    case 7: row->min_level = int_byte(text); break;
-    case 8: row->max_level = int_byte(text); break;
-    case 9: {
-        const std::uint8_t rate = int_byte(text);
-        row->fade_rate = rate == 0 ? 1 : (rate > FADE_MAX ? FADE_MAX : rate);
-        break;
-    }
-    case 10: {
-        const std::uint8_t time = int_byte(text);
-        row->fade_time = time > FADE_MAX ? FADE_MAX : time;
-        break;
-    }
-    case 11: {
-        std::uint32_t levels[DEVICE_SCENE_COUNT];
-        const std::size_t n = csv_json_list_read(text, true, levels, DEVICE_SCENE_COUNT);
-        std::memset(row->scenes, 255, sizeof row->scenes);
-        for (std::size_t i = 0; i < n; ++i) row->scenes[i] = low_byte(levels[i]);
-        break;
-    }
-    default: break;
+        case 10: {
+            const std::uint8_t time = int_byte(text);
+            row->fade_time = time > FADE_MAX ? FADE_MAX : time;
+            break;
+        }
+        case 11: {
+            std::uint32_t levels[DEVICE_SCENE_COUNT];
+            const std::size_t n = csv_json_list_read(text, true, levels, DEVICE_SCENE_COUNT);
+            std::memset(row->scenes, 255, sizeof row->scenes);
+            for (std::size_t i = 0; i < n; ++i) row->scenes[i] = low_byte(levels[i]);
+            break;
+        }
+        default: break;
     }
 }
 
@@ -104,24 +104,24 @@ void write_row(csv_row_state* state) {
     unsigned char* image = state->record->channel.data();
     unsigned char* entry = image + channel_device_at(layout, row->index);
 
-    std::uint32_t flags = le_get_u32(entry + DEVICE_FLAGS_AT) |
-                          (row->power_on_false ? DEVICE_FLAG_CSV_OFF : DEVICE_FLAG_CSV);
+    std::uint32_t flags =
+        le_get_u32(entry + DEVICE_FLAGS_AT) | (row->power_on_false ? DEVICE_FLAG_CSV_OFF : DEVICE_FLAG_CSV);
     entry[DEVICE_ENTRY_MARKER_AT] = ENTRY_MARKER_SET;
 
     if (row->address == UNADDRESSED) {
         switch (layout.unaddressed) {
-        case UNADDRESSED_CLEAR_EXTRA:
-            std::memset(image + layout.extra_area_at + row->index * layout.extra_record_size, 0,
-                        layout.extra_record_size);
-            break;
-        case UNADDRESSED_STORE_0:
-            entry[DEVICE_ADDRESS_BYTE_AT] = 0;
-            flags &= ~DEVICE_FLAG_ADDRESS;
-            break;
-        case UNADDRESSED_STORE_255:
-            entry[DEVICE_ADDRESS_BYTE_AT] = UNADDRESSED;
-            flags &= ~DEVICE_FLAG_ADDRESS;
-            break;
+            case UNADDRESSED_CLEAR_EXTRA:
+                std::memset(image + layout.extra_area_at + row->index * layout.extra_record_size, 0,
+                            layout.extra_record_size);
+                break;
+            case UNADDRESSED_STORE_0:
+                entry[DEVICE_ADDRESS_BYTE_AT] = 0;
+                flags &= ~DEVICE_FLAG_ADDRESS;
+                break;
+            case UNADDRESSED_STORE_255:
+                entry[DEVICE_ADDRESS_BYTE_AT] = UNADDRESSED;
+                flags &= ~DEVICE_FLAG_ADDRESS;
+                break;
         }
     } else if (row->address < SHORT_ADDRESS_COUNT) {
         flags |= DEVICE_FLAG_ADDRESS;

@@ -30,19 +30,19 @@ std::uint8_t low_byte(std::uint32_t value) { return static_cast<std::uint8_t>(va
 void store_field(void* values, std::uint32_t column, const char* text, std::size_t length) {
     auto* row = static_cast<inputs_row*>(values);
     switch (column) {
-    case 0: row->channel_word = static_cast<std::uint32_t>(csv_int(text)); break;
-    case 1: row->index = static_cast<std::uint32_t>(csv_int(text)); break;
-    case 2: row->address = low_byte(csv_json_int(text)); break;
-    case 3: csv_keep_text(row->name, text); break;
-    case 4: row->flags = static_cast<std::uint32_t>(csv_int(text)); break;
-    case 5: row->input_param = low_byte(static_cast<std::uint32_t>(csv_int(text))); break;
-    default:
-        if (column >= FIRST_LIST_COLUMN && column < FIELD_COUNT && length > 0) {
-            std::uint32_t* list = row->lists[column - FIRST_LIST_COLUMN];
-            for (std::uint32_t k = 0; k < INPUTS_INSTANCE_COUNT; ++k) list[k] = 0;
-            csv_json_list_read(text, false, list, INPUTS_INSTANCE_COUNT);
-        }
-        break;
+        case 0: row->channel_word = static_cast<std::uint32_t>(csv_int(text)); break;
+        case 1: row->index = static_cast<std::uint32_t>(csv_int(text)); break;
+        case 2: row->address = low_byte(csv_json_int(text)); break;
+        case 3: csv_keep_text(row->name, text); break;
+        case 4: row->flags = static_cast<std::uint32_t>(csv_int(text)); break;
+        case 5: row->input_param = low_byte(static_cast<std::uint32_t>(csv_int(text))); break;
+        default:
+            if (column >= FIRST_LIST_COLUMN && column < FIELD_COUNT && length > 0) {
+                std::uint32_t* list = row->lists[column - FIRST_LIST_COLUMN];
+                for (std::uint32_t k = 0; k < INPUTS_INSTANCE_COUNT; ++k) list[k] = 0;
+                csv_json_list_read(text, false, list, INPUTS_INSTANCE_COUNT);
+            }
+            break;
     }
 }
 
@@ -89,8 +89,7 @@ void write_row(csv_row_state* state) {
         const instance_type_data& type = INSTANCE_TYPES[static_cast<std::size_t>(t)];
         unsigned char* record = block + layout.records_at + k * layout.record_stride[static_cast<std::size_t>(t)];
         for (std::uint32_t c = 0; c < type.csv_columns; ++c) {
-            record[type.csv_first_byte + c] =
-                low_byte(row->lists[type.csv_first_column - FIRST_LIST_COLUMN + c][k]);
+            record[type.csv_first_byte + c] = low_byte(row->lists[type.csv_first_column - FIRST_LIST_COLUMN + c][k]);
         }
     }
 }

@@ -31,25 +31,24 @@ TEST_F(ImportCsvCdTest, InstancesByType) {
     EXPECT_EQ(out_, "0 fields, 2 rows\n");
 
     bytes expected = inputs_before_;
-    le_put_u32(&expected[16], 4);                       // channel word
-    const std::size_t e = 28 + 2 * 100;                 // input device entry 2
-    le_put_u32(&expected[e], 256 | 2 | 1);              // flags: column 4, CSV, address
-    expected[e + 8] = 7;                                // address_byte: 2*3+1
-    expected[e + 10] = 32;                              // input_param: 40 lowered
-    expected[e + 13] = 255;                             // entry_marker
+    le_put_u32(&expected[16], 4);                           // channel word
+    const std::size_t e = 28 + 2 * 100;                     // input device entry 2
+    le_put_u32(&expected[e], 256 | 2 | 1);                  // flags: column 4, CSV, address
+    expected[e + 8] = 7;                                    // address_byte: 2*3+1
+    expected[e + 10] = 32;                                  // input_param: 40 lowered
+    expected[e + 13] = 255;                                 // entry_marker
     put(expected, e + 16, padded({1, 9, 3, 8, 4, 7}, 64));  // (type, value) of instances 0..2, then (0, 0)
     put(expected, e + 80, padded(to_bytes("Button"), 17));  // name
-    const std::size_t b = 3228 + 2 * 198;               // instance block 2
-    expected[b + 1] = 77;                               // block_param
-    put(expected, b + 6, {5, 11, 12, 13, 14, 15});      // record 0: bytes 0..5
-    put(expected, b + 12 + 1, {21, 22, 23});            // record 1: bytes 1..3
-    put(expected, b + 18 + 1, {31, 32});                // record 2: bytes 1..2
+    const std::size_t b = 3228 + 2 * 198;                   // instance block 2
+    expected[b + 1] = 77;                                   // block_param
+    put(expected, b + 6, {5, 11, 12, 13, 14, 15});          // record 0: bytes 0..5
+    put(expected, b + 12 + 1, {21, 22, 23});                // record 1: bytes 1..3
+    put(expected, b + 18 + 1, {31, 32});                    // record 2: bytes 1..2
     expect_images(channel_before_, expected);
 }
 
 TEST_F(ImportCsvCdTest, ListsStopAt32Values) {
-    const std::string row = "1,31,null,In,1,0," + list(1, 1) + ",\"[null,true,9]\",," + list(100, 40) +
-                            ",,,,,,,,,,\n";
+    const std::string row = "1,31,null,In,1,0," + list(1, 1) + ",\"[null,true,9]\",," + list(100, 40) + ",,,,,,,,,,\n";
     import(HEADER + row);
     bytes expected = inputs_before_;
     le_put_u32(&expected[16], 1);
@@ -79,7 +78,8 @@ TEST_F(ImportCsvCdTest, ListsStopAt32Values) {
 // with another field count, out-of-range indexes, comment rows or a missing
 // file store nothing; a file without a complete row is refused.
 TEST_F(ImportCsvCdTest, RefusedFilesAndDroppedRows) {
-    EXPECT_EQ(import(HEADER + "1,0,1,a,0,0,,,,,,,,,,,,,,\n1,1,1,a,0,0,,,,,,,,,,,,,,\n", "1.4.9"), IMPORTCSV_UNSUPPORTED);
+    EXPECT_EQ(import(HEADER + "1,0,1,a,0,0,,,,,,,,,,,,,,\n1,1,1,a,0,0,,,,,,,,,,,,,,\n", "1.4.9"),
+              IMPORTCSV_UNSUPPORTED);
     EXPECT_EQ(out_, "importcsv_cd\terror version 1.4.9 not supported.\r\n");
     EXPECT_EQ(import(HEADER + "1,40,1,a,0,0,,,,,,,,,,,,,,\n", "1.3.0"), IMPORTCSV_UNSUPPORTED);
     EXPECT_EQ(import(HEADER + "1,0,1,a,0,0,,,,,,,,,,,,,\n", "1.3.0"), IMPORTCSV_NO_DATA_ROW);  // 19 fields

@@ -39,10 +39,10 @@ TEST_F(ImportCsvGroupsTest, GroupEntryPerLayout) {
 }
 
 TEST_F(ImportCsvGroupsTest, DroppedRowsAndFiles) {
-    EXPECT_EQ(import(HEADER + "1,16,Corridor\n"   // index out of range
+    EXPECT_EQ(import(HEADER + "1,16,Corridor\n"  // index out of range
                               "1,-1,Corridor\n"
-                              "1,3\n"             // 2 fields
-                              "1,3,Hall,x\n"),    // 4 fields
+                              "1,3\n"           // 2 fields
+                              "1,3,Hall,x\n"),  // 4 fields
               IMPORTCSV_DONE);
     import("#dali-channel-csv-version: 1\n1,3,Hall\n");  // the channel CSV header
     EXPECT_EQ(run((dir_ + "/none.csv").c_str()), IMPORTCSV_OPEN_FAILED);

@@ -21,17 +21,17 @@ using ImportCsvTest = CsvImportTest<importcsv>;
 // The example row's fields as they land in a device entry at `e` with the
 // name at `name_at`; the address byte and flags are left to the test.
 void put_example(bytes& image, std::size_t e, std::size_t name_at) {
-    image[e + 5] = 254;                                          // power_on_level
-    image[e + 6] = 255;                                          // system_failure_level: null
-    image[e + 7] = 1;                                            // min_level
-    image[e + 8] = 254;                                          // max_level
-    image[e + 9] = 1;                                            // fade_rate: 0 raised to 1
-    image[e + 10] = 15;                                          // fade_time: 20 lowered to 15
-    le_put_u16(&image[e + 18], 0x0009);                          // groups 0 and 3
-    std::memset(&image[e + 20], 255, 16);                        // scenes: 10, 20, the rest none
+    image[e + 5] = 254;                    // power_on_level
+    image[e + 6] = 255;                    // system_failure_level: null
+    image[e + 7] = 1;                      // min_level
+    image[e + 8] = 254;                    // max_level
+    image[e + 9] = 1;                      // fade_rate: 0 raised to 1
+    image[e + 10] = 15;                    // fade_time: 20 lowered to 15
+    le_put_u16(&image[e + 18], 0x0009);    // groups 0 and 3
+    std::memset(&image[e + 20], 255, 16);  // scenes: 10, 20, the rest none
     put(image, e + 20, {10, 20});
-    image[e + 36] = 255;                                         // entry_marker
-    put(image, e + name_at, padded(to_bytes("Lamp"), 33));       // name
+    image[e + 36] = 255;                                    // entry_marker
+    put(image, e + name_at, padded(to_bytes("Lamp"), 33));  // name
 }
 
 // The example row in every layout, with an address and without one.
@@ -76,11 +76,9 @@ TEST_F(ImportCsvTest, AddressForms) {
         int byte;  // -1: kept
         bool flag;
     } cases[] = {
-        {"", 1, true},  // empty: short address 0
-        {"63", 127, true},
-        {"\"\"\"12\"\"\"", 25, true},  // a JSON string: atoi of its text
-        {"null", 255, false},
-        {"64", -1, false},  // 64..254 change neither
+        {"", 1, true},                                       // empty: short address 0
+        {"63", 127, true},    {"\"\"\"12\"\"\"", 25, true},  // a JSON string: atoi of its text
+        {"null", 255, false}, {"64", -1, false},             // 64..254 change neither
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.address);
@@ -95,11 +93,11 @@ TEST_F(ImportCsvTest, AddressForms) {
 TEST_F(ImportCsvTest, LevelsFadesAndScenes) {
     const std::size_t e = 60;
     import(HEADER + "0,0,0,a,,300,-1,257,12,16,16,\n");
-    EXPECT_EQ(record_.channel[e + 5], 44);   // 300 & 0xFF
-    EXPECT_EQ(record_.channel[e + 6], 255);  // -1
-    EXPECT_EQ(record_.channel[e + 7], 1);    // 257
-    EXPECT_EQ(record_.channel[e + 9], 15);   // fade rate 16
-    EXPECT_EQ(record_.channel[e + 10], 15);  // fade time 16
+    EXPECT_EQ(record_.channel[e + 5], 44);                                     // 300 & 0xFF
+    EXPECT_EQ(record_.channel[e + 6], 255);                                    // -1
+    EXPECT_EQ(record_.channel[e + 7], 1);                                      // 257
+    EXPECT_EQ(record_.channel[e + 9], 15);                                     // fade rate 16
+    EXPECT_EQ(record_.channel[e + 10], 15);                                    // fade time 16
     for (int i = 0; i < 16; ++i) EXPECT_EQ(record_.channel[e + 20 + i], 255);  // no scenes given
     import(HEADER + "0,0,0,a,,0,0,0,0,256,7,\"[1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17]\"\n");
     EXPECT_EQ(record_.channel[e + 9], 1);  // 256 keeps 0, raised to 1
@@ -121,8 +119,8 @@ TEST_F(ImportCsvTest, GroupListsAndName) {
         const char* groups;
         std::uint16_t mask;
     } cases[] = {
-        {"\"[1,[2],3]\"", 0x0006}, {"3", 0}, {"\"[0,15,16,31,33,null,true]\"", 0x8003},
-        {"\"[\"\"4\"\"]\"", 0x0010}, {"\"[1,\"", 0x0002},
+        {"\"[1,[2],3]\"", 0x0006}, {"3", 0}, {"\"[0,15,16,31,33,null,true]\"", 0x8003}, {"\"[\"\"4\"\"]\"", 0x0010},
+        {"\"[1,\"", 0x0002},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.groups);
@@ -144,15 +142,19 @@ TEST_F(ImportCsvTest, RowsThatAreStored) {
         std::vector<std::size_t> stored;
         const char* out;  // null: not checked
     } files[] = {
-        {HEADER + "0,1,1,a,,1,1,1,1,1,1\n0,2,1,a,,1,1,1,1,1,1,,\n0,3," + ROW, {3}, "0 fields, 4 rows\n"},  // 11, 13, 12 fields
+        {HEADER + "0,1,1,a,,1,1,1,1,1,1\n0,2,1,a,,1,1,1,1,1,1,,\n0,3," + ROW,
+         {3},
+         "0 fields, 4 rows\n"},  // 11, 13, 12 fields
         {"#dali-channel-csv-version: 2\n0,1," + ROW, {}, nullptr},
-        {"# dali-channel-csv-version: 1\n0,1," + ROW, {}, nullptr},  // only a comment
-        {"0,1," + ROW + HEADER, {}, nullptr},                         // the row comes before the version line
+        {"# dali-channel-csv-version: 1\n0,1," + ROW, {}, nullptr},        // only a comment
+        {"0,1," + ROW + HEADER, {}, nullptr},                              // the row comes before the version line
         {"#dali-channel-groups-csv-version: 1\n0,1," + ROW, {}, nullptr},  // another file's header
-        {HEADER + "0,1,1,#a,,1,1,1,1,1,1,\n", {}, nullptr},          // a comment field makes a comment row
-        {"x,#dali-channel-csv-version: 1\n0,1," + ROW, {1}, nullptr},  // the header may be any field
+        {HEADER + "0,1,1,#a,,1,1,1,1,1,1,\n", {}, nullptr},                // a comment field makes a comment row
+        {"x,#dali-channel-csv-version: 1\n0,1," + ROW, {1}, nullptr},      // the header may be any field
         {"\xEF\xBB\xBF#dali-channel-csv-version: 1\r\n0,4,1,a,,1,1,1,1,1,1,\r\n", {4}, "0 fields, 2 rows\n"},
-        {HEADER + "0,64," + ROW + "0,-1," + ROW + "0,63,1,a,,1,1,1,1,1,1,", {63}, "0 fields, 4 rows\n"},  // no last line end
+        {HEADER + "0,64," + ROW + "0,-1," + ROW + "0,63,1,a,,1,1,1,1,1,1,",
+         {63},
+         "0 fields, 4 rows\n"},  // no last line end
     };
     for (const auto& f : files) {
         SCOPED_TRACE(f.text);

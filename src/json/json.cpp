@@ -29,13 +29,9 @@ int peek(const json_reader* reader) {
     return reader->text[reader->position];
 }
 
-bool is_space(int c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
+bool is_space(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
-bool is_digit(int c) {
-    return c >= '0' && c <= '9';
-}
+bool is_digit(int c) { return c >= '0' && c <= '9'; }
 
 // Takes the first byte that is not whitespace (or the end mark).
 int take_after_space(json_reader* reader) {
@@ -52,8 +48,7 @@ json_event fail(json_reader* reader) {
     // in so that the token text stays a terminated string even though it
     // means nothing now.
     if (!reader->token.empty()) {
-        std::size_t end = reader->token_fill < reader->token.size() ? reader->token_fill
-                                                                    : reader->token.size() - 1;
+        std::size_t end = reader->token_fill < reader->token.size() ? reader->token_fill : reader->token.size() - 1;
         reader->token[end] = '\0';
     }
     return JSON_EVENT_ERROR;
@@ -61,9 +56,7 @@ json_event fail(json_reader* reader) {
 
 // ---- the frame stack ------------------------------------------------------
 
-json_frame& innermost(json_reader* reader) {
-    return reader->stack.back();
-}
+json_frame& innermost(json_reader* reader) { return reader->stack.back(); }
 
 bool push_frame(json_reader* reader, json_event kind) {
     try {
@@ -75,8 +68,7 @@ bool push_frame(json_reader* reader, json_event kind) {
 }
 
 json_event close_container(json_reader* reader) {
-    json_event end =
-        innermost(reader).kind == JSON_EVENT_OBJECT ? JSON_EVENT_OBJECT_END : JSON_EVENT_ARRAY_END;
+    json_event end = innermost(reader).kind == JSON_EVENT_OBJECT ? JSON_EVENT_OBJECT_END : JSON_EVENT_ARRAY_END;
     reader->stack.pop_back();
     return end;
 }
@@ -84,9 +76,7 @@ json_event close_container(json_reader* reader) {
 // Counts a member name or value in an object frame. The count only matters
 // as odd (name read) or even above 0 (value read), so instead of wrapping to
 // 0 at the 32-bit limit it steps back to 2.
-void count_member(json_frame& frame) {
-    frame.counter = frame.counter == UINT32_MAX ? 2 : frame.counter + 1;
-}
+void count_member(json_frame& frame) { frame.counter = frame.counter == UINT32_MAX ? 2 : frame.counter + 1; }
 
 // ---- the token buffer -----------------------------------------------------
 
@@ -169,8 +159,7 @@ struct escape_entry {
 };
 
 constexpr escape_entry ESCAPES[] = {
-    {'"', '"'},  {'\\', '\\'}, {'/', '/'},  {'b', 0x08},
-    {'f', 0x0C}, {'n', 0x0A},  {'r', 0x0D}, {'t', 0x09},
+    {'"', '"'}, {'\\', '\\'}, {'/', '/'}, {'b', 0x08}, {'f', 0x0C}, {'n', 0x0A}, {'r', 0x0D}, {'t', 0x09},
 };
 
 // Lead bytes of multi-byte UTF-8 sequences with the range their second byte
@@ -186,9 +175,8 @@ struct utf8_lead_entry {
 };
 
 constexpr utf8_lead_entry UTF8_LEADS[] = {
-    {0xC2, 0xDF, 2, 0x80, 0xBF}, {0xE0, 0xE0, 3, 0xA0, 0xBF}, {0xE1, 0xEC, 3, 0x80, 0xBF},
-    {0xED, 0xED, 3, 0x80, 0x9F}, {0xEE, 0xEF, 3, 0x80, 0xBF}, {0xF0, 0xF0, 4, 0x90, 0xBF},
-    {0xF1, 0xF3, 4, 0x80, 0xBF}, {0xF4, 0xF4, 4, 0x80, 0x8F},
+    {0xC2, 0xDF, 2, 0x80, 0xBF}, {0xE0, 0xE0, 3, 0xA0, 0xBF}, {0xE1, 0xEC, 3, 0x80, 0xBF}, {0xED, 0xED, 3, 0x80, 0x9F},
+    {0xEE, 0xEF, 3, 0x80, 0xBF}, {0xF0, 0xF0, 4, 0x90, 0xBF}, {0xF1, 0xF3, 4, 0x80, 0xBF}, {0xF4, 0xF4, 4, 0x80, 0x8F},
 };
 
 int hex_value(int c) {
@@ -339,8 +327,7 @@ json_event read_number(json_reader* reader, int c) {
         return fail(reader);
     }
     if (peek(reader) == '.') {
-        if (!token_append(reader, static_cast<unsigned char>(take(reader))) ||
-            token_append_digits(reader) < 1) {
+        if (!token_append(reader, static_cast<unsigned char>(take(reader))) || token_append_digits(reader) < 1) {
             return fail(reader);
         }
     }
@@ -350,8 +337,7 @@ json_event read_number(json_reader* reader, int c) {
             return fail(reader);
         }
         int sign = peek(reader);
-        if ((sign == '+' || sign == '-') &&
-            !token_append(reader, static_cast<unsigned char>(take(reader)))) {
+        if ((sign == '+' || sign == '-') && !token_append(reader, static_cast<unsigned char>(take(reader)))) {
             return fail(reader);
         }
         if (token_append_digits(reader) < 1) {
@@ -392,26 +378,21 @@ json_event read_literal(json_reader* reader, int c) {
 json_event read_value(json_reader* reader, int c) {
     reader->value_count += 1;
     switch (c) {
-    case '"':
-        return read_string(reader);
-    case '-':
-    case '0':
-    case '1':
-    case '2':
-    case '3':
-    case '4':
-    case '5':
-    case '6':
-    case '7':
-    case '8':
-    case '9':
-        return read_number(reader, c);
-    case '[':
-        return push_frame(reader, JSON_EVENT_ARRAY) ? JSON_EVENT_ARRAY : fail(reader);
-    case '{':
-        return push_frame(reader, JSON_EVENT_OBJECT) ? JSON_EVENT_OBJECT : fail(reader);
-    default:
-        return read_literal(reader, c);  // t, f, n; anything else fails there
+        case '"': return read_string(reader);
+        case '-':
+        case '0':
+        case '1':
+        case '2':
+        case '3':
+        case '4':
+        case '5':
+        case '6':
+        case '7':
+        case '8':
+        case '9': return read_number(reader, c);
+        case '[': return push_frame(reader, JSON_EVENT_ARRAY) ? JSON_EVENT_ARRAY : fail(reader);
+        case '{': return push_frame(reader, JSON_EVENT_OBJECT) ? JSON_EVENT_OBJECT : fail(reader);
+        default: return read_literal(reader, c);  // t, f, n; anything else fails there
     }
 }
 

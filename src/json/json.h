@@ -44,10 +44,10 @@ struct json_reader {
     std::size_t length = 0;
     std::size_t position = 0;
     std::size_t value_count = 0;
-    std::vector<json_frame> stack;       // open containers, innermost last
-    std::vector<char> token;             // last string or number, NUL-terminated; its size is
-                                         // the capacity: 1024 at first, doubled when full
-    std::size_t token_fill = 0;          // bytes used, the NUL included
+    std::vector<json_frame> stack;  // open containers, innermost last
+    std::vector<char> token;        // last string or number, NUL-terminated; its size is
+                                    // the capacity: 1024 at first, doubled when full
+    std::size_t token_fill = 0;     // bytes used, the NUL included
     bool error = false;
 };
 

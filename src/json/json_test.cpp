@@ -16,9 +16,10 @@ namespace {
 // "null", and the final "done" or "error".
 std::string trace(const std::string& text) {
     static const std::pair<json_event, const char*> NAMES[] = {
-        {JSON_EVENT_OBJECT, "{"}, {JSON_EVENT_OBJECT_END, "}"}, {JSON_EVENT_ARRAY, "["}, {JSON_EVENT_ARRAY_END, "]"},
-        {JSON_EVENT_STRING, "s:"}, {JSON_EVENT_NUMBER, "n:"}, {JSON_EVENT_TRUE, "true"}, {JSON_EVENT_FALSE, "false"},
-        {JSON_EVENT_NULL, "null"}, {JSON_EVENT_DONE, "done"}, {JSON_EVENT_ERROR, "error"}};
+        {JSON_EVENT_OBJECT, "{"},    {JSON_EVENT_OBJECT_END, "}"}, {JSON_EVENT_ARRAY, "["},
+        {JSON_EVENT_ARRAY_END, "]"}, {JSON_EVENT_STRING, "s:"},    {JSON_EVENT_NUMBER, "n:"},
+        {JSON_EVENT_TRUE, "true"},   {JSON_EVENT_FALSE, "false"},  {JSON_EVENT_NULL, "null"},
+        {JSON_EVENT_DONE, "done"},   {JSON_EVENT_ERROR, "error"}};
     json_reader reader;
     json_reader_open(&reader, text.c_str());
     std::string out;
@@ -57,6 +58,7 @@ std::string repeat(const std::string& text, std::size_t count) {
 }
 
 TEST(JsonGrammar, EventTraces) {
+    // clang-format off
     const struct {
         const char* text;
         const char* events;
@@ -93,12 +95,14 @@ TEST(JsonGrammar, EventTraces) {
         {"-", "error"}, {"-a", "error"}, {"1.", "error"}, {"1.x", "error"}, {"1e", "error"}, {"1e+", "error"},
         {"1ex", "error"}, {"1e+x", "error"}, {".5", "error"}, {"+1", "error"}, {"[1.]", "[ error"}, {"[1e]", "[ error"},
     };
+    // clang-format on
     for (const auto& c : cases) {
         EXPECT_EQ(trace(c.text), c.events) << "text: " << c.text;
     }
 }
 
 TEST(JsonString, Utf8AndControlCharacters) {
+    // clang-format off
     const struct {
         std::string bytes;  // placed between two quotation marks
         bool valid;         // then appended unchanged
@@ -134,6 +138,7 @@ TEST(JsonString, Utf8AndControlCharacters) {
         // control characters must be escaped; DEL need not be
         {"a\x01", false}, {"a\x1F", false}, {"a\nb", false}, {"a\tb", false}, {"\x7F", true},
     };
+    // clang-format on
     for (const auto& c : cases) {
         EXPECT_EQ(read_one_string("\"" + c.bytes + "\""), c.valid ? std::optional(c.bytes) : std::nullopt)
             << testing::PrintToString(c.bytes);
@@ -145,6 +150,7 @@ TEST(JsonString, Utf8AndControlCharacters) {
 }
 
 TEST(JsonString, Escapes) {
+    // clang-format off
     const struct {
         const char* text;     // a whole JSON string, quotes included
         std::string decoded;  // the bytes expected, without the final NUL
@@ -158,22 +164,24 @@ TEST(JsonString, Escapes) {
         {R"("\uDBFF\uDFFF")", "\xF4\x8F\xBF\xBF"},
         {R"("a\u0000b")", std::string("a\0b", 3)},  // the NUL counts in the length
     };
+    // clang-format on
     for (const auto& c : cases) EXPECT_EQ(read_one_string(c.text), c.decoded) << c.text;
 
-    for (const char* text : {
-             R"("\x")", R"("\U0041")", R"("\a")", R"("\u12")", R"("\u12G4")", R"("\u")", "\"\\", R"("\ ")", R"("\')",
-             // lone low surrogates
-             R"("\uDC00")", R"("\uDFFF")",
-             // a high surrogate without a following \u
-             R"("\uD83D")", R"("\uD83Dx")", R"("\uD83D\n")", "\"\\uD83D", "\"\\uD83D\\",
-             // a high surrogate followed by something that is not a low one
-             R"("\uD83D\u0041")", R"("\uD83D\uD83D")", R"("\uDBFF\uE000")", R"("\uD800\uDBFF")", R"("\uD83D\uDE0")"}) {
+    for (const char* text :
+         {R"("\x")", R"("\U0041")", R"("\a")", R"("\u12")", R"("\u12G4")", R"("\u")", "\"\\", R"("\ ")", R"("\')",
+          // lone low surrogates
+          R"("\uDC00")", R"("\uDFFF")",
+          // a high surrogate without a following \u
+          R"("\uD83D")", R"("\uD83Dx")", R"("\uD83D\n")", "\"\\uD83D", "\"\\uD83D\\",
+          // a high surrogate followed by something that is not a low one
+          R"("\uD83D\u0041")", R"("\uD83D\uD83D")", R"("\uDBFF\uE000")", R"("\uD800\uDBFF")", R"("\uD83D\uDE0")"}) {
         EXPECT_FALSE(read_one_string(text)) << text;
     }
 }
 
 // Plain integers are read by every channel list test (CliLists).
 TEST(JsonNumber, ValidFormsKeepTheirText) {
+    // clang-format off
     const struct {
         const char* text;
         const char* token;  // the text as the number token
@@ -185,6 +193,7 @@ TEST(JsonNumber, ValidFormsKeepTheirText) {
         {"-0.5e-3", "-0.5e-3", -0.0005},                         {"12.50E+02", "12.50E+02", 1250.0},
         {"-01", "-0", -0.0},      {"1e5e5", "1e5", 100000.0},
     };
+    // clang-format on
     for (const auto& c : cases) {
         json_reader reader;
         json_reader_open(&reader, c.text);
@@ -225,7 +234,8 @@ TEST(JsonLifecycle, ErrorIsStickyAndReopenStartsOver) {
 TEST(JsonNesting, DeepTextsDoNotExhaustTheCallStack) {
     for (std::size_t depth : {1000u, 1000000u}) {
         SCOPED_TRACE(depth);
-        EXPECT_TRUE(trace(repeat("[", depth) + repeat("]", depth)) == repeat("[ ", depth) + repeat("] ", depth) + "done");
+        EXPECT_TRUE(trace(repeat("[", depth) + repeat("]", depth)) ==
+                    repeat("[ ", depth) + repeat("] ", depth) + "done");
         EXPECT_TRUE(trace(repeat("[", depth) + repeat("]", depth - 1)) ==
                     repeat("[ ", depth) + repeat("] ", depth - 1) + "error");
         EXPECT_TRUE(trace(repeat("{\"a\":[", depth) + "0" + repeat("]}", depth)) ==

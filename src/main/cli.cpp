@@ -118,8 +118,9 @@ const usage_line USAGE_OPTIONS[] = {
     {"--comparewith PATH", "The second backup of diff_backup."},
     // Options of the controller exchanges (--upgradewait, --tftpblksize) go here.
     {"--upgradewait SECONDS", "Wait for the controller to run the new firmware (default 300; 0: no wait)."},
-    {"--tftpblksize N", "TFTP block size, 8 to 65464 (default 128); larger sizes only for controllers known "
-                        "to accept them."},
+    {"--tftpblksize N",
+     "TFTP block size, 8 to 65464 (default 128); larger sizes only for controllers known "
+     "to accept them."},
     {"--create LIST", "Same as --channel."},
     {"--delete VALUE", "Echoed only."},
     {"--file VALUE", "Echoed only."},
@@ -164,16 +165,11 @@ void read_list_values(const char* text, OnString on_string, OnNumber on_number) 
                 on_string(s, length ? length - 1 : 0);
                 break;
             }
-            case JSON_EVENT_NUMBER:
-                on_number(json_reader_number(&reader));
-                break;
+            case JSON_EVENT_NUMBER: on_number(json_reader_number(&reader)); break;
             case JSON_EVENT_ARRAY_END:
             case JSON_EVENT_DONE:
-            case JSON_EVENT_ERROR:
-                more = false;
-                break;
-            default:
-                break;
+            case JSON_EVENT_ERROR: more = false; break;
+            default: break;
         }
     }
     json_reader_close(&reader);
@@ -238,8 +234,8 @@ void pre_action_backup(const run_options& o, const char* start_message) {
 
 int run_get_backup(const run_options& o) {
     log_capture_begin();
-    int result = action_get_backup(opt(o.ip), opt(o.backup_file_out), opt(o.backup_file_out_type),
-                                   opt(o.backup_config));
+    int result =
+        action_get_backup(opt(o.ip), opt(o.backup_file_out), opt(o.backup_file_out_type), opt(o.backup_config));
     log_capture_end();
     return result;
 }
@@ -256,18 +252,20 @@ int run_push_firmware(const run_options& o) {
 }
 
 int run_setup_channel(const run_options& o) {
-    return action_setup_channel(opt(o.ip), opt(o.channels), opt(o.channel_csv_files),
-                                opt(o.channel_groups_csv_files), opt(o.channel_inputs_csv_files));
+    return action_setup_channel(opt(o.ip), opt(o.channels), opt(o.channel_csv_files), opt(o.channel_groups_csv_files),
+                                opt(o.channel_inputs_csv_files));
 }
 
 int run_get_status(const run_options& o) { return action_get_status(opt(o.ip)); }
 
 int run_read_flashraw(const run_options& o) {
-    return action_read_file(opt(o.ip), "flashraw.bin", FLASH_IMAGE_SIZE, opt(o.backup_file_out), opt(o.backup_file_out_type));
+    return action_read_file(opt(o.ip), "flashraw.bin", FLASH_IMAGE_SIZE, opt(o.backup_file_out),
+                            opt(o.backup_file_out_type));
 }
 
 int run_read_flashfs(const run_options& o) {
-    return action_read_file(opt(o.ip), "flashfs.bin", FLASH_IMAGE_SIZE, opt(o.backup_file_out), opt(o.backup_file_out_type));
+    return action_read_file(opt(o.ip), "flashfs.bin", FLASH_IMAGE_SIZE, opt(o.backup_file_out),
+                            opt(o.backup_file_out_type));
 }
 
 // Recognised names that have no operation attached: nothing is done, so
@@ -290,18 +288,12 @@ struct action_entry {
 };
 
 const action_entry ACTIONS[] = {
-    {"put_backup", run_put_backup},
-    {"get_backup", run_get_backup},
-    {"push_firmware", run_push_firmware},
-    {"setup_channel", run_setup_channel},
-    {"get_status", run_get_status},
-    {"read_file_flashraw", run_read_flashraw},
-    {"read_file_flashfs", run_read_flashfs},
-    {"write_file_flashraw", run_nothing},
-    {"write_file_flashfs", run_nothing},
-    {"verify_backup", run_verify_backup},
-    {"diff_backup", run_diff_backup},
-    {"export_channel", run_export_channel},
+    {"put_backup", run_put_backup},          {"get_backup", run_get_backup},
+    {"push_firmware", run_push_firmware},    {"setup_channel", run_setup_channel},
+    {"get_status", run_get_status},          {"read_file_flashraw", run_read_flashraw},
+    {"read_file_flashfs", run_read_flashfs}, {"write_file_flashraw", run_nothing},
+    {"write_file_flashfs", run_nothing},     {"verify_backup", run_verify_backup},
+    {"diff_backup", run_diff_backup},        {"export_channel", run_export_channel},
 };
 
 // The options that carry a value: the echo line, and where the value goes
@@ -417,14 +409,18 @@ bool address_acceptable(const std::string& address) {
 int check_option_values(const run_options& o) {
     int status = EXIT_DONE;
     if (o.ip && !address_acceptable(*o.ip)) {
-        log_printf_color(COLOR_RED, "Invalid controller address '%s' (a host name or address with an optional :PORT; "
-                         "IPv6 in brackets).", o.ip->c_str());
+        log_printf_color(COLOR_RED,
+                         "Invalid controller address '%s' (a host name or address with an optional :PORT; "
+                         "IPv6 in brackets).",
+                         o.ip->c_str());
         status = EXIT_USAGE;
     }
     // A selection that cannot be read must not turn into a backup of every set.
     if (o.backup_config_unread) {
-        log_printf_color(COLOR_RED, "No configuration set name read from --backupconfig '%s' (a JSON list of set "
-                         "names, such as [\"dali1\"]).", o.backup_config_unread->c_str());
+        log_printf_color(COLOR_RED,
+                         "No configuration set name read from --backupconfig '%s' (a JSON list of set "
+                         "names, such as [\"dali1\"]).",
+                         o.backup_config_unread->c_str());
         status = EXIT_USAGE;
     }
     if (o.tftp_blksize && !tftp_block_size(*o.tftp_blksize)) {

@@ -68,8 +68,7 @@ bool write_to_memory(mzsimple* zip, std::vector<unsigned char>* bytes) {
     try {
         bytes->resize(st.size);
         ok = zip_source_read(memory, bytes->data(), st.size) == static_cast<zip_int64_t>(st.size);
-    } catch (const std::bad_alloc&) {
-    }
+    } catch (const std::bad_alloc&) {}
     zip_source_close(memory);
     return ok;
 }
@@ -122,9 +121,7 @@ mzsimple_ptr mzsimple_open(const char* path, int level, char mode) {
     if ((level & 15) > 10) return nullptr;
     int flags = 0;
     switch (mode) {
-        case 'r':
-            flags = ZIP_RDONLY;
-            break;
+        case 'r': flags = ZIP_RDONLY; break;
         case 'w':
             if (!folder_writable(path)) return nullptr;
             flags = ZIP_CREATE | ZIP_TRUNCATE;
@@ -136,8 +133,7 @@ mzsimple_ptr mzsimple_open(const char* path, int level, char mode) {
         case 'n':
             if (!folder_writable(path)) return nullptr;
             break;
-        default:
-            return nullptr;
+        default: return nullptr;
     }
     zip_source_ptr memory;
     zip_ptr archive;
@@ -231,8 +227,8 @@ int mzsimple_entry_close(mzsimple* zip) {
     const std::vector<unsigned char>& data = *zip->members.back();
     zip_source_ptr source(zip_source_buffer(zip->archive.get(), data.data(), data.size(), 0));
     if (!source) return -1;
-    zip_int64_t index = zip_file_add(zip->archive.get(), zip->entry_name.c_str(), source.get(),
-                                     ZIP_FL_OVERWRITE | ZIP_FL_ENC_UTF_8);
+    zip_int64_t index =
+        zip_file_add(zip->archive.get(), zip->entry_name.c_str(), source.get(), ZIP_FL_OVERWRITE | ZIP_FL_ENC_UTF_8);
     if (index < 0) return -1;
     source.release();  // the archive owns it now
     auto idx = static_cast<zip_uint64_t>(index);

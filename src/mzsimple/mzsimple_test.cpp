@@ -76,7 +76,8 @@ protected:
 
 TEST_F(Mzsimple, RoundTripKeepsOrderNamesAndBytes) {
     const members list = {{"tool.txt", to_bytes("{\"tool_name\": \"ornat-cli\"}\n")},
-                          {"flashfs.bin", random_bytes(300000, 1)}, {"empty.tar", {}},
+                          {"flashfs.bin", random_bytes(300000, 1)},
+                          {"empty.tar", {}},
                           {"sub\\dir\\file.bin", to_bytes("backslashes become slashes")}};
     write_archive(dir / "round.zip", 6, list);  // the level get_backup writes with
     members expected = list;
@@ -113,8 +114,9 @@ TEST_F(Mzsimple, ReadsArchivesOfOtherWriters) {
     fs::create_directories(dir / "folder");
     std::ofstream(dir / "folder/b.txt") << "beta";
     if (run("zip", "zip -qr info.zip a.txt folder")) {
-        EXPECT_EQ(read_all(dir / "info.zip"), (members{{"a.txt", to_bytes("alpha")}, {"folder/ (no data)", {}},
-                                                         {"folder/b.txt", to_bytes("beta")}}));
+        EXPECT_EQ(
+            read_all(dir / "info.zip"),
+            (members{{"a.txt", to_bytes("alpha")}, {"folder/ (no data)", {}}, {"folder/b.txt", to_bytes("beta")}}));
     }
 }
 

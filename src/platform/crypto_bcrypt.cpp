@@ -63,8 +63,8 @@ using key_ptr = std::unique_ptr<void, key_deleter>;
 hash_ptr create_hash(BCRYPT_ALG_HANDLE provider, const unsigned char* key, std::size_t key_size) {
     BCRYPT_HASH_HANDLE hash = nullptr;
     if (provider == nullptr || key_size > ULONG_MAX ||
-        !succeeded(BCryptCreateHash(provider, &hash, nullptr, 0, const_cast<PUCHAR>(key),
-                                    static_cast<ULONG>(key_size), 0))) {
+        !succeeded(
+            BCryptCreateHash(provider, &hash, nullptr, 0, const_cast<PUCHAR>(key), static_cast<ULONG>(key_size), 0))) {
         return nullptr;
     }
     return hash_ptr(hash);
@@ -128,10 +128,9 @@ bool crypto_pbkdf2_hmac_sha1(const char* password, std::size_t password_size, co
     if (provider == nullptr || password_size > ULONG_MAX || salt_size > ULONG_MAX || out_size > ULONG_MAX) {
         return false;
     }
-    return succeeded(BCryptDeriveKeyPBKDF2(provider, reinterpret_cast<PUCHAR>(const_cast<char*>(password)),
-                                           static_cast<ULONG>(password_size), const_cast<PUCHAR>(salt),
-                                           static_cast<ULONG>(salt_size), iterations, out,
-                                           static_cast<ULONG>(out_size), 0));
+    return succeeded(BCryptDeriveKeyPBKDF2(
+        provider, reinterpret_cast<PUCHAR>(const_cast<char*>(password)), static_cast<ULONG>(password_size),
+        const_cast<PUCHAR>(salt), static_cast<ULONG>(salt_size), iterations, out, static_cast<ULONG>(out_size), 0));
 }
 
 bool crypto_hmac_sha1(const unsigned char* key, std::size_t key_size, const unsigned char* bytes, std::size_t count,
@@ -160,8 +159,8 @@ crypto_aes_ptr crypto_aes_new(const unsigned char* key, std::size_t key_size) {
 bool crypto_aes_encrypt_blocks(crypto_aes* key, const unsigned char* in, unsigned char* out, std::size_t count) {
     if (count % CRYPTO_AES_BLOCK != 0 || count > ULONG_MAX) return false;
     ULONG written = 0;
-    return succeeded(BCryptEncrypt(key->key.get(), const_cast<PUCHAR>(in), static_cast<ULONG>(count), nullptr,
-                                   nullptr, 0, out, static_cast<ULONG>(count), &written, 0)) &&
+    return succeeded(BCryptEncrypt(key->key.get(), const_cast<PUCHAR>(in), static_cast<ULONG>(count), nullptr, nullptr,
+                                   0, out, static_cast<ULONG>(count), &written, 0)) &&
            written == count;
 }
 

@@ -107,8 +107,7 @@ void copy_log(HWND window) {
         put_on_clipboard(CF_TEXT, text.c_str(), std::strlen(text.c_str()) + 1);
         put_on_clipboard(CF_UNICODETEXT, wide.c_str(), (wcslen(wide.c_str()) + 1) * sizeof(wchar_t));
         CloseClipboard();
-    } catch (const std::bad_alloc&) {
-    }
+    } catch (const std::bad_alloc&) {}
 }
 
 void place_controls(HWND window) {
@@ -128,18 +127,17 @@ LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wparam, LPAR
             const int width = client.right - client.left;
             const int height = client.bottom - client.top;
             HINSTANCE instance = reinterpret_cast<const CREATESTRUCTW*>(lparam)->hInstance;
-            progress_control = CreateWindowExW(0, PROGRESS_CLASSW, nullptr, WS_CHILD | WS_VISIBLE, 0,
-                                               height - PROGRESS_HEIGHT, width, PROGRESS_HEIGHT, window,
-                                               reinterpret_cast<HMENU>(static_cast<INT_PTR>(PROGRESS_ID)), instance,
-                                               nullptr);
+            progress_control = CreateWindowExW(
+                0, PROGRESS_CLASSW, nullptr, WS_CHILD | WS_VISIBLE, 0, height - PROGRESS_HEIGHT, width, PROGRESS_HEIGHT,
+                window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(PROGRESS_ID)), instance, nullptr);
             SendMessageW(progress_control, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
             SendMessageW(progress_control, PBM_SETPOS, 0, 0);
             LoadLibraryW(L"Msftedit.dll");
-            log_control = CreateWindowExW(
-                WS_EX_CLIENTEDGE, L"RICHEDIT50W", L"",
-                WS_CHILD | WS_VISIBLE | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY, 0, 0, width,
-                height - PROGRESS_HEIGHT, window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(LOG_ID)), instance,
-                nullptr);
+            log_control =
+                CreateWindowExW(WS_EX_CLIENTEDGE, L"RICHEDIT50W", L"",
+                                WS_CHILD | WS_VISIBLE | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY, 0, 0,
+                                width, height - PROGRESS_HEIGHT, window,
+                                reinterpret_cast<HMENU>(static_cast<INT_PTR>(LOG_ID)), instance, nullptr);
             SendMessageW(log_control, EM_LIMITTEXT, LOG_TEXT_LIMIT, 0);
             SetTimer(window, TIMER_ID, TIMER_MS, nullptr);
             return 0;
@@ -148,19 +146,16 @@ LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wparam, LPAR
             if (log_control == nullptr && progress_control == nullptr) return 0;
             place_controls(window);
             return 0;
-        case WM_ERASEBKGND:
-            return 1;  // the controls cover the whole client area
+        case WM_ERASEBKGND: return 1;  // the controls cover the whole client area
         case WM_COMMAND:
             if (LOWORD(wparam) == COPY_LOG_COMMAND && log_control != nullptr) copy_log(window);
             return 0;
-        case WM_TIMER:
-            return 0;
+        case WM_TIMER: return 0;
         case WM_DESTROY:
             KillTimer(window, TIMER_ID);
             PostQuitMessage(0);
             return 0;
-        default:
-            return DefWindowProcW(window, message, wparam, lparam);
+        default: return DefWindowProcW(window, message, wparam, lparam);
     }
 }
 

@@ -143,8 +143,7 @@ void platform_local_time_now(std::tm* local, int* milliseconds) {
 
 void platform_sleep_ms(unsigned milliseconds) {
     timespec left{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {}
 }
 
 std::optional<std::string> platform_known_download_dir() { return std::nullopt; }

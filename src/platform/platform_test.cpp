@@ -38,9 +38,9 @@ class Platform : public ::testing::Test {
 protected:
     void SetUp() override {
         const ::testing::UnitTest* unit = ::testing::UnitTest::GetInstance();
-        root = platform_join_path(platform_fs_text(fs::temp_directory_path()),
-                                  "ornat-platform-" + std::to_string(unit->random_seed()) +
-                                      unit->current_test_info()->name());
+        root = platform_join_path(
+            platform_fs_text(fs::temp_directory_path()),
+            "ornat-platform-" + std::to_string(unit->random_seed()) + unit->current_test_info()->name());
         ASSERT_TRUE(platform_make_folders(root));
     }
     void TearDown() override {

@@ -24,27 +24,15 @@ void set_errno_from_last_error() {
     switch (GetLastError()) {
         case ERROR_FILE_NOT_FOUND:
         case ERROR_PATH_NOT_FOUND:
-        case ERROR_INVALID_DRIVE:
-            errno = ENOENT;
-            break;
+        case ERROR_INVALID_DRIVE: errno = ENOENT; break;
         case ERROR_ACCESS_DENIED:
         case ERROR_SHARING_VIOLATION:
-        case ERROR_LOCK_VIOLATION:
-            errno = EACCES;
-            break;
+        case ERROR_LOCK_VIOLATION: errno = EACCES; break;
         case ERROR_FILE_EXISTS:
-        case ERROR_ALREADY_EXISTS:
-            errno = EEXIST;
-            break;
-        case ERROR_DISK_FULL:
-            errno = ENOSPC;
-            break;
-        case ERROR_FILENAME_EXCED_RANGE:
-            errno = ENAMETOOLONG;
-            break;
-        default:
-            errno = EIO;
-            break;
+        case ERROR_ALREADY_EXISTS: errno = EEXIST; break;
+        case ERROR_DISK_FULL: errno = ENOSPC; break;
+        case ERROR_FILENAME_EXCED_RANGE: errno = ENAMETOOLONG; break;
+        default: errno = EIO; break;
     }
 }
 
@@ -131,15 +119,11 @@ std::atomic<bool> interrupt_started{false};
 BOOL WINAPI on_console_event(DWORD event) {
     switch (event) {
         case CTRL_C_EVENT:
-        case CTRL_BREAK_EVENT:
-            platform_end_interrupted(PLATFORM_STATUS_INTERRUPTED);
-        case CTRL_CLOSE_EVENT:
-            platform_end_interrupted(PLATFORM_STATUS_HANGUP);
+        case CTRL_BREAK_EVENT: platform_end_interrupted(PLATFORM_STATUS_INTERRUPTED);
+        case CTRL_CLOSE_EVENT: platform_end_interrupted(PLATFORM_STATUS_HANGUP);
         case CTRL_LOGOFF_EVENT:
-        case CTRL_SHUTDOWN_EVENT:
-            platform_end_interrupted(PLATFORM_STATUS_TERMINATED);
-        default:
-            return FALSE;
+        case CTRL_SHUTDOWN_EVENT: platform_end_interrupted(PLATFORM_STATUS_TERMINATED);
+        default: return FALSE;
     }
 }
 
@@ -242,9 +226,9 @@ std::FILE* platform_create_temp_file(const std::string& prefix, std::string* nam
         std::string candidate = prefix + unique_part();
         // Shared for deletion, so that an interrupted run can remove the
         // file while it is still open.
-        HANDLE handle = CreateFileW(platform_widen(candidate.c_str()).c_str(), GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                                    nullptr);
+        HANDLE handle =
+            CreateFileW(platform_widen(candidate.c_str()).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                        nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle == INVALID_HANDLE_VALUE) {
             const DWORD error = GetLastError();
             if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) continue;

@@ -68,11 +68,8 @@ int status_parse(const char* text, std::size_t length, status_record* record) {
                 break;
             }
             case JSON_EVENT_DONE:
-            case JSON_EVENT_ERROR:
-                more = false;
-                break;
-            default:
-                break;
+            case JSON_EVENT_ERROR: more = false; break;
+            default: break;
         }
     }
     json_reader_close(&reader);

@@ -13,7 +13,7 @@ int present_fields(const status_record& record) {
 TEST(StatusParse, PairsStringsInTheirOrder) {
     const struct {
         std::string text;
-        int result;  // 0 when a model name was stored
+        int result;                                          // 0 when a model name was stored
         std::optional<std::string> status_record::*checked;  // a field, and its value afterwards
         std::optional<std::string> value;
         int present;  // fields that hold a value

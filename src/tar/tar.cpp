@@ -36,16 +36,12 @@ using record = unsigned char[TAR_RECORD_SIZE];
 
 bool position_fits(std::uint64_t end) { return end <= POSITION_LIMIT; }
 
-std::uint64_t round_up_record(std::uint64_t n)
-{
-    return (n + TAR_RECORD_SIZE - 1) / TAR_RECORD_SIZE * TAR_RECORD_SIZE;
-}
+std::uint64_t round_up_record(std::uint64_t n) { return (n + TAR_RECORD_SIZE - 1) / TAR_RECORD_SIZE * TAR_RECORD_SIZE; }
 
 // One read or write through the stream; the position moves by n whatever
 // the callback answered. Moving no bytes always succeeds, so an empty member
 // needs no buffer.
-int stream_read(tar_archive* tar, void* buffer, std::uint32_t n)
-{
+int stream_read(tar_archive* tar, void* buffer, std::uint32_t n) {
     if (n == 0) {
         return TAR_OK;
     }
@@ -57,8 +53,7 @@ int stream_read(tar_archive* tar, void* buffer, std::uint32_t n)
     return rc;
 }
 
-int stream_write(tar_archive* tar, const void* bytes, std::uint32_t n)
-{
+int stream_write(tar_archive* tar, const void* bytes, std::uint32_t n) {
     if (n == 0) {
         return TAR_OK;
     }
@@ -74,8 +69,7 @@ int stream_write(tar_archive* tar, const void* bytes, std::uint32_t n)
 // fill a field completely without a terminator. Leading blanks are skipped,
 // reading stops at the first byte that is not an octal digit, and a value
 // beyond 32 bits saturates so that it fails the position checks later.
-std::uint32_t parse_octal(const unsigned char* field, std::size_t width)
-{
+std::uint32_t parse_octal(const unsigned char* field, std::size_t width) {
     std::size_t i = 0;
     while (i < width && (field[i] == ' ' || (field[i] >= '\t' && field[i] <= '\r'))) {
         ++i;
@@ -90,8 +84,7 @@ std::uint32_t parse_octal(const unsigned char* field, std::size_t width)
     return static_cast<std::uint32_t>(value);
 }
 
-void write_octal(unsigned char* field, std::size_t width, std::uint32_t value)
-{
+void write_octal(unsigned char* field, std::size_t width, std::uint32_t value) {
     // snprintf never writes past the field and always leaves a NUL in it.
     char text[24];
     std::snprintf(text, sizeof text, "%o", static_cast<unsigned>(value));
@@ -102,8 +95,7 @@ void write_octal(unsigned char* field, std::size_t width, std::uint32_t value)
 }
 
 // Text up to the first NUL, at most `width` bytes, always terminated.
-void copy_field_text(char* out, const unsigned char* field, std::size_t width)
-{
+void copy_field_text(char* out, const unsigned char* field, std::size_t width) {
     std::size_t length = 0;
     while (length < width && field[length] != 0) {
         ++length;
@@ -112,16 +104,14 @@ void copy_field_text(char* out, const unsigned char* field, std::size_t width)
     out[length] = '\0';
 }
 
-void put_field_text(unsigned char* field, const char* text, std::size_t width)
-{
+void put_field_text(unsigned char* field, const char* text, std::size_t width) {
     const std::size_t length = strnlen(text, width);
     std::memcpy(field, text, length);
 }
 
 // 256 plus every byte outside the checksum field: the checksum field counted
 // as eight spaces.
-std::uint32_t record_checksum(const unsigned char* rec)
-{
+std::uint32_t record_checksum(const unsigned char* rec) {
     std::uint32_t sum = 256;
     for (std::size_t i = 0; i < TAR_RECORD_SIZE; ++i) {
         if (i < CHECKSUM_OFFSET || i >= CHECKSUM_OFFSET + CHECKSUM_LENGTH) {
@@ -133,33 +123,28 @@ std::uint32_t record_checksum(const unsigned char* rec)
 
 std::FILE* stream_file(tar_archive* tar) { return static_cast<std::FILE*>(tar->stream); }
 
-int file_read(tar_archive* tar, void* buffer, std::uint32_t n)
-{
+int file_read(tar_archive* tar, void* buffer, std::uint32_t n) {
     if (tar == nullptr || buffer == nullptr || tar->stream == nullptr) {
         return TAR_FAILURE;
     }
     return std::fread(buffer, 1, n, stream_file(tar)) == n ? TAR_OK : TAR_READ_FAILED;
 }
 
-int file_write(tar_archive* tar, const void* bytes, std::uint32_t n)
-{
+int file_write(tar_archive* tar, const void* bytes, std::uint32_t n) {
     if (tar == nullptr || bytes == nullptr || tar->stream == nullptr) {
         return TAR_FAILURE;
     }
     return std::fwrite(bytes, 1, n, stream_file(tar)) == n ? TAR_OK : TAR_WRITE_FAILED;
 }
 
-int file_seek(tar_archive* tar, std::uint32_t offset)
-{
+int file_seek(tar_archive* tar, std::uint32_t offset) {
     if (tar == nullptr || tar->stream == nullptr) {
         return TAR_FAILURE;
     }
-    return std::fseek(stream_file(tar), static_cast<long>(offset), SEEK_SET) == 0 ? TAR_OK
-                                                                                  : TAR_SEEK_FAILED;
+    return std::fseek(stream_file(tar), static_cast<long>(offset), SEEK_SET) == 0 ? TAR_OK : TAR_SEEK_FAILED;
 }
 
-int file_close(tar_archive* tar)
-{
+int file_close(tar_archive* tar) {
     if (tar == nullptr) {
         return TAR_FAILURE;
     }
@@ -170,8 +155,7 @@ int file_close(tar_archive* tar)
 
 }  // namespace
 
-int tar_open(tar_archive* tar, const char* path, const char* mode)
-{
+int tar_open(tar_archive* tar, const char* path, const char* mode) {
     if (tar == nullptr || path == nullptr || mode == nullptr) {
         return TAR_FAILURE;
     }
@@ -209,16 +193,14 @@ int tar_open(tar_archive* tar, const char* path, const char* mode)
     return TAR_OK;
 }
 
-int tar_close(tar_archive* tar)
-{
+int tar_close(tar_archive* tar) {
     if (tar == nullptr || tar->close == nullptr) {
         return TAR_FAILURE;
     }
     return tar->close(tar);
 }
 
-void tar_mem_open_read(tar_archive* tar, tar_mem_block* block)
-{
+void tar_mem_open_read(tar_archive* tar, tar_mem_block* block) {
     if (tar == nullptr) {
         return;
     }
@@ -233,8 +215,7 @@ void tar_mem_open_read(tar_archive* tar, tar_mem_block* block)
     tar->last_header = 0;
 }
 
-void tar_mem_open_write(tar_archive* tar, std::vector<unsigned char>* out)
-{
+void tar_mem_open_write(tar_archive* tar, std::vector<unsigned char>* out) {
     if (tar == nullptr) {
         return;
     }
@@ -252,8 +233,7 @@ void tar_mem_open_write(tar_archive* tar, std::vector<unsigned char>* out)
     }
 }
 
-int tar_mem_read(tar_archive* tar, void* buffer, std::uint32_t n)
-{
+int tar_mem_read(tar_archive* tar, void* buffer, std::uint32_t n) {
     if (tar == nullptr || buffer == nullptr || tar->stream == nullptr) {
         return TAR_FAILURE;
     }
@@ -265,8 +245,7 @@ int tar_mem_read(tar_archive* tar, void* buffer, std::uint32_t n)
     return TAR_OK;
 }
 
-int tar_mem_write(tar_archive* tar, const void* bytes, std::uint32_t n)
-{
+int tar_mem_write(tar_archive* tar, const void* bytes, std::uint32_t n) {
     if (tar == nullptr || tar->stream == nullptr || (bytes == nullptr && n != 0)) {
         return TAR_FAILURE;
     }
@@ -288,26 +267,21 @@ int tar_mem_write(tar_archive* tar, const void* bytes, std::uint32_t n)
     return TAR_OK;
 }
 
-int tar_mem_seek(tar_archive* tar, std::uint32_t /*offset*/)
-{
-    if (tar == nullptr || tar->stream == nullptr ||
-        static_cast<const tar_mem_block*>(tar->stream)->data == nullptr) {
+int tar_mem_seek(tar_archive* tar, std::uint32_t /*offset*/) {
+    if (tar == nullptr || tar->stream == nullptr || static_cast<const tar_mem_block*>(tar->stream)->data == nullptr) {
         return TAR_FAILURE;
     }
     return TAR_OK;
 }
 
-int tar_mem_close(tar_archive* tar)
-{
-    if (tar == nullptr || tar->stream == nullptr ||
-        static_cast<const tar_mem_block*>(tar->stream)->data == nullptr) {
+int tar_mem_close(tar_archive* tar) {
+    if (tar == nullptr || tar->stream == nullptr || static_cast<const tar_mem_block*>(tar->stream)->data == nullptr) {
         return TAR_FAILURE;
     }
     return TAR_OK;
 }
 
-int tar_seek(tar_archive* tar, std::uint32_t offset)
-{
+int tar_seek(tar_archive* tar, std::uint32_t offset) {
     if (tar == nullptr || tar->seek == nullptr) {
         return TAR_FAILURE;
     }
@@ -316,8 +290,7 @@ int tar_seek(tar_archive* tar, std::uint32_t offset)
     return rc;
 }
 
-int tar_rewind(tar_archive* tar)
-{
+int tar_rewind(tar_archive* tar) {
     if (tar == nullptr) {
         return TAR_FAILURE;
     }
@@ -325,8 +298,7 @@ int tar_rewind(tar_archive* tar)
     return tar_seek(tar, 0);
 }
 
-int tar_read_header(tar_archive* tar, tar_header* header)
-{
+int tar_read_header(tar_archive* tar, tar_header* header) {
     if (tar == nullptr) {
         return TAR_FAILURE;
     }
@@ -352,16 +324,14 @@ int tar_read_header(tar_archive* tar, tar_header* header)
         header->size = parse_octal(rec + SIZE_OFFSET, SIZE_LENGTH);
         header->mtime = parse_octal(rec + MTIME_OFFSET, MTIME_LENGTH);
         // The type byte is taken as a signed character, as the field is text.
-        header->type = static_cast<std::uint32_t>(
-            static_cast<int>(static_cast<signed char>(rec[TYPE_OFFSET])));
+        header->type = static_cast<std::uint32_t>(static_cast<int>(static_cast<signed char>(rec[TYPE_OFFSET])));
         copy_field_text(header->name, rec + NAME_OFFSET, NAME_LENGTH);
         copy_field_text(header->linkname, rec + LINKNAME_OFFSET, LINKNAME_LENGTH);
     }
     return TAR_OK;
 }
 
-int tar_next(tar_archive* tar)
-{
+int tar_next(tar_archive* tar) {
     if (tar == nullptr) {
         return TAR_FAILURE;
     }
@@ -377,8 +347,7 @@ int tar_next(tar_archive* tar)
     return tar_seek(tar, static_cast<std::uint32_t>(next));
 }
 
-int tar_find(tar_archive* tar, const char* name, tar_header* header)
-{
+int tar_find(tar_archive* tar, const char* name, tar_header* header) {
     if (tar == nullptr || name == nullptr) {
         return TAR_FAILURE;
     }
@@ -405,8 +374,7 @@ int tar_find(tar_archive* tar, const char* name, tar_header* header)
     return rc == TAR_NULL_RECORD ? TAR_NOT_FOUND : rc;
 }
 
-int tar_read_data(tar_archive* tar, void* buffer, std::uint32_t n)
-{
+int tar_read_data(tar_archive* tar, void* buffer, std::uint32_t n) {
     if (tar == nullptr) {
         return TAR_FAILURE;
     }
@@ -442,8 +410,7 @@ int tar_read_data(tar_archive* tar, void* buffer, std::uint32_t n)
     return TAR_OK;
 }
 
-int tar_write_header(tar_archive* tar, const tar_header* header)
-{
+int tar_write_header(tar_archive* tar, const tar_header* header) {
     if (tar == nullptr || header == nullptr) {
         return TAR_FAILURE;
     }
@@ -466,8 +433,7 @@ int tar_write_header(tar_archive* tar, const tar_header* header)
     return stream_write(tar, rec, TAR_RECORD_SIZE);
 }
 
-int tar_write_file_header(tar_archive* tar, const char* name, std::uint32_t size)
-{
+int tar_write_file_header(tar_archive* tar, const char* name, std::uint32_t size) {
     if (tar == nullptr || name == nullptr) {
         return TAR_FAILURE;
     }
@@ -481,8 +447,7 @@ int tar_write_file_header(tar_archive* tar, const char* name, std::uint32_t size
     return tar_write_header(tar, &header);
 }
 
-int tar_write_data(tar_archive* tar, const void* bytes, std::uint32_t n)
-{
+int tar_write_data(tar_archive* tar, const void* bytes, std::uint32_t n) {
     if (tar == nullptr) {
         return TAR_FAILURE;
     }
@@ -507,8 +472,7 @@ int tar_write_data(tar_archive* tar, const void* bytes, std::uint32_t n)
     return TAR_OK;
 }
 
-int tar_finalize(tar_archive* tar)
-{
+int tar_finalize(tar_archive* tar) {
     if (tar == nullptr) {
         return TAR_FAILURE;
     }
@@ -524,8 +488,7 @@ int tar_finalize(tar_archive* tar)
 }
 
 int tar_mem_member_read(const unsigned char* data, std::size_t size, const char* name,
-                        std::vector<unsigned char>* out)
-{
+                        std::vector<unsigned char>* out) {
     out->clear();
     tar_mem_block block{data, size};
     tar_archive tar;
@@ -552,8 +515,7 @@ int tar_mem_member_read(const unsigned char* data, std::size_t size, const char*
     return TAR_OK;
 }
 
-int tar_mem_list(const unsigned char* data, std::size_t size, std::vector<tar_header>* members, bool* last_cut)
-{
+int tar_mem_list(const unsigned char* data, std::size_t size, std::vector<tar_header>* members, bool* last_cut) {
     members->clear();
     if (last_cut != nullptr) {
         *last_cut = false;

@@ -41,13 +41,13 @@
 
 enum : int {
     TAR_OK = 0,
-    TAR_FAILURE = -1,       // missing handle/buffer/block, memory read past the end
+    TAR_FAILURE = -1,  // missing handle/buffer/block, memory read past the end
     TAR_OPEN_FAILED = -2,
     TAR_READ_FAILED = -3,
     TAR_WRITE_FAILED = -4,
     TAR_SEEK_FAILED = -5,
     TAR_BAD_CHECKSUM = -6,
-    TAR_NULL_RECORD = -7,   // the end of the archive
+    TAR_NULL_RECORD = -7,  // the end of the archive
     TAR_NOT_FOUND = -8,
 };
 
@@ -82,11 +82,11 @@ struct tar_archive {
     tar_write_fn write = nullptr;
     tar_seek_fn seek = nullptr;
     tar_close_fn close = nullptr;
-    void* stream = nullptr;      // the open file, a tar_mem_block, or a std::vector being written
+    void* stream = nullptr;  // the open file, a tar_mem_block, or a std::vector being written
     std::uint32_t pos = 0;
     std::uint32_t remaining_data = 0;
     std::uint32_t last_header = 0;
-    file_ptr file;               // owns the file of a file stream
+    file_ptr file;  // owns the file of a file stream
 };
 
 // File stream. The mode is turned into "rb", "wb" or "ab"; a read-mode open
@@ -127,8 +127,7 @@ int tar_finalize(tar_archive* tar);
 // (none for an empty member); TAR_NOT_FOUND when the tar has no such member
 // before its end or a damaged header; TAR_READ_FAILED when the member claims
 // more bytes than the block holds.
-int tar_mem_member_read(const unsigned char* data, std::size_t size, const char* name,
-                        std::vector<unsigned char>* out);
+int tar_mem_member_read(const unsigned char* data, std::size_t size, const char* name, std::vector<unsigned char>* out);
 // The headers of the members up to the end record: TAR_OK when the end
 // record was reached, else the code that stopped the listing (the members
 // read until then are kept). `last_cut` tells whether the listing stopped

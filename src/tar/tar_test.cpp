@@ -22,6 +22,7 @@ std::string pattern(std::size_t n, unsigned seed) {
 }
 
 // Members around the record size, an empty one and a long device path.
+// clang-format off
 const std::vector<tar_entry> SAMPLES = {
     {"status.txt", "{\"mac\":\"00:11:22:33:44:55\"}"}, {"dali1.bin", pattern(1300, 21)},
     {"empty.bin", ""}, {"record.bin", pattern(512, 4)}, {"short.bin", pattern(511, 5)}, {"long.bin", pattern(513, 6)}};
@@ -36,6 +37,7 @@ void write_members(tar_archive* tar, const std::vector<tar_entry>& members) {
     }
     EXPECT_EQ(tar_finalize(tar), TAR_OK);
 }
+// clang-format on
 
 // The data of the first member of that name (an empty one read without a
 // buffer), or the failing code as text.
@@ -70,6 +72,7 @@ TEST(TarWrite, RecordLayout) {
     EXPECT_EQ(tar_write_data(&tar, "abc", 3), TAR_FAILURE);  // more than the header announced
 }
 
+// clang-format off
 TEST(TarHeader, EveryFieldReadAndWritten) {
     // A 100-byte name without terminator, and a size that fills its field
     // (leading blanks, no NUL) with the mtime digits right behind it, which
@@ -91,6 +94,7 @@ TEST(TarHeader, EveryFieldReadAndWritten) {
     entry.size_field = "12";
     EXPECT_EQ(out, tar_header_record(entry));
 }
+// clang-format on
 
 TEST(TarRead, FindAndReadMembers) {
     const std::string big = pattern(1000, 11);
@@ -139,8 +143,8 @@ TEST(TarRead, DamagedAndCutArchives) {
         {"cut after the data", tar_image(members, {.length = 1112}), TAR_OK, a, TAR_FAILURE},
         {"first checksum wrong", tar_image({{.name = "a", .data = a, .bad_checksum = true}, {"b", "bee"}}),
          TAR_BAD_CHECKSUM, bad, TAR_BAD_CHECKSUM},
-        {"second checksum wrong", tar_image({{"a", a}, {.name = "b", .data = "bee", .bad_checksum = true}}), TAR_OK,
-         a, TAR_BAD_CHECKSUM},
+        {"second checksum wrong", tar_image({{"a", a}, {.name = "b", .data = "bee", .bad_checksum = true}}), TAR_OK, a,
+         TAR_BAD_CHECKSUM},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

@@ -199,8 +199,7 @@ void transfer_set_tftp_blksize(long size) { tftp_block_size = size; }
 
 const char* transfer_error_text(int code) { return curl_easy_strerror(static_cast<CURLcode>(code)); }
 
-int http_fetch(const std::string& url, std::uint64_t limit, std::vector<unsigned char>* body,
-               transfer_result* result) {
+int http_fetch(const std::string& url, std::uint64_t limit, std::vector<unsigned char>* body, transfer_result* result) {
     transfer_result local;
     transfer_result& r = result ? *result : local;
     memory_sink sink{body, limit};

@@ -78,8 +78,7 @@ void transfer_set_tftp_blksize(long size);
 
 // HTTP GET of a reply of at most `limit` bytes into memory; any HTTP status
 // completes the exchange. 0 when it completed, 1 when it failed.
-int http_fetch(const std::string& url, std::uint64_t limit, std::vector<unsigned char>* body,
-               transfer_result* result);
+int http_fetch(const std::string& url, std::uint64_t limit, std::vector<unsigned char>* body, transfer_result* result);
 
 // HTTP GET that asks the controller to act; its reply is dropped or shown
 // on standard output as the controller sent it. libcurl's own progress meter
@@ -117,8 +116,7 @@ bool base_url_for(const char* address, std::string* out);
 // (whatever the reply holds), BACKUP_FETCH_TRANSFER_FAILED otherwise.
 // `http_status`, when given, gets the status of the reply (0: none).
 constexpr int BACKUP_FETCH_TRANSFER_FAILED = 4;
-int backup_fetch(const char* base, const char* set_name, std::vector<unsigned char>* body,
-                 long* http_status = nullptr);
+int backup_fetch(const char* base, const char* set_name, std::vector<unsigned char>* body, long* http_status = nullptr);
 // Asks the controller to restore the configuration it has just received.
 int backup_put(const char* address);
 // Uploads one configuration tar and triggers the restore.

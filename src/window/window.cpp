@@ -236,8 +236,8 @@ std::size_t log_capture_length() { return capture_on ? capture.size() : 0; }
 
 std::string window_format_line(const std::tm& local, int milliseconds, const char* text) {
     char prefix[64];
-    std::snprintf(prefix, sizeof prefix, "%04d-%02d-%02d %02d:%02d:%02d.%03d ", local.tm_year + 1900,
-                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, milliseconds);
+    std::snprintf(prefix, sizeof prefix, "%04d-%02d-%02d %02d:%02d:%02d.%03d ", local.tm_year + 1900, local.tm_mon + 1,
+                  local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, milliseconds);
     std::string body(text ? text : "");
     if (body.size() > 511) body.resize(511);
     std::size_t n = body.size();

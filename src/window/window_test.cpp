@@ -16,14 +16,11 @@ TEST(WindowLine, PrefixAndLineEndRule) {
         std::string text;
         std::string body;  // what follows the prefix
     } cases[] = {
-        {"abc", "abc\r\n"},
-        {"", "\r\n"},            // an empty message still ends its line
-        {"abc\r\n", "abc\r\n"},  // already ended: nothing added
-        {"abc\n", "abc\n"},
-        {"abc\r", "abc\r"},
-        {s509, s509 + "\r\n"},   // the longest text that still gets a line end
-        {s510, s510},
-        {std::string(600, 'x'), s511},  // cut to 511 characters, no line end
+        {"abc", "abc\r\n"},     {"", "\r\n"},  // an empty message still ends its line
+        {"abc\r\n", "abc\r\n"},                // already ended: nothing added
+        {"abc\n", "abc\n"},     {"abc\r", "abc\r"},
+        {s509, s509 + "\r\n"},                                  // the longest text that still gets a line end
+        {s510, s510},           {std::string(600, 'x'), s511},  // cut to 511 characters, no line end
     };
     for (const auto& c : cases) {
         EXPECT_EQ(window_format_line(t, 42, c.text.c_str()), "2026-12-06 09:05:07.042 " + c.body)
@@ -73,7 +70,7 @@ TEST(Progress, RateLimitedAndOutOfTheWayOfConsoleText) {
     EXPECT_NE(bar.find("  0%"), std::string::npos);
     EXPECT_LT(std::count(bar.begin(), bar.end(), '%'), 10);  // a few draws per second at most
     EXPECT_NE(bar.find("\r\033[K"), std::string::npos);      // cleared for the console line
-    EXPECT_TRUE(bar.ends_with(" 99%")) << bar;                 // and drawn again with the latest value
+    EXPECT_TRUE(bar.ends_with(" 99%")) << bar;               // and drawn again with the latest value
 
     // With standard output on the same terminal, the bar waits for the end
     // of a console line instead of overwriting it.

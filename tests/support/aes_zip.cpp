@@ -46,11 +46,11 @@ bytes aes_zip(const std::vector<aes_zip_entry>& entries) {
         put32(central, 0x02014b50);  // central directory signature
         put16(central, 51);          // version made by
         append(central, fields);
-        put16(central, 0);           // comment length
-        put16(central, 0);           // disk
-        put16(central, 0);           // internal attributes
-        put32(central, 0);           // external attributes
-        put32(central, offset);      // local header offset
+        put16(central, 0);       // comment length
+        put16(central, 0);       // disk
+        put16(central, 0);       // internal attributes
+        put32(central, 0);       // external attributes
+        put32(central, offset);  // local header offset
         append(central, entry.name);
         append(central, extra);
     }

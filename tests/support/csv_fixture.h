@@ -42,8 +42,10 @@ protected:
 
     // Starts again from the recognisable images.
     void reset() {
-        for (std::size_t i = 0; i < record_.channel.size(); ++i) record_.channel[i] = static_cast<unsigned char>(i * 13 + 5);
-        for (std::size_t i = 0; i < record_.inputs.size(); ++i) record_.inputs[i] = static_cast<unsigned char>(i * 17 + 3);
+        for (std::size_t i = 0; i < record_.channel.size(); ++i)
+            record_.channel[i] = static_cast<unsigned char>(i * 13 + 5);
+        for (std::size_t i = 0; i < record_.inputs.size(); ++i)
+            record_.inputs[i] = static_cast<unsigned char>(i * 17 + 3);
     }
 
     // Imports the file at `path` (null: none) for a controller with that
@@ -65,7 +67,8 @@ protected:
     // Compares both images with the bytes expected (by default: unchanged)
     // and reports the first difference.
     void expect_images(const bytes& channel, const bytes& inputs) {
-        for (std::size_t i = 0; i < channel.size(); ++i) ASSERT_EQ(record_.channel[i], channel[i]) << "channel byte " << i;
+        for (std::size_t i = 0; i < channel.size(); ++i)
+            ASSERT_EQ(record_.channel[i], channel[i]) << "channel byte " << i;
         for (std::size_t i = 0; i < inputs.size(); ++i) ASSERT_EQ(record_.inputs[i], inputs[i]) << "inputs byte " << i;
     }
     void expect_channel(const bytes& channel) { expect_images(channel, inputs_before_); }

@@ -6,22 +6,19 @@
 
 namespace {
 
-void put_octal(bytes& rec, std::size_t offset, std::size_t width, std::uint32_t value)
-{
+void put_octal(bytes& rec, std::size_t offset, std::size_t width, std::uint32_t value) {
     char text[16];
     const int n = std::snprintf(text, sizeof text, "%o", static_cast<unsigned>(value));
     std::memcpy(&rec[offset], text, std::min<std::size_t>(static_cast<std::size_t>(n), width - 1));
 }
 
-void put_text(bytes& rec, std::size_t offset, std::size_t width, const std::string& text)
-{
+void put_text(bytes& rec, std::size_t offset, std::size_t width, const std::string& text) {
     std::memcpy(&rec[offset], text.data(), std::min(text.size(), width));
 }
 
 }  // namespace
 
-bytes tar_header_record(const tar_entry& entry)
-{
+bytes tar_header_record(const tar_entry& entry) {
     bytes rec(TAR_RECORD_SIZE, 0);
     put_text(rec, 0, 100, entry.name);
     put_octal(rec, 100, 8, entry.mode);
@@ -43,8 +40,7 @@ bytes tar_header_record(const tar_entry& entry)
     return rec;
 }
 
-bytes tar_image(const std::vector<tar_entry>& entries, tar_shape shape)
-{
+bytes tar_image(const std::vector<tar_entry>& entries, tar_shape shape) {
     bytes out;
     for (const tar_entry& entry : entries) {
         append(out, tar_header_record(entry));
@@ -57,8 +53,7 @@ bytes tar_image(const std::vector<tar_entry>& entries, tar_shape shape)
 }
 
 tar_block_reader::tar_block_reader(const unsigned char* data, std::size_t size)
-    : copy(std::make_unique<unsigned char[]>(size == 0 ? 1 : size))
-{
+    : copy(std::make_unique<unsigned char[]>(size == 0 ? 1 : size)) {
     if (size != 0) {
         std::memcpy(copy.get(), data, size);
     }
