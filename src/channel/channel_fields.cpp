@@ -12,12 +12,6 @@
 
 namespace {
 
-constexpr std::uint8_t UNADDRESSED = 255;
-constexpr std::uint8_t LEVEL_NULL = 255;
-constexpr std::uint8_t POWER_ON_FALSE_LEVEL = 100;
-constexpr std::uint8_t FADE_MAX = 15;
-constexpr std::uint8_t SCENE_UNSET = 255;
-constexpr std::uint32_t SHORT_ADDRESS_COUNT = 64;
 constexpr std::size_t ADDRESS_COLUMN = 2;
 // Bytes 20..27 of the inputs file header: kept, never written by an import.
 constexpr std::uint32_t INPUTS_HEADER_KEPT_AT = 20;

@@ -212,6 +212,14 @@ constexpr std::uint32_t DEVICE_FLAG_CSV_OFF = 8;  // bit 3, power-on level "fals
 
 constexpr std::uint8_t DEVICE_TYPE_NONE = 255;
 
+// Values the channel CSV import writes and the decoder reads back.
+constexpr std::uint32_t SHORT_ADDRESS_COUNT = 64;   // DALI short addresses 0..63
+constexpr std::uint8_t UNADDRESSED = 255;           // address byte of a device without a short address
+constexpr std::uint8_t LEVEL_NULL = 255;            // a level of "null"
+constexpr std::uint8_t POWER_ON_FALSE_LEVEL = 100;  // the level a power-on level of "false" stores
+constexpr std::uint8_t FADE_MAX = 15;               // fade rates and times above are stored as 15
+constexpr std::uint8_t SCENE_UNSET = 255;           // a scene entry without a level
+
 // Group entry fields (entry offsets).
 constexpr std::uint32_t GROUP_NAME_AT = 0;
 constexpr std::uint32_t GROUP_NAME_SIZE = 33;

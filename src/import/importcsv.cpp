@@ -6,10 +6,6 @@
 namespace {
 
 constexpr std::uint32_t FIELD_COUNT = 12;
-constexpr std::uint8_t POWER_ON_FALSE_LEVEL = 100;
-constexpr std::uint8_t FADE_MAX = 15;
-constexpr std::uint8_t UNADDRESSED = 255;
-constexpr std::uint32_t SHORT_ADDRESS_COUNT = 64;
 
 struct channel_row {
     std::uint32_t channel_word;
@@ -62,7 +58,7 @@ void store_field(void* values, std::uint32_t column, const char* text, std::size
         case 4: row->groups = group_mask(text); break;
         case 5:
             if (equals_ignore_case(text, "null")) {
-                row->power_on_level = 255;
+                row->power_on_level = LEVEL_NULL;
             } else if (equals_ignore_case(text, "false")) {
                 row->power_on_level = POWER_ON_FALSE_LEVEL;
                 row->power_on_false = true;
@@ -70,7 +66,7 @@ void store_field(void* values, std::uint32_t column, const char* text, std::size
                 row->power_on_level = int_byte(text);
             }
             break;
-        case 6: row->system_failure_level = equals_ignore_case(text, "null") ? 255 : int_byte(text); break;
+        case 6: row->system_failure_level = equals_ignore_case(text, "null") ? LEVEL_NULL : int_byte(text); break;
         case 7: row->min_level = int_byte(text); break;
         case 8: row->max_level = int_byte(text); break;
         case 9: {

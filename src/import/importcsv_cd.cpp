@@ -12,8 +12,6 @@ constexpr std::uint32_t TYPES_LIST = 6 - FIRST_LIST_COLUMN;
 constexpr std::uint32_t SECONDS_LIST = 7 - FIRST_LIST_COLUMN;
 constexpr std::uint32_t BLOCK_LIST = 8 - FIRST_LIST_COLUMN;
 constexpr int REQUIRED_LAYOUT_CODE = 3;
-constexpr std::uint8_t UNADDRESSED = 255;
-constexpr std::uint32_t SHORT_ADDRESS_COUNT = 64;
 
 struct inputs_row {
     std::uint32_t channel_word;
