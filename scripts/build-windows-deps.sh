@@ -136,22 +136,28 @@ cmake_lib() {
     cmake --install "$work/build-$name"
 }
 
+# A pkg-config file for a library that brings none that fits the prefix:
+# write_pc NAME DESCRIPTION VERSION LIBRARY.
+write_pc() {
+  cat >"$prefix/lib/pkgconfig/$1.pc" <<EOF
+prefix=$prefix
+libdir=\${prefix}/lib
+includedir=\${prefix}/include
+
+Name: $1
+Description: $2
+Version: $3
+Libs: -L\${libdir} -l$4
+Cflags: -I\${includedir}
+EOF
+}
+
 build_zlib() {
   local version
   version=$(sed -n 's/^Version: *//p' "$sysroot/lib/pkgconfig/zlib.pc")
   cp "$sysroot/include/zlib.h" "$sysroot/include/zconf.h" "$prefix/include/"
   cp "$sysroot/lib/libz.a" "$prefix/lib/"
-  cat >"$prefix/lib/pkgconfig/zlib.pc" <<EOF
-prefix=$prefix
-libdir=\${prefix}/lib
-includedir=\${prefix}/include
-
-Name: zlib
-Description: zlib compression library (Debian's libz-mingw-w64-dev)
-Version: $version
-Libs: -L\${libdir} -lz
-Cflags: -I\${includedir}
-EOF
+  write_pc zlib "zlib compression library (Debian's libz-mingw-w64-dev)" "$version" z
 }
 
 # bzip2's own makefile builds the tools and runs tests; the library is these
@@ -165,17 +171,7 @@ build_bzip2() {
   done
   "$AR" rcs "$prefix/lib/libbz2.a" "${objs[@]}"
   cp "$src/bzlib.h" "$prefix/include/"
-  cat >"$prefix/lib/pkgconfig/bzip2.pc" <<EOF
-prefix=$prefix
-libdir=\${prefix}/lib
-includedir=\${prefix}/include
-
-Name: bzip2
-Description: block-sorting file compressor library
-Version: 1.0.8
-Libs: -L\${libdir} -lbz2
-Cflags: -I\${includedir}
-EOF
+  write_pc bzip2 "block-sorting file compressor library" 1.0.8 bz2
 }
 
 build_xz() {
@@ -198,17 +194,7 @@ build_libcsv() {
   (cd "$src" &&
     ./configure --host=$triple --prefix="$prefix" --enable-static --disable-shared CFLAGS=-O2 &&
     make -j"$jobs" && make install)
-  cat >"$prefix/lib/pkgconfig/libcsv.pc" <<EOF
-prefix=$prefix
-libdir=\${prefix}/lib
-includedir=\${prefix}/include
-
-Name: libcsv
-Description: CSV parser library
-Version: 3.0.3
-Libs: -L\${libdir} -lcsv
-Cflags: -I\${includedir}
-EOF
+  write_pc libcsv "CSV parser library" 3.0.3 csv
 }
 
 build_curl() {
