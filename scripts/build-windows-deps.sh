@@ -35,20 +35,7 @@ packages=(
   wine wine64 xvfb imagemagick
   make cmake pkg-config
 )
-missing=()
-for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$p")
-  fi
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  say "installing ${missing[*]}"
-  sudo=""
-  if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
-  export DEBIAN_FRONTEND=noninteractive
-  $sudo apt-get update -qq >&2
-  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
-fi
+bash "$repo/scripts/install-deps.sh" "${packages[@]}"
 
 # --- archives ---------------------------------------------------------------
 # Checks one archive against its line in SHA256SUMS; an archive without a

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages that building and testing ornat-cli needs,
-# skipping those already present. Run as root (or with sudo available).
+# Installs Debian 12 packages, skipping those already present. Run as root
+# (or with sudo available). Without arguments: the packages that building and
+# testing ornat-cli needs; with arguments: those packages (the Windows
+# scripts name theirs). Progress goes to stderr.
 set -euo pipefail
 
 packages=(
@@ -9,6 +11,7 @@ packages=(
   libgtest-dev clang libclang-rt-14-dev
   python3 python3-pytest curl tar zip unzip p7zip-full
 )
+if [ $# -gt 0 ]; then packages=("$@"); fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -21,9 +24,9 @@ if [ ${#missing[@]} -eq 0 ]; then
   exit 0
 fi
 
-echo "Installing: ${missing[*]}"
+echo "Installing: ${missing[*]}" >&2
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+$SUDO apt-get update -qq >&2
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2

@@ -23,13 +23,7 @@ bash scripts/build-windows.sh ornat_tests
 
 # Besides what the build installs (wine, xvfb, imagemagick): xwininfo, which
 # finds the log window on the display.
-if ! dpkg-query -W -f='${Status}' x11-utils 2>/dev/null | grep -q "install ok installed"; then
-  sudo=""
-  if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
-  export DEBIAN_FRONTEND=noninteractive
-  $sudo apt-get update -qq
-  $sudo apt-get install -y -qq --no-install-recommends x11-utils
-fi
+bash scripts/install-deps.sh x11-utils
 
 export WINEDEBUG=-all
 # No Mono or Gecko installer dialogs while a prefix is made.
