@@ -84,6 +84,7 @@ bool store_log_naming(mzsimple* zip, const std::string& name, void*) {
 
 int action_get_backup(const char* address, const char* folder, const char* type, const std::vector<std::string>* list) {
     if (!address) {
+        console_printf("Missing arguments for action get_backup.");
         log_printf_color(COLOR_RED, "Missing arguments for action get_backup.");
         return EXIT_USAGE;
     }

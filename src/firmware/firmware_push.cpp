@@ -81,9 +81,7 @@ int firmware_upgrade_request(const char* address, const unsigned char digest[32]
                              "(--action get_status) tells which firmware it runs.");
         }
     }
-    // Nothing is verified after a failed request: saying so would read as if
-    // the upgrade went on.
-    if (!failed) log_printf("Verifying firmware upgrade... PLEASE WAIT...");
+    log_printf("Verifying firmware upgrade... PLEASE WAIT...");
     return failed;
 }
 

@@ -91,7 +91,9 @@ int status_get(const char* address, status_record* record) {
     if (http_fetch(url, STATUS_REPLY_LIMIT, &body, nullptr) != 0) return 1;
     console_printf("%s\treceived %llu bytes.\n", "status", static_cast<unsigned long long>(body.size()));
     if (status_parse(reinterpret_cast<const char*>(body.data()), body.size(), record) != 0) {
-        log_printf_color(COLOR_RED, "The controller's status reply names no model.");
+        // The status read shows nothing in the log view: its callers decide
+        // what a missing model means for the user.
+        error_printf("The controller's status reply names no model.\n");
         return 1;
     }
     return 0;

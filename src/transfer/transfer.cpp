@@ -302,7 +302,10 @@ int backup_fetch(const char* base, const char* set_name, std::vector<unsigned ch
     transfer_result result;
     const int failed = http_fetch(url, SET_REPLY_LIMIT, body, &result);
     if (http_status) *http_status = result.http_status;
-    if (failed) return BACKUP_FETCH_TRANSFER_FAILED;
+    if (failed) {
+        log_printf_color(COLOR_RED, "%s\tcurl_easy_perform() failed: %s", "backup", transfer_error_text(result.code));
+        return BACKUP_FETCH_TRANSFER_FAILED;
+    }
     console_printf("%s\treceived %llu bytes.\n", "backup", static_cast<unsigned long long>(body->size()));
     return 0;
 }
@@ -355,7 +358,11 @@ int action_read_file_memory(const char* address, const char* remote_name, std::u
     console_printf("[INFO] TFTP URL: %s", url.c_str());
     console_printf("[INFO] curl_easy_init succeeded");
     log_printf_color(COLOR_GREEN, "Downloading %s...", remote_name);
-    int failed = tftp_read(url, &buffer, nullptr);
+    transfer_result result;
+    int failed = tftp_read(url, &buffer, &result);
+    if (failed && result.code != 0) {
+        log_printf_color(COLOR_RED, "[ERROR] curl_easy_perform() failed: %s", transfer_error_text(result.code));
+    }
     if (!failed) {
         log_printf_color(COLOR_GREEN, "Download of %s completed (%lu bytes).", remote_name,
                          static_cast<unsigned long>(static_cast<std::uint32_t>(buffer.data.size())));

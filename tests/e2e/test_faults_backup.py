@@ -57,6 +57,12 @@ def test_damaged_sets_fail_the_backup_and_the_rest_is_kept(simulator, cli, fault
         == len(absent) + 1
     for set_name in damaged:
         assert "Set %s could not be backed up.\n" % set_name in log
+    # A failed exchange says why, in the log too, just before the set it cost.
+    if "drop" in faults:
+        assert "backup\tcurl_easy_perform() failed: Server returned nothing (no headers, no data)\n" \
+            "Set rlc could not be backed up.\n" in log
+    if "tftp_refuse_read" in faults:
+        assert "[ERROR] curl_easy_perform() failed: " in log
 
 
 # ---- archives of the same second ---------------------------------------------------

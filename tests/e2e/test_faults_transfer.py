@@ -127,9 +127,20 @@ def test_refused_restore_or_apply_fails_the_action(simulator, cli, tmp_path, act
         assert success not in r.stdout
     if action == "push_firmware":
         # The controller's answer is still shown, and the report starts a line of its own.
-        assert refusal + "\nThe controller refused the request (HTTP %d).\r\n" % status in r.stdout
-        assert "Verifying firmware upgrade" not in r.stdout
+        # ... and the verification line follows the refusal, as after any failed apply request.
+        assert (refusal + "\nThe controller refused the request (HTTP %d).\r\n" % status
+                + "Verifying firmware upgrade... PLEASE WAIT...\r\n") in r.stdout
         assert simulator.status()["firmware_version"] == "1.3.0"
+
+
+def test_unanswered_apply_request_is_reported_before_the_verification_line(simulator, cli, tmp_path):
+    simulator.set_faults({"drop": ["firmwareupgrade"]})
+    r = cli("--action", "push_firmware", "--ip", simulator.ip, "--firmwarefile", raw_image(tmp_path))
+    assert r.returncode == 1
+    why = "Server returned nothing (no headers, no data)"
+    assert "curl_easy_perform() failed: %s\n" % why in r.stderr
+    assert r.stdout.endswith("Applying firmware upgrade... PLEASE WAIT...\r\nFirmware push failed, %s.\r\n"
+                             "Verifying firmware upgrade... PLEASE WAIT...\r\n" % why)
 
 
 # ---- replies over their cap ----------------------------------------------------
