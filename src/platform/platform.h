@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 #ifdef _WIN32
 constexpr bool PLATFORM_WINDOWS = true;
@@ -93,6 +94,12 @@ enum : int { PLATFORM_LOCK_TAKEN = 0, PLATFORM_LOCK_BUSY = 1, PLATFORM_LOCK_ERRO
 int platform_lock_try(int fd);
 // Closes the lock file, which ends its lock.
 void platform_lock_close(int fd);
+
+// ---- Names -------------------------------------------------------------------
+
+// The numeric addresses (IPv4 and IPv6) that a host name or address
+// resolves to, without duplicates; none when it resolves to nothing.
+std::vector<std::string> platform_resolve_host(const std::string& host);
 
 // ---- Environment, time, memory -------------------------------------------
 

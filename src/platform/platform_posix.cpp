@@ -2,12 +2,14 @@
 #include "platform/platform.h"
 
 #include <fcntl.h>
+#include <netdb.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -123,6 +125,22 @@ int platform_lock_try(int fd) {
 
 void platform_lock_close(int fd) {
     if (fd >= 0) close(fd);
+}
+
+std::vector<std::string> platform_resolve_host(const std::string& host) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* found = nullptr;
+    std::vector<std::string> addresses;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) return addresses;
+    for (const addrinfo* a = found; a; a = a->ai_next) {
+        char text[NI_MAXHOST];
+        if (getnameinfo(a->ai_addr, a->ai_addrlen, text, sizeof text, nullptr, 0, NI_NUMERICHOST) != 0) continue;
+        if (std::find(addresses.begin(), addresses.end(), text) == addresses.end()) addresses.emplace_back(text);
+    }
+    freeaddrinfo(found);
+    return addresses;
 }
 
 std::optional<std::string> platform_getenv(const char* name) {

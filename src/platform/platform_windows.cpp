@@ -9,6 +9,9 @@
 
 #include <fcntl.h>
 #include <io.h>
+// winsock2.h must come before windows.h.
+#include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 #include <shellapi.h>
 #include <shlobj.h>
@@ -320,6 +323,33 @@ int platform_lock_try(int fd) {
 
 void platform_lock_close(int fd) {
     if (fd >= 0) _close(fd);
+}
+
+// ---- names ----
+
+std::vector<std::string> platform_resolve_host(const std::string& host) {
+    std::vector<std::string> addresses;
+    WSADATA data;
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return addresses;
+    ADDRINFOW hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_DGRAM;
+    ADDRINFOW* found = nullptr;
+    if (GetAddrInfoW(platform_widen(host.c_str()).c_str(), nullptr, &hints, &found) == 0) {
+        for (const ADDRINFOW* a = found; a; a = a->ai_next) {
+            wchar_t text[NI_MAXHOST];
+            if (GetNameInfoW(a->ai_addr, static_cast<socklen_t>(a->ai_addrlen), text, NI_MAXHOST, nullptr, 0,
+                             NI_NUMERICHOST) != 0)
+                continue;
+            std::string address = platform_narrow(text);
+            bool seen = false;
+            for (const std::string& known : addresses) seen = seen || known == address;
+            if (!seen) addresses.push_back(address);
+        }
+        FreeAddrInfoW(found);
+    }
+    WSACleanup();
+    return addresses;
 }
 
 // ---- environment, time, memory ----
