@@ -113,3 +113,13 @@ const restore_config_entry* restore_config_find(const std::string& member_name) 
     }
     return nullptr;
 }
+
+config_set_layout config_set_layout_of(std::uint64_t index) {
+    constexpr std::uint64_t FIRST_CHANNEL_SET = 2, FIRST_INPUTS_SET = 6, LAST_INPUTS_SET = 9;
+    if (index < FIRST_CHANNEL_SET || index > LAST_INPUTS_SET) return config_set_layout::none;
+    return index < FIRST_INPUTS_SET ? config_set_layout::channel : config_set_layout::inputs;
+}
+
+std::string config_set_name(const restore_config_entry& entry) {
+    return entry.tar_name.substr(0, entry.tar_name.size() - 4);
+}

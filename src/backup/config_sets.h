@@ -28,6 +28,13 @@ struct restore_config_entry {
     std::string path;      // device path on the controller
 };
 
+// The sets whose files have layouts: the channel files dali1..dali4
+// (restore indexes 2..5) and the channel inputs files cd1..cd4 (6..9).
+enum class config_set_layout { none, channel, inputs };
+config_set_layout config_set_layout_of(std::uint64_t index);
+// The set name of an entry: its tar name without ".tar".
+std::string config_set_name(const restore_config_entry& entry);
+
 // The set names in fetch order (603 names).
 const std::vector<std::string>& backup_config_list();
 // The restore table (603 entries, index order).

@@ -8,10 +8,6 @@
 namespace {
 
 constexpr std::uint64_t LAST_SET_INDEX = 602;
-constexpr std::uint64_t FIRST_CHANNEL_SET = 2;  // dali1..dali4
-constexpr std::uint64_t LAST_CHANNEL_SET = 5;
-constexpr std::uint64_t FIRST_INPUTS_SET = 6;  // cd1..cd4
-constexpr std::uint64_t LAST_INPUTS_SET = 9;
 
 void copy(unsigned char* dst, std::uint32_t dst_at, const unsigned char* src, std::uint32_t src_at, std::uint32_t n) {
     std::memcpy(dst + dst_at, src + src_at, n);
@@ -200,8 +196,8 @@ int config_convert(const restore_config_entry* entry, const status_record* statu
     out->clear();
     const std::uint64_t index = entry->index;
     if (index > LAST_SET_INDEX) return CONFIG_CONVERT_REFUSED;
-    const bool channel_file = index >= FIRST_CHANNEL_SET && index <= LAST_CHANNEL_SET;
-    const bool inputs_file = index >= FIRST_INPUTS_SET && index <= LAST_INPUTS_SET;
+    const bool channel_file = config_set_layout_of(index) == config_set_layout::channel;
+    const bool inputs_file = config_set_layout_of(index) == config_set_layout::inputs;
     if (!channel_file && !inputs_file) {
         out->assign(bytes, bytes + length);
         return CONFIG_CONVERT_OK;

@@ -515,6 +515,54 @@ int tar_mem_member_read(const unsigned char* data, std::size_t size, const char*
     return TAR_OK;
 }
 
+int tar_mem_member_take(std::vector<unsigned char>* tar, const char* name) {
+    tar_mem_block block{tar->data(), tar->size()};
+    tar_archive reader;
+    tar_mem_open_read(&reader, &block);
+    tar_header header;
+    if (tar_find(&reader, name, &header) != TAR_OK) {
+        return TAR_NOT_FOUND;
+    }
+    const std::uint64_t data_start = std::uint64_t{reader.pos} + TAR_RECORD_SIZE;
+    if (data_start + header.size > tar->size()) {
+        return TAR_READ_FAILED;
+    }
+    tar->erase(tar->begin() + static_cast<std::ptrdiff_t>(data_start + header.size), tar->end());
+    tar->erase(tar->begin(), tar->begin() + static_cast<std::ptrdiff_t>(data_start));
+    return TAR_OK;
+}
+
+namespace {
+
+// A field of a tar header that holds an octal number: leading spaces, one
+// or more octal digits, then only NUL bytes and spaces.
+bool octal_field(const unsigned char* field, std::size_t length) {
+    std::size_t i = 0;
+    while (i < length && field[i] == ' ') {
+        ++i;
+    }
+    const std::size_t digits = i;
+    while (i < length && field[i] >= '0' && field[i] <= '7') {
+        ++i;
+    }
+    if (i == digits) {
+        return false;
+    }
+    for (; i < length; ++i) {
+        if (field[i] != '\0' && field[i] != ' ') {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool tar_header_shaped(const unsigned char* data, std::size_t size) {
+    return size >= TAR_RECORD_SIZE && octal_field(data + SIZE_OFFSET, SIZE_LENGTH) &&
+           octal_field(data + CHECKSUM_OFFSET, CHECKSUM_LENGTH);
+}
+
 int tar_mem_list(const unsigned char* data, std::size_t size, std::vector<tar_header>* members, bool* last_cut) {
     members->clear();
     if (last_cut != nullptr) {
@@ -523,6 +571,7 @@ int tar_mem_list(const unsigned char* data, std::size_t size, std::vector<tar_he
     tar_mem_block block{data, size};
     tar_archive tar;
     tar_mem_open_read(&tar, &block);
+    bool cut = false;  // the data of the last member listed runs past the block
     for (;;) {
         tar_header header;
         int rc = tar_read_header(&tar, &header);
@@ -530,9 +579,13 @@ int tar_mem_list(const unsigned char* data, std::size_t size, std::vector<tar_he
             return TAR_OK;
         }
         if (rc != TAR_OK) {
+            if (last_cut != nullptr) {
+                *last_cut = cut;
+            }
             return rc;
         }
         members->push_back(header);
+        cut = std::uint64_t{tar.pos} + TAR_RECORD_SIZE + header.size > size;
         rc = tar_next(&tar);
         if (rc != TAR_OK) {
             if (last_cut != nullptr) {

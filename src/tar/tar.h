@@ -128,9 +128,17 @@ int tar_finalize(tar_archive* tar);
 // before its end or a damaged header; TAR_READ_FAILED when the member claims
 // more bytes than the block holds.
 int tar_mem_member_read(const unsigned char* data, std::size_t size, const char* name, std::vector<unsigned char>* out);
+// Takes the data of the first member of that exact name out of a whole tar
+// in place (the tar's bytes become the member's), so that a large member is
+// never held twice; the codes of tar_mem_member_read, and the tar unchanged
+// unless TAR_OK.
+int tar_mem_member_take(std::vector<unsigned char>* tar, const char* name);
+// Whether `data` starts with a record shaped like a tar header (octal size
+// and checksum fields), whatever its checksum says. An HTML page does not.
+bool tar_header_shaped(const unsigned char* data, std::size_t size);
 // The headers of the members up to the end record: TAR_OK when the end
 // record was reached, else the code that stopped the listing (the members
-// read until then are kept). `last_cut` tells whether the listing stopped
-// because the last member listed runs past the block.
+// read until then are kept). `last_cut` tells whether the data of the last
+// member listed runs past the block: a tar cut inside that member.
 int tar_mem_list(const unsigned char* data, std::size_t size, std::vector<tar_header>* members,
                  bool* last_cut = nullptr);

@@ -234,6 +234,27 @@ const char* log_capture_text() { return capture_on && !capture.empty() ? capture
 
 std::size_t log_capture_length() { return capture_on ? capture.size() : 0; }
 
+std::string shown_name(std::string_view name) {
+    std::string shown;
+    shown.reserve(name.size());
+    for (unsigned char c : name) {
+        if (c >= 0x20 && c != 0x7f) {
+            shown += static_cast<char>(c);
+        } else if (c == '\n') {
+            shown += "\\n";
+        } else if (c == '\r') {
+            shown += "\\r";
+        } else if (c == '\t') {
+            shown += "\\t";
+        } else {
+            char escape[5];
+            std::snprintf(escape, sizeof escape, "\\x%02x", c);
+            shown += escape;
+        }
+    }
+    return shown;
+}
+
 std::string window_format_line(const std::tm& local, int milliseconds, const char* text) {
     char prefix[64];
     std::snprintf(prefix, sizeof prefix, "%04d-%02d-%02d %02d:%02d:%02d.%03d ", local.tm_year + 1900, local.tm_mon + 1,

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <string_view>
 
 // Colours are 0x00BBGGRR values, as the log view of a windowed build uses.
 constexpr std::uint32_t COLOR_BLACK = 0x000000;
@@ -45,6 +46,12 @@ void progress_hide();
 // percentage), drawn, cleared and restored around other text as the bar is;
 // an empty text takes it off. The next progress_set draws the bar again.
 void progress_text(const char* text);
+
+// A name from outside (an archive member, a path, a tar member) as the tool
+// prints it: control characters (below 0x20, and 0x7f) as escapes ("\n",
+// "\r", "\t", "\x1b"), so that a name can neither start a line of its own
+// nor steer the terminal.
+std::string shown_name(std::string_view name);
 
 // Whether standard error is a terminal: libcurl's own progress meter is
 // shown there only then.
