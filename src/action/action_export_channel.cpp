@@ -29,35 +29,20 @@ namespace {
 // The one layout of the channel inputs file that setup_channel builds.
 constexpr std::uint32_t INPUTS_CSV_LAYOUT = INPUTS_LAYOUTS.back().version;
 
-// Where the channel files come from: a backup, or the controller.
-struct channel_source {
-    backup_source* backup = nullptr;
-    std::string base;  // the controller's base URL
-};
-
 enum class file_result { found, absent, failed };
 
-// The file of set "<prefix><channel>".
-file_result set_file(const channel_source& from, const std::string& set_name, std::vector<unsigned char>* out) {
+// The file of set "<prefix><channel>", from a backup or from the controller.
+file_result set_file(backup_source* from, const std::string& set_name, std::vector<unsigned char>* out) {
     const restore_config_entry* entry = restore_config_find(set_name + ".tar");
     if (entry == nullptr) return file_result::absent;  // no such channel in the set table
-    if (from.backup) {
-        const int code = backup_source_set_file(from.backup, *entry, out);
-        if (code == BACKUP_SOURCE_NOT_FOUND) return file_result::absent;
-        if (code == BACKUP_SOURCE_OK) return file_result::found;
+    const int code = backup_source_set_file(from, *entry, out);
+    if (code == BACKUP_SOURCE_NOT_FOUND) return file_result::absent;
+    if (code == BACKUP_SOURCE_OK) return file_result::found;
+    if (from->kind != backup_source_kind::controller) {
         log_printf_color(COLOR_RED, "%s.tar: %s.", set_name.c_str(), backup_source_error(code));
-        return file_result::failed;
+    } else if (code != BACKUP_SOURCE_FETCH_FAILED) {
+        log_printf_color(COLOR_RED, "Set %s of the controller is damaged.", set_name.c_str());
     }
-    backup_set_data set;
-    const int result = backup_fetch_set(from.base.c_str(), set_name.c_str(), &set);
-    if (result == BACKUP_FETCH_TRANSFER_FAILED) return file_result::failed;
-    const backup_set_state state = backup_set_classify(set_name.c_str(), result, set);
-    if (state == backup_set_state::absent) return file_result::absent;
-    if (state == backup_set_state::present &&
-        tar_mem_member_read(set.data.data(), set.data.size(), entry->path.c_str(), out) == TAR_OK) {
-        return file_result::found;
-    }
-    log_printf_color(COLOR_RED, "Set %s of the controller is damaged.", set_name.c_str());
     return file_result::failed;
 }
 
@@ -92,7 +77,7 @@ std::size_t used(const channel_fields& fields, entry_kind kind) {
     return n;
 }
 
-bool export_channel(const channel_source& from, std::uint32_t channel, const std::string& folder) {
+bool export_channel(backup_source* from, std::uint32_t channel, const std::string& folder) {
     const std::string number = std::to_string(channel);
     const std::string stem = platform_join_path(folder, "channel" + number);
     std::vector<unsigned char> file;
@@ -134,28 +119,26 @@ bool export_channel(const channel_source& from, std::uint32_t channel, const std
 
 }  // namespace
 
-int action_export_channel(const char* address, const char* backup_path, const std::vector<std::uint32_t>* channels,
-                          const char* folder) {
-    if (!channels || channels->empty() || channels->front() == 0 || !folder || (!address && !backup_path)) {
+int action_export_channel(const controller_link* link, const char* backup_path,
+                          const std::vector<std::uint32_t>* channels, const char* folder) {
+    if (!channels || channels->empty() || channels->front() == 0) {
         log_printf_color(COLOR_RED, "Missing arguments for action export_channel.");
         return EXIT_USAGE;
     }
-    if (address && backup_path) {
+    if (link && backup_path) {
         log_printf_color(COLOR_RED, "Action export_channel reads from --ip or from --backupfilein, not both.");
         return EXIT_USAGE;
     }
-    backup_source backup;
-    channel_source from;
+    backup_source from;
     if (backup_path) {
-        const int code = backup_source_open(backup_path, &backup);
+        const int code = backup_source_open(backup_path, &from);
         if (code != BACKUP_SOURCE_OK) {
             log_printf_color(COLOR_RED, "%s: %s.", backup_path,
                              backup_source_error(code == BACKUP_SOURCE_NOT_FOUND ? code : BACKUP_SOURCE_NOT_A_BACKUP));
             return EXIT_USAGE;
         }
-        from.backup = &backup;
-    } else if (!base_url_for(address, &from.base)) {
-        return EXIT_FAILED;
+    } else {
+        backup_source_open_controller(*link, &from);
     }
     if (!platform_make_folders(folder)) {
         log_printf_color(COLOR_RED, "Could not create folder %s.", folder);
@@ -165,7 +148,7 @@ int action_export_channel(const char* address, const char* backup_path, const st
     bool all = true;
     for (std::uint32_t channel : *channels) {
         if (channel == 0) break;  // a channel number 0 ends the list
-        all = export_channel(from, channel, folder) && all;
+        all = export_channel(&from, channel, folder) && all;
     }
     return all ? EXIT_DONE : EXIT_FAILED;
 }

@@ -31,26 +31,32 @@ struct backup_output {
     std::string archive_path;  // zip only
     mzsimple_ptr archive;      // zip only, while open
     bool failed = false;       // an output could not be written
+    bool tool_record_failed = false;  // directory: not even tool.txt could be written
 };
 
 std::string join(const std::string& folder, const std::string& name) { return platform_join_path(folder, name); }
 
-// Stores one output: a member of the open archive, or a loose file.
-void store(backup_output& out, const std::string& name, const unsigned char* bytes, std::size_t n) {
+// Stores one output: a member of the open archive, or a loose file; false
+// when it could not be stored.
+bool store(backup_output& out, const std::string& name, const unsigned char* bytes, std::size_t n) {
     if (out.kind == output_kind::zip) {
-        if (!out.archive) return;
+        if (!out.archive) return false;
         if (mzsimple_entry_open(out.archive.get(), name.c_str()) != 0 ||
             mzsimple_entry_write(out.archive.get(), bytes, n) != 0 || mzsimple_entry_close(out.archive.get()) != 0) {
             log_printf_color(COLOR_RED, "Could not add %s to the backup archive.", name.c_str());
             out.failed = true;
+            return false;
         }
-    } else {
-        std::string path = join(out.folder, name);
-        if (!output_file_save(path, bytes, n)) {
-            log_printf_color(COLOR_RED, "Could not write file %s.", path.c_str());
-            out.failed = true;
-        }
+        return true;
     }
+    std::string path = join(out.folder, name);
+    if (!output_file_save(path, bytes, n)) {
+        log_printf_color(COLOR_RED, "Could not write file %s.", path.c_str());
+        out.failed = true;
+        if (name == "tool.txt") out.tool_record_failed = true;
+        return false;
+    }
+    return true;
 }
 
 void report_damaged(const char* name) { log_printf_color(COLOR_RED, "Set %s could not be backed up.", name); }
@@ -82,30 +88,26 @@ bool store_log_naming(mzsimple* zip, const std::string& name, void*) {
 
 }  // namespace
 
-int action_get_backup(const char* address, const char* folder, const char* type, const std::vector<std::string>* list) {
-    if (!address) {
-        console_printf("Missing arguments for action get_backup.");
-        log_printf_color(COLOR_RED, "Missing arguments for action get_backup.");
-        return EXIT_USAGE;
-    }
+int action_get_backup(const controller_link& link, const char* folder, const char* type,
+                      const std::vector<std::string>* list, backup_outcome* outcome) {
+    backup_outcome local;
+    backup_outcome& result = outcome ? *outcome : local;
+    result = backup_outcome{};
     // A mistyped type would fetch everything and store nothing.
     if (type && std::strcmp(type, "zip") != 0 && std::strcmp(type, "directory") != 0) {
         log_printf_color(COLOR_RED, "Unknown backup output type '%s' (zip or directory).", type);
         return EXIT_USAGE;
     }
-    std::string base;
-    if (!base_url_for(address, &base)) return EXIT_FAILED;
     const std::vector<std::string>& names = list ? *list : backup_config_list();
-    bool damaged = false;
 
     backup_output out;
     out.folder = folder ? folder : "";
     if (type && std::strcmp(type, "zip") == 0) {
         out.kind = output_kind::zip;
         std::time_t now = std::time(nullptr);
-        std::tm local{};
-        const std::tm* have_time = platform_local_time(now, &local) ? &local : nullptr;
-        out.archive_path = join(out.folder, backup_archive_name(address, have_time));
+        std::tm local_time{};
+        const std::tm* have_time = platform_local_time(now, &local_time) ? &local_time : nullptr;
+        out.archive_path = join(out.folder, backup_archive_name(link.address.c_str(), have_time));
         out.archive = mzsimple_open(out.archive_path.c_str(), 6, 'n');
         if (!out.archive) {
             log_printf_color(COLOR_RED, "Could not open zip file for writing: %s", out.archive_path.c_str());
@@ -115,13 +117,13 @@ int action_get_backup(const char* address, const char* folder, const char* type,
     store(out, "tool.txt", reinterpret_cast<const unsigned char*>(TOOL_RECORD), TOOL_RECORD_SIZE);
 
     std::vector<unsigned char> flashfs;
-    int flash_result = action_read_file_memory(address, "flashfs.bin", FLASH_IMAGE_SIZE, &flashfs);
+    int flash_result = action_read_file_memory(link, "flashfs.bin", FLASH_IMAGE_SIZE, &flashfs);
     if (flash_result != 0 || flashfs.empty()) {
         log_printf_color(COLOR_ORANGE, "[WARN] Could not fetch flashfs.bin for backup");
         report_damaged("flashfs.bin");
-        damaged = true;
+        result.damaged.push_back("flashfs.bin");
     } else {
-        store(out, "flashfs.bin", flashfs.data(), flashfs.size());
+        result.flashfs_stored = store(out, "flashfs.bin", flashfs.data(), flashfs.size());
     }
     std::vector<unsigned char>().swap(flashfs);
 
@@ -130,26 +132,24 @@ int action_get_backup(const char* address, const char* folder, const char* type,
         const unsigned pct = static_cast<unsigned>(i * 100 / n);
         progress_set(static_cast<int>(pct));
         backup_set_data record;
-        const int result = backup_fetch_set(base.c_str(), names[i].c_str(), &record);
-        const backup_set_state state = backup_set_classify(names[i].c_str(), result, record);
+        const int fetched = backup_fetch_set(link, names[i].c_str(), &record);
+        const backup_set_state state = backup_set_classify(names[i].c_str(), fetched, record);
         if (state == backup_set_state::damaged) {
             report_damaged(names[i].c_str());
-            damaged = true;
+            result.damaged.push_back(names[i]);
             continue;
         }
         if (state == backup_set_state::absent) {
             console_printf("\033[31m%s\tbackup file not found for action get_backup.\r\n\r\n\033[0m", "backup");
             log_printf_color(COLOR_RED, "%s\tbackup file not found for action get_backup.", "backup");
+            ++result.absent;
             continue;
         }
         console_printf("\033[32m%s\tbackup file OK, adding to backup archive...\r\n\r\n\033[0m", "backup");
-        std::string member = names[i] + ".tar";
-        if (out.kind == output_kind::directory) {
-            store(out, member, record.data.data(), record.data.size());
-        } else if (out.kind == output_kind::zip && out.archive) {
-            store(out, member, record.data.data(), record.data.size());
-            log_printf_color(COLOR_GREEN, "%u%% Backup file %s...", pct, member.c_str());
-        }
+        const std::string member = names[i] + ".tar";
+        if (out.kind == output_kind::zip && !out.archive) continue;
+        if (store(out, member, record.data.data(), record.data.size())) result.stored.push_back(names[i]);
+        if (out.kind == output_kind::zip) log_printf_color(COLOR_GREEN, "%u%% Backup file %s...", pct, member.c_str());
     }
 
     progress_set(100);
@@ -158,6 +158,8 @@ int action_get_backup(const char* address, const char* folder, const char* type,
         if (std::string log = captured_log(); !log.empty()) {
             store(out, "log.txt", reinterpret_cast<const unsigned char*>(log.data()), log.size());
         }
+        // A folder holds what could be written, tool.txt at least.
+        if (!out.tool_record_failed) result.archive = out.folder.empty() ? "." : out.folder;
     } else if (out.archive) {
         // The archive never replaces a file; it names the one it was written
         // as.
@@ -167,7 +169,8 @@ int action_get_backup(const char* address, const char* folder, const char* type,
             out.failed = true;
         } else {
             log_printf_color(COLOR_GREEN, "%s", completed_line(written.c_str()).c_str());
+            result.archive = written;
         }
     }
-    return out.failed || damaged ? EXIT_FAILED : EXIT_DONE;
+    return out.failed || !result.damaged.empty() ? EXIT_FAILED : EXIT_DONE;
 }

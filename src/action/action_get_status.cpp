@@ -4,13 +4,9 @@
 #include "status/status.h"
 #include "window/window.h"
 
-int action_get_status(const char* address) {
-    if (!address) {
-        console_printf("Missing arguments for action get_status.");
-        return EXIT_USAGE;
-    }
+int action_get_status(const controller_link& link) {
     status_record record;
-    if (status_get(address, &record) != 0) return EXIT_FAILED;
+    if (status_get(link, &record) != 0) return EXIT_FAILED;
     console_printf("model_name=%s\r\n", record.model_name->c_str());
     return EXIT_DONE;
 }

@@ -33,9 +33,9 @@ std::string info_text(const char (&field)[33]) { return std::string(field, strnl
 // to start, so a status naming another model stops the upgrade before any
 // byte is sent. A status that cannot be read (an older firmware, a busy
 // controller) does not: the technician is told the model went unchecked.
-int check_controller_model(const char* address, const std::string& image_model) {
+int check_controller_model(const controller_link& link, const std::string& image_model) {
     status_record status;
-    bool readable = status_get(address, &status) == 0 && status.model_name && !status.model_name->empty();
+    bool readable = status_get(link, &status) == 0 && status.model_name && !status.model_name->empty();
     std::string controller_model = readable ? *status.model_name : std::string();
     status_release(&status);
     if (!readable) {
@@ -62,7 +62,7 @@ void show_waiting(steady::duration elapsed) {
 // until `wait_seconds` have passed since the apply request was answered; the
 // last read falls on that deadline. A status with another version is not a
 // failure before the deadline: the controller may not have restarted yet.
-int confirm_firmware(const char* address, const std::string& version, unsigned wait_seconds) {
+int confirm_firmware(const controller_link& link, const std::string& version, unsigned wait_seconds) {
     log_printf("Waiting for the controller to restart...");
     const steady::time_point start = steady::now();
     const steady::time_point deadline = start + std::chrono::seconds(wait_seconds);
@@ -79,7 +79,7 @@ int confirm_firmware(const char* address, const std::string& version, unsigned w
         show_waiting(steady::now() - start);
         const steady::time_point read_started = steady::now();
         status_record status;
-        status_get(address, &status);  // a failed read only means "no answer yet"
+        status_get(link, &status);  // a failed read only means "no answer yet"
         if (status.firmware_version) seen = *status.firmware_version;
         bool confirmed = status.firmware_version && *status.firmware_version == version;
         status_release(&status);
@@ -103,13 +103,7 @@ int confirm_firmware(const char* address, const std::string& version, unsigned w
 
 }  // namespace
 
-int action_push_firmware(const char* address, const char* path) {
-    if (!address) {
-        console_printf("Missing arguments for action push_firmware.");
-        return EXIT_USAGE;
-    }
-    std::string base;
-    if (!base_url_for(address, &base)) return EXIT_FAILED;
+int action_push_firmware(const controller_link& link, const char* path, unsigned wait_seconds) {
     firmware_record record;
     unsigned char digest[32];
     if (firmware_validate(path, &record, digest) != 0) return EXIT_FAILED;
@@ -119,12 +113,11 @@ int action_push_firmware(const char* address, const char* path) {
         console_printf("FIRMWARE FILE IS NOT VALID!");
         return EXIT_FAILED;
     }
-    if (check_controller_model(address, info_text(info.model_name)) != EXIT_DONE) return EXIT_FAILED;
-    if (firmware_push_tftp(address, &record, true) != 0) return EXIT_FAILED;
+    if (check_controller_model(link, info_text(info.model_name)) != EXIT_DONE) return EXIT_FAILED;
+    if (firmware_push_tftp(link, &record, true) != 0) return EXIT_FAILED;
     console_printf("OK\n");
-    if (firmware_upgrade_request(address, digest, record.size) != 0) return EXIT_FAILED;
+    if (firmware_upgrade_request(link, digest, record.size) != 0) return EXIT_FAILED;
     console_printf("OK\n");
-    unsigned wait_seconds = firmware_upgrade_wait();
     if (wait_seconds == 0) return EXIT_DONE;
-    return confirm_firmware(address, info_text(info.version_string), wait_seconds);
+    return confirm_firmware(link, info_text(info.version_string), wait_seconds);
 }

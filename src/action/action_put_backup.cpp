@@ -1,11 +1,10 @@
-// put_backup: restores a backup archive (or sends a single tar file
-// unchanged) set by set, converting each channel file to the layout that the
-// controller's firmware expects.
+// put_backup: restores a backup archive or folder (or sends a single tar
+// file unchanged) set by set, converting each channel file to the layout
+// that the controller's firmware expects.
 #include "action/action_put_backup.h"
 
+#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <vector>
 
@@ -13,7 +12,6 @@
 #include "backup/backup.h"
 #include "backup/config_sets.h"
 #include "channel/config_convert.h"
-#include "common/handles.h"
 #include "common/limits.h"
 #include "platform/platform.h"
 #include "status/status.h"
@@ -23,20 +21,7 @@
 
 namespace {
 
-// The largest member a configuration set tar is taken to have; anything
-// larger is damaged (or hostile) and is not unpacked into memory.
-constexpr std::uint64_t SET_MEMBER_LIMIT = 64u * 1024 * 1024;
 constexpr const char* TAG = "action_put_backup";
-
-// Reads a whole file; false when it cannot be opened or read.
-bool read_whole_file(const char* path, std::vector<unsigned char>* out) {
-    file_ptr file(platform_fopen(path, "rb"));
-    if (!file) return false;
-    unsigned char buffer[65536];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) out->insert(out->end(), buffer, buffer + n);
-    return std::ferror(file.get()) == 0;
-}
 
 // The one-member tar that restores a set: the file under its device path.
 bool build_set_tar(const std::string& path, const std::vector<unsigned char>& file, std::vector<unsigned char>* out) {
@@ -54,31 +39,13 @@ bool build_set_tar(const std::string& path, const std::vector<unsigned char>& fi
            tar_finalize(&tar) == TAR_OK;
 }
 
-// Sends a single tar file unchanged.
-int push_single_tar(const std::string& base, const char* address, const char* path) {
-    tar_archive tar;
-    int code = path ? tar_open(&tar, path, "r") : TAR_OPEN_FAILED;
-    if (code != TAR_OK) {
-        console_printf("Error %d opening tar file.", code);
-        return 1;
-    }
-    tar_close(&tar);
-    std::vector<unsigned char> bytes;
-    if (!read_whole_file(path, &bytes) || bytes.empty()) {
-        console_printf("Error %d opening tar file.", TAR_READ_FAILED);
-        return 1;
-    }
-    if (backup_push(base.c_str(), address, bytes.data(), bytes.size()) != 0) return 1;
-    console_printf("OK\n");
-    return 0;
-}
-
-// Reads the set's file out of the selected member; with `report` a damaged
-// member is reported on the console.
-bool read_set_file(mzsimple* zip, const restore_config_entry& entry, bool report, std::vector<unsigned char>* file) {
+// Reads the set's file out of its member; with `report` a damaged member is
+// reported on the console.
+bool read_set_file(backup_source* source, const restore_config_entry& entry, bool report,
+                   std::vector<unsigned char>* file) {
     const char* path = entry.path.c_str();
     std::vector<unsigned char> member;
-    if (mzsimple_entry_size(zip) > SET_MEMBER_LIMIT || mzsimple_entry_read(zip, &member) <= 0) {
+    if (backup_source_read(source, entry.tar_name, &member) != BACKUP_SOURCE_OK || member.empty()) {
         if (report) console_printf("%s\terror reading '%s'\r\n", TAG, path);
         return false;
     }
@@ -95,132 +62,139 @@ bool read_set_file(mzsimple* zip, const restore_config_entry& entry, bool report
     return false;
 }
 
-// The configuration set of the selected member, or null for a member that
-// is none (a folder, "tool.txt", "flashfs.bin", any other name).
-const restore_config_entry* selected_set(mzsimple* zip) {
-    if (mzsimple_entry_is_dir(zip) != 0) return nullptr;
-    return restore_config_find(mzsimple_entry_name(zip));
+// The members of a source in the order they are restored: an archive's in
+// archive order; a folder's other files first, then its sets in the order a
+// backup fetches them.
+std::vector<std::string> restore_order(const backup_source& source) {
+    std::vector<std::string> order = source.members;
+    if (source.kind != backup_source_kind::folder) return order;
+    const std::vector<std::string>& fetch = backup_config_list();
+    auto position = [&fetch](const std::string& member) -> std::ptrdiff_t {
+        if (!restore_config_find(member)) return -1;
+        return std::find(fetch.begin(), fetch.end(), member.substr(0, member.size() - 4)) - fetch.begin();
+    };
+    std::stable_sort(order.begin(), order.end(),
+                     [&](const std::string& a, const std::string& b) { return position(a) < position(b); });
+    return order;
 }
 
-// What the check before a restore found in an archive.
-struct archive_check {
-    std::size_t sets = 0;        // members that are configuration sets, damaged or not
-    bool not_supported = false;  // a set that cannot be brought to the controller's layout
-};
+// The configuration set a member restores, or null for a member that is
+// none (a folder, "tool.txt", "flashfs.bin", any other name).
+const restore_config_entry* member_set(const std::string& member) {
+    if (!member.empty() && member.back() == '/') return nullptr;
+    return restore_config_find(member);
+}
 
-// Converts every readable set of the archive without sending anything.
-// Damaged members are passed over here and reported by the restore itself.
-archive_check check_archive(mzsimple* zip, const status_record& status) {
-    archive_check check;
-    const std::int64_t n = mzsimple_entry_count(zip);
-    for (std::int64_t i = 0; i < n; ++i) {
-        if (mzsimple_entry_open_index(zip, i) != 0) continue;
-        if (const restore_config_entry* entry = selected_set(zip)) {
-            ++check.sets;
-            std::vector<unsigned char> file;
-            std::vector<unsigned char> converted;
-            if (read_set_file(zip, *entry, false, &file) &&
-                config_convert(entry, &status, file.data(), file.size(), &converted) == CONFIG_CONVERT_NOT_SUPPORTED) {
-                console_printf("\r\n");  // ends the line of the conversion's message
-                check.not_supported = true;
-            }
-        }
-        mzsimple_entry_close(zip);
+// Reads and converts every set before anything is sent: a restore that
+// cannot finish does not start. False after naming what stops it.
+bool check_sets(backup_source* source, const std::vector<std::string>& order, const status_record& status) {
+    bool sound = true;
+    for (const std::string& duplicate : backup_source_duplicates(*source)) {
+        log_printf_color(COLOR_RED, "%s holds %s more than once.", shown_name(source->path).c_str(),
+                         shown_name(duplicate).c_str());
+        sound = false;
     }
-    return check;
+    if (!sound) return false;
+    for (const std::string& member : order) {
+        const restore_config_entry* entry = member_set(member);
+        if (!entry) continue;
+        std::vector<unsigned char> file;
+        std::vector<unsigned char> converted;
+        int result = CONFIG_CONVERT_REFUSED;
+        if (read_set_file(source, *entry, true, &file)) {
+            result = config_convert(entry, &status, file.data(), file.size(), &converted);
+        }
+        if (result == CONFIG_CONVERT_NOT_SUPPORTED) {
+            console_printf("\r\n");  // ends the line of the conversion's message
+        } else if (result != CONFIG_CONVERT_OK || converted.empty()) {
+            log_printf_color(COLOR_RED, "Set %s was not restored.", config_set_name(*entry).c_str());
+        }
+        sound = sound && result == CONFIG_CONVERT_OK && !converted.empty();
+    }
+    return sound;
 }
 
-enum class member_outcome { skipped, restored, failed };
-
-// Restores one archive member when it is a configuration set.
-member_outcome restore_member(mzsimple* zip, const status_record& status, const std::string& base, const char* address,
-                              unsigned pct, set_push_fn push) {
-    const restore_config_entry* entry = selected_set(zip);
-    if (!entry) return member_outcome::skipped;
-    const char* path = entry->path.c_str();
+// Restores one set that check_sets found sound.
+bool restore_set(backup_source* source, const restore_config_entry& entry, const status_record& status,
+                 const controller_link& link, unsigned pct, set_push_fn push) {
+    const char* path = entry.path.c_str();
     std::vector<unsigned char> file;
-    if (!read_set_file(zip, *entry, true, &file)) return member_outcome::failed;
-
     std::vector<unsigned char> converted;
-    int result = config_convert(entry, &status, file.data(), file.size(), &converted);
+    std::vector<unsigned char> set_tar;
+    const bool ready = read_set_file(source, entry, false, &file) &&
+                       config_convert(&entry, &status, file.data(), file.size(), &converted) == CONFIG_CONVERT_OK;
     console_printf("%s\tpush backup file '%s'.\n", "backup", path);
     log_printf_color(COLOR_BLACK, "%u%% Restoring file %s...", pct, path);
-    if (result != CONFIG_CONVERT_OK || converted.empty()) return member_outcome::failed;
-
-    std::vector<unsigned char> set_tar;
-    if (!build_set_tar(entry->path, converted, &set_tar)) return member_outcome::failed;
-    if (push(base.c_str(), address, set_tar.data(), set_tar.size()) != 0) {
-        const std::string set_name = entry->tar_name.substr(0, entry->tar_name.size() - 4);  // without ".tar"
-        log_printf_color(COLOR_RED, "Set %s was not restored.", set_name.c_str());
-        return member_outcome::failed;
+    if (!ready || !build_set_tar(entry.path, converted, &set_tar) ||
+        push(link, set_tar.data(), set_tar.size()) != 0) {
+        log_printf_color(COLOR_RED, "Set %s was not restored.", config_set_name(entry).c_str());
+        return false;
     }
     console_printf("\033[32m%s\tbackup push completed.\n\n\033[0m", "backup");
-    return member_outcome::restored;
+    return true;
 }
 
 }  // namespace
 
-int action_put_backup(const char* address, const char* path) {
-    if (!address) {
-        console_printf("Missing arguments for action put_backup.");
-        return EXIT_USAGE;
-    }
+int action_put_backup(const controller_link& link, const char* path) {
     status_record status;
-    int status_result = status_get(address, &status);
+    int status_result = status_get(link, &status);
     if (status_result == 0) console_printf("model_name=%s\r\n", status.model_name->c_str());
 
-    if (mzsimple_ptr zip = mzsimple_open(path, 0, 'r')) {
-        bool accepted = backup_version_accepted(zip.get());
-        mzsimple_close(std::move(zip));
-        if (!accepted) {
-            log_printf_color(
-                COLOR_RED,
-                "The backup is not supported by the installed tool version. Please upgrade the tool software.");
-            // Time to read the refusal in the log window before it closes.
-            platform_log_window_pause(5000);
-            return EXIT_USAGE;
-        }
+    backup_source source;
+    const int opened = backup_source_open(path, &source);
+    const bool backup = opened == BACKUP_SOURCE_OK && (source.kind == backup_source_kind::archive ||
+                                                       source.kind == backup_source_kind::folder);
+    if (backup && !backup_version_accepted(&source)) {
+        log_printf_color(COLOR_RED,
+                         "The backup is not supported by the installed tool version. Please upgrade the tool software.");
+        // Time to read the refusal in the log window before it closes.
+        platform_log_window_pause(5000);
+        return EXIT_USAGE;
     }
     if (status_result != 0) return EXIT_FAILED;
 
-    std::string base;
-    if (!base_url_for(address, &base)) return EXIT_FAILED;
-
-    mzsimple_ptr zip = mzsimple_open(path, 0, 'r');
-    if (!zip) return push_single_tar(base, address, path);
-
-    return restore_archive(zip.get(), status, base, address, backup_push, path);
+    if (opened != BACKUP_SOURCE_OK) {
+        console_printf("Error %d opening tar file.", source.tar_code);
+        console_printf("\r\n");
+        log_printf_color(COLOR_RED, "%s: %s.", shown_name(path).c_str(),
+                         backup_source_error(opened == BACKUP_SOURCE_NOT_FOUND ? opened : BACKUP_SOURCE_NOT_A_BACKUP));
+        return EXIT_FAILED;
+    }
+    if (source.kind == backup_source_kind::set_tar) {
+        // A single tar is sent as it is: no lookup, no conversion.
+        if (backup_push(link, source.tar.data(), source.tar.size()) != 0) return EXIT_FAILED;
+        console_printf("OK\n");
+        return EXIT_DONE;
+    }
+    return restore_archive(&source, status, link, backup_push);
 }
 
-int restore_archive(mzsimple* zip, const status_record& status, const std::string& base, const char* address,
-                    set_push_fn push, const char* archive_name) {
-    // Every set is converted before the first one is sent: a restore that
-    // cannot finish does not start.
-    const archive_check check = check_archive(zip, status);
-    if (check.sets == 0) {
-        log_printf_color(COLOR_RED, "Backup archive '%s' holds no configuration set.",
-                         archive_name ? archive_name : "");
-        return 1;
+int restore_archive(backup_source* source, const status_record& status, const controller_link& link,
+                    set_push_fn push) {
+    const std::vector<std::string> order = restore_order(*source);
+    if (std::none_of(order.begin(), order.end(), [](const std::string& m) { return member_set(m) != nullptr; })) {
+        log_printf_color(COLOR_RED, "Backup %s '%s' holds no configuration set.",
+                         source->kind == backup_source_kind::folder ? "folder" : "archive",
+                         shown_name(source->path).c_str());
+        return EXIT_FAILED;
     }
-    if (check.not_supported) {
+    if (!check_sets(source, order, status)) {
         log_printf_color(COLOR_RED, "Nothing was restored.");
-        return 1;
+        return EXIT_FAILED;
     }
-    int result = 0;
-    const std::int64_t n = mzsimple_entry_count(zip);
-    for (std::int64_t i = 0; i < n; ++i) {
+    bool all = true;
+    const std::size_t n = order.size();
+    for (std::size_t i = 0; i < n; ++i) {
         const unsigned pct = static_cast<unsigned>(i * 100 / n);
         progress_set(static_cast<int>(pct));
-        if (mzsimple_entry_open_index(zip, i) != 0) continue;
-        member_outcome outcome = restore_member(zip, status, base, address, pct, push);
-        mzsimple_entry_close(zip);
-        if (outcome == member_outcome::failed) result = 1;
+        if (const restore_config_entry* entry = member_set(order[i])) {
+            all = restore_set(source, *entry, status, link, pct, push) && all;
+        }
     }
-    // Success is claimed only when every set reached the controller.
-    if (result == 0) {
-        log_printf_color(COLOR_BLACK, "%u%% Restore operation completed.", 100u);
-    } else {
-        log_printf_color(COLOR_RED, "%u%% Restore operation ended; not every set was restored.", 100u);
-    }
-    return result;
+    // Success is claimed only when every set reached the controller; each
+    // one that did not is named above.
+    if (!all) return EXIT_FAILED;
+    log_printf_color(COLOR_BLACK, "%u%% Restore operation completed.", 100u);
+    return EXIT_DONE;
 }

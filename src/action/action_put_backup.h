@@ -2,18 +2,17 @@
 // that the walk can be run without a controller.
 #pragma once
 
-#include <string>
-
-#include "mzsimple/mzsimple.h"
+#include "backup/backup_source.h"
 #include "status/status.h"
 #include "transfer/transfer.h"
 
-// Restores every configuration set of an open archive in archive order;
-// members that are no configuration set are passed over. Every set is
-// converted to the controller's layout first: when any cannot be, or when
-// the archive (named `archive_name` in the message) holds no configuration
-// set at all, nothing is sent and the result is 1. Otherwise 0 when every
-// set was converted and pushed; 1 when any was not (a damaged member is
-// reported and passed over, the later sets are still pushed).
-int restore_archive(mzsimple* zip, const status_record& status, const std::string& base, const char* address,
-                    set_push_fn push, const char* archive_name = nullptr);
+// Restores every configuration set of a backup archive or folder: an
+// archive's in archive order, a folder's in fetch order; members that are
+// no configuration set are passed over. Every set is read and converted to
+// the controller's layout first: when any cannot be (a damaged member, a
+// layout the controller cannot take), when a member is listed twice, or
+// when the backup holds no configuration set at all, nothing is sent and
+// the result is 1. Otherwise 0 when every set was pushed; 1 when any was
+// not (each is named, the later sets are still pushed).
+int restore_archive(backup_source* source, const status_record& status, const controller_link& link,
+                    set_push_fn push);

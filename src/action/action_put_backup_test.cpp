@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "backup/backup_source.h"
 #include "channel/channel_file.h"
 #include "support/tar_builder.h"
 #include "tar/tar.h"
@@ -19,7 +20,7 @@ namespace {
 // What the walk pushed: the device path and data of each one-member tar.
 std::vector<std::pair<std::string, bytes>> pushed;
 
-int record_push(const char*, const char*, const unsigned char* data, std::size_t count) {
+int record_push(const controller_link&, const unsigned char* data, std::size_t count) {
     std::vector<tar_header> members;
     EXPECT_EQ(tar_mem_list(data, count, &members), TAR_OK);
     EXPECT_EQ(members.size(), 1u);
@@ -30,7 +31,7 @@ int record_push(const char*, const char*, const unsigned char* data, std::size_t
 }
 
 // A controller that refuses every upload.
-int refuse_push(const char*, const char*, const unsigned char*, std::size_t) { return 1; }
+int refuse_push(const controller_link&, const unsigned char*, std::size_t) { return 1; }
 
 bytes set_tar(const std::string& device_path, const bytes& file) {
     return tar_image(
@@ -62,9 +63,10 @@ protected:
             mzsimple_entry_close(out.get());
         }
         EXPECT_EQ(mzsimple_close(std::move(out)), 0);
-        mzsimple_ptr zip = mzsimple_open(path.c_str(), 0, 'r');
+        backup_source source;
+        EXPECT_EQ(backup_source_open(path.c_str(), &source), BACKUP_SOURCE_OK);
         testing::internal::CaptureStdout();
-        int result = restore_archive(zip.get(), status, "http://ctl", "ctl", push, path.c_str());
+        int result = restore_archive(&source, status, controller_link{}, push);
         output = testing::internal::GetCapturedStdout();
         return result;
     }
@@ -102,13 +104,15 @@ TEST_F(RestoreWalk, FailuresAreNamedAndOnlySoundSetsArePushed) {
         std::vector<std::string> pushed_paths;
         std::vector<std::string> messages;
     } cases[] = {
-        // Damaged members fail the run, and the later sound set is still pushed.
+        // Damaged members stop the restore before anything is pushed; each is named.
         {{{"systemconfig.tar", not_a_tar},
           {"commanders.tar", set_tar("/etc/config/cmdr/other.bin", SYSTEM)},
           {"schedules.tar", set_tar("/etc/config/schedule/schedule.bin", {})},
           {"rlc.tar", set_tar("/etc/config/rlc/rlc.bin", SCHEDULE)}},
-         record_push, {"/etc/config/rlc/rlc.bin"},
-         {"error '/etc/config/cmdr/cmdr.bin' file not found.", "error '/etc/config/schedule/schedule.bin' file size error"}},
+         record_push, {},
+         {"error '/etc/config/cmdr/cmdr.bin' file not found.\r\nSet commanders was not restored.\r\n",
+          "error '/etc/config/schedule/schedule.bin' file size error\r\nSet schedules was not restored.\r\n",
+          "systemconfig.bin' file not found.\r\nSet systemconfig was not restored.\r\n", "Nothing was restored.\r\n"}},
         // A set that cannot be converted stops everything; each such set is named on a line of its own.
         {{{"schedules.tar", set_tar("/etc/config/schedule/schedule.bin", SCHEDULE)},
           {"rlc.tar", not_a_tar},
@@ -123,8 +127,7 @@ TEST_F(RestoreWalk, FailuresAreNamedAndOnlySoundSetsArePushed) {
         {{{"rlc.tar", set_tar("/etc/config/rlc/rlc.bin", SCHEDULE)},
           {"schedules.tar", set_tar("/etc/config/schedule/schedule.bin", SCHEDULE)}},
          refuse_push, {},
-         {"Set rlc was not restored.\r\n", "Set schedules was not restored.\r\n",
-          "Restore operation ended; not every set was restored."}},
+         {"Set rlc was not restored.\r\n", "Set schedules was not restored.\r\n"}},
     };
     // clang-format on
     for (const auto& c : cases) {

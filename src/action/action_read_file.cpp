@@ -35,13 +35,9 @@ std::optional<std::string> read_file_output_path(const char* folder, const char*
 
 }  // namespace
 
-int action_read_file(const char* address, const char* remote_name, std::uint64_t expected_size, const char* folder,
-                     const char* type) {
+int action_read_file(const controller_link& link, const char* remote_name, std::uint64_t expected_size,
+                     const char* folder) {
     progress_set(0);
-    if (!address || !remote_name || !folder || !type) {
-        log_printf_color(COLOR_RED, "[ERROR] Invalid arguments to action_read_file\n");
-        return EXIT_USAGE;
-    }
     std::optional<std::string> path = read_file_output_path(folder, remote_name);
     if (!path) {
         log_printf_color(COLOR_RED, "[ERROR] Output path too long\n");
@@ -60,7 +56,7 @@ int action_read_file(const char* address, const char* remote_name, std::uint64_t
     console_printf("[INFO] Opened output file for writing: %s", path->c_str());
 
     std::vector<unsigned char> bytes;
-    if (action_read_file_memory(address, remote_name, expected_size, &bytes) != 0) {
+    if (action_read_file_memory(link, remote_name, expected_size, &bytes) != 0) {
         log_printf_color(COLOR_RED, "Failed to read the file %s.", remote_name);
         return EXIT_FAILED;
     }

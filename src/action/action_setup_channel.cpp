@@ -42,15 +42,13 @@ const setup_kind INPUTS_RUN = {importcsv_cd, inputs_file_write, false};
 
 enum class channel_outcome { pushed, failed, end_run };
 
-channel_outcome set_up_channel(const setup_kind& kind, const char* address, std::uint32_t channel, const char* csv_path,
-                               const channel_io& io) {
-    std::string base;
-    if (!base_url_for(address, &base)) return channel_outcome::failed;
+channel_outcome set_up_channel(const setup_kind& kind, const controller_link& link, std::uint32_t channel,
+                               const char* csv_path, const channel_io& io) {
     char set_name[32];
     std::snprintf(set_name, sizeof set_name, "dali%u", channel);
 
     backup_set_data set;
-    if (io.fetch(base.c_str(), set_name, &set) != 0) return channel_outcome::failed;
+    if (io.fetch(link, set_name, &set) != 0) return channel_outcome::failed;
     console_printf("OK\n");
 
     std::vector<unsigned char> tar_bytes;
@@ -89,21 +87,17 @@ channel_outcome set_up_channel(const setup_kind& kind, const char* address, std:
     if (tar_finalize(&tar) != TAR_OK) return channel_outcome::failed;
     int listed = 0;
     backup_list_tar(tar_bytes, &listed);
-    if (io.push(base.c_str(), address, tar_bytes.data(), tar_bytes.size()) != 0) return channel_outcome::failed;
+    if (io.push(link, tar_bytes.data(), tar_bytes.size()) != 0) return channel_outcome::failed;
     console_printf("OK\n");
     return channel_outcome::pushed;
 }
 
 }  // namespace
 
-int setup_channels(const char* address, const std::vector<std::uint32_t>* channels,
+int setup_channels(const controller_link& link, const std::vector<std::uint32_t>* channels,
                    const std::vector<std::string>* channel_csv_files, const std::vector<std::string>* groups_csv_files,
                    const std::vector<std::string>* inputs_csv_files, const channel_io& io) {
-    const bool have_files = channel_csv_files || groups_csv_files || inputs_csv_files;
-    if (!channels || !address || !have_files) {
-        console_printf("Missing arguments for action setup_channel.");
-        return EXIT_USAGE;
-    }
+    if (!channels || !(channel_csv_files || groups_csv_files || inputs_csv_files)) return EXIT_USAGE;
     auto channel_at = [&](std::size_t i) -> std::uint32_t { return i < channels->size() ? (*channels)[i] : 0; };
     if (channel_at(0) == 0) return EXIT_FAILED;
 
@@ -116,7 +110,7 @@ int setup_channels(const char* address, const std::vector<std::uint32_t>* channe
     // Channel i goes with file i; the run ends with the files, or at the
     // channel list's end (an entry 0).
     for (std::size_t i = 0; i < files.size(); ++i) {
-        channel_outcome outcome = set_up_channel(kind, address, channel_at(i), files[i].c_str(), io);
+        channel_outcome outcome = set_up_channel(kind, link, channel_at(i), files[i].c_str(), io);
         if (outcome == channel_outcome::end_run) return EXIT_FAILED;
         if (outcome == channel_outcome::failed) all_pushed = false;
         if (channel_at(i + 1) == 0) break;
@@ -124,10 +118,10 @@ int setup_channels(const char* address, const std::vector<std::uint32_t>* channe
     return all_pushed ? EXIT_DONE : EXIT_FAILED;
 }
 
-int action_setup_channel(const char* address, const std::vector<std::uint32_t>* channels,
+int action_setup_channel(const controller_link& link, const std::vector<std::uint32_t>* channels,
                          const std::vector<std::string>* channel_csv_files,
                          const std::vector<std::string>* groups_csv_files,
                          const std::vector<std::string>* inputs_csv_files) {
-    return setup_channels(address, channels, channel_csv_files, groups_csv_files, inputs_csv_files,
+    return setup_channels(link, channels, channel_csv_files, groups_csv_files, inputs_csv_files,
                           channel_io{backup_fetch_set, backup_push});
 }

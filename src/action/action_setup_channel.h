@@ -11,11 +11,11 @@
 #include "transfer/transfer.h"
 
 struct channel_io {
-    int (*fetch)(const char* base, const char* set_name, backup_set_data* set);  // backup_fetch_set
-    set_push_fn push;                                                            // backup_push
+    int (*fetch)(const controller_link& link, const char* set_name, backup_set_data* set);  // backup_fetch_set
+    set_push_fn push;                                                                       // backup_push
 };
 
 // action_setup_channel over the given fetch and upload.
-int setup_channels(const char* address, const std::vector<std::uint32_t>* channels,
+int setup_channels(const controller_link& link, const std::vector<std::uint32_t>* channels,
                    const std::vector<std::string>* channel_csv_files, const std::vector<std::string>* groups_csv_files,
                    const std::vector<std::string>* inputs_csv_files, const channel_io& io);

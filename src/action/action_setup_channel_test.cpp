@@ -22,7 +22,7 @@ std::vector<bytes> pushed;
 
 // A controller on firmware 1.3.0 whose channels 1 and 2 hold a blank
 // layout-1 channel file; channel 3 is missing.
-int serve_set(const char*, const char* set_name, backup_set_data* set) {
+int serve_set(const controller_link&, const char* set_name, backup_set_data* set) {
     fetched.push_back(set_name);
     *set = backup_set_data{};
     std::string name(set_name);
@@ -36,7 +36,7 @@ int serve_set(const char*, const char* set_name, backup_set_data* set) {
     return 0;
 }
 
-int record_push(const char*, const char*, const unsigned char* data, std::size_t count) {
+int record_push(const controller_link&, const unsigned char* data, std::size_t count) {
     pushed.emplace_back(data, data + count);
     return 0;
 }
@@ -53,7 +53,7 @@ protected:
 
     int run(std::vector<std::uint32_t> channels, std::vector<std::string> files) {
         testing::internal::CaptureStdout();
-        int result = setup_channels("ctl", &channels, &files, nullptr, nullptr, channel_io{serve_set, record_push});
+        int result = setup_channels(controller_link{}, &channels, &files, nullptr, nullptr, channel_io{serve_set, record_push});
         output = testing::internal::GetCapturedStdout();
         return result;
     }

@@ -3,6 +3,7 @@
 // member is one a backup holds, every set tar reads to its end and holds its
 // file and "status.txt", every channel file and channel inputs file has a
 // known layout, its size and a valid CRC, and "flashfs.bin" is whole.
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -18,12 +19,6 @@
 
 namespace {
 
-// Restore table indexes of the channel files (dali1..4) and channel inputs
-// files (cd1..4).
-constexpr std::uint64_t FIRST_CHANNEL_SET = 2;
-constexpr std::uint64_t FIRST_INPUTS_SET = 6;
-constexpr std::uint64_t LAST_INPUTS_SET = 9;
-
 struct verify_run {
     backup_source source;
     unsigned problems = 0;
@@ -31,7 +26,7 @@ struct verify_run {
 
     void problem(const std::string& member, const std::string& what) {
         ++problems;
-        log_printf_color(COLOR_RED, "%s: %s", member.c_str(), what.c_str());
+        log_printf_color(COLOR_RED, "%s: %s", shown_name(member).c_str(), what.c_str());
     }
 
     // The member's bytes, or a problem and false.
@@ -64,18 +59,12 @@ struct verify_run {
         std::vector<unsigned char> tar;
         if (!read(member, &tar)) return;
         std::vector<tar_header> headers;
-        const int listed = tar_mem_list(tar.data(), tar.size(), &headers);
+        bool cut = false;
+        const int listed = tar_mem_list(tar.data(), tar.size(), &headers, &cut);
         if (listed != TAR_OK) {
-            // A member whose data runs past the end of the bytes: a cut tar.
-            std::uint64_t end = 0;
-            std::string cut_in;
-            for (const tar_header& header : headers) {
-                end += TAR_RECORD_SIZE + (header.size + TAR_RECORD_SIZE - 1) / TAR_RECORD_SIZE * TAR_RECORD_SIZE;
-                if (end > tar.size() && cut_in.empty()) cut_in = header.name;
-            }
-            problem(member, !cut_in.empty() ? "the tar ends inside its member " + cut_in
-                                            : "the tar does not read to its end (tar code " + std::to_string(listed) +
-                                                  " after " + std::to_string(headers.size()) + " members)");
+            problem(member, cut ? "the tar ends inside its member " + shown_name(headers.back().name)
+                                : "the tar does not read to its end (tar code " + std::to_string(listed) + " after " +
+                                      std::to_string(headers.size()) + " members)");
             return;  // what a damaged tar lacks says nothing more
         }
         bool has_file = false, has_status = false;
@@ -88,15 +77,15 @@ struct verify_run {
             problem(member, "no " + entry.path);
             return;
         }
-        if (entry.index < FIRST_CHANNEL_SET || entry.index > LAST_INPUTS_SET) return;
-        std::vector<unsigned char> file;
-        if (tar_mem_member_read(tar.data(), tar.size(), entry.path.c_str(), &file) != TAR_OK) {
+        const config_set_layout layout = config_set_layout_of(entry.index);
+        if (layout == config_set_layout::none) return;
+        if (tar_mem_member_take(&tar, entry.path.c_str()) != TAR_OK) {
             problem(member, entry.path + " cannot be read");
             return;
         }
         const channel_file_kind kind =
-            entry.index < FIRST_INPUTS_SET ? channel_file_kind::channel : channel_file_kind::inputs;
-        const std::string what = channel_file_problem(kind, file.data(), file.size());
+            layout == config_set_layout::channel ? channel_file_kind::channel : channel_file_kind::inputs;
+        const std::string what = channel_file_problem(kind, tar.data(), tar.size());
         if (!what.empty()) problem(member, entry.path + ": " + what);
     }
 };
@@ -104,16 +93,17 @@ struct verify_run {
 }  // namespace
 
 int action_verify_backup(const char* path) {
-    if (!path) {
-        log_printf_color(COLOR_RED, "Missing arguments for action verify_backup.");
-        return EXIT_USAGE;
-    }
     verify_run run;
     const int opened = backup_source_open(path, &run.source);
     if (opened != BACKUP_SOURCE_OK) {
-        log_printf_color(COLOR_RED, "%s: %s.", path,
+        log_printf_color(COLOR_RED, "%s: %s.", shown_name(path).c_str(),
                          backup_source_error(opened == BACKUP_SOURCE_NOT_FOUND ? opened : BACKUP_SOURCE_NOT_A_BACKUP));
         return EXIT_USAGE;
+    }
+    // Readers take the first of two members of one name: a second copy is
+    // never checked, and a restore refuses such a backup.
+    for (const std::string& duplicate : backup_source_duplicates(run.source)) {
+        run.problem(duplicate, "more than once in the backup");
     }
     // A single set tar is one set, not a backup: it has no tool record and
     // no flash image to miss.
@@ -122,7 +112,10 @@ int action_verify_backup(const char* path) {
             if (!backup_source_has(run.source, needed)) run.problem(needed, "missing");
         }
     }
+    std::vector<std::string> seen;
     for (const std::string& member : std::vector<std::string>(run.source.members)) {
+        if (std::find(seen.begin(), seen.end(), member) != seen.end()) continue;  // a duplicate, named above
+        seen.push_back(member);
         if (member == "tool.txt") {
             run.check_tool_record();
         } else if (member == "flashfs.bin") {

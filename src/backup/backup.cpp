@@ -1,5 +1,6 @@
 #include "backup/backup.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -63,21 +64,29 @@ bool tool_record_accepted(const char* text) {
     return revision <= ORNAT_VERSION_REVISION;
 }
 
-bool backup_version_accepted(mzsimple* zip) {
-    if (mzsimple_entry_open(zip, "tool.txt") != 0) return true;
-    std::uint64_t size = mzsimple_entry_size(zip);
-    bool accepted = true;
-    if (size >= 1 && size <= TOOL_RECORD_LIMIT) {
-        std::vector<unsigned char> text;
-        if (mzsimple_entry_read(zip, &text) >= 0) {
-            text.push_back('\0');
-            accepted = tool_record_accepted(reinterpret_cast<const char*>(text.data()));
-        } else {
-            accepted = false;  // a tool record that cannot be read is an unreadable version
+bool backup_version_accepted(backup_source* source) {
+    const auto same_letters = [](const std::string& name) {
+        constexpr char wanted[] = "tool.txt";
+        if (name.size() != sizeof wanted - 1) return false;
+        for (std::size_t i = 0; i < name.size(); ++i) {
+            char c = name[i];
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+            if (c != wanted[i]) return false;
         }
-    }
-    mzsimple_entry_close(zip);
-    return accepted;
+        return true;
+    };
+    const bool any_case = source->kind == backup_source_kind::archive;
+    const auto found = std::find_if(source->members.begin(), source->members.end(), [&](const std::string& name) {
+        return any_case ? same_letters(name) : name == "tool.txt";
+    });
+    if (found == source->members.end()) return true;
+    std::vector<unsigned char> text;
+    const int code = backup_source_read(source, *found, &text);
+    if (code == BACKUP_SOURCE_TOO_LARGE) return true;
+    if (code != BACKUP_SOURCE_OK) return false;  // a tool record that cannot be read is an unreadable version
+    if (text.empty() || text.size() > TOOL_RECORD_LIMIT) return true;
+    text.push_back('\0');
+    return tool_record_accepted(reinterpret_cast<const char*>(text.data()));
 }
 
 std::string backup_archive_name(const char* address, const std::tm* local) {

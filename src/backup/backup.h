@@ -12,7 +12,7 @@
 #include <ctime>
 #include <string>
 
-#include "mzsimple/mzsimple.h"
+#include "backup/backup_source.h"
 
 // The tool record, made from the tool's name and version.
 extern const char TOOL_RECORD[];
@@ -21,9 +21,10 @@ extern const std::size_t TOOL_RECORD_SIZE;
 // The version gate over the text of a backup's "tool.txt": true when the
 // archive was written by this tool at this version or an older one.
 bool tool_record_accepted(const char* text);
-// The gate over an open archive: an archive without "tool.txt" (or with one
-// of an unusable size) passes; one that cannot be read does not.
-bool backup_version_accepted(mzsimple* zip);
+// The gate over a backup archive or folder: one without "tool.txt" (found
+// in an archive whatever the case of its letters) or with one of an unusable
+// size passes; one whose tool record cannot be read does not.
+bool backup_version_accepted(backup_source* source);
 // The decimal value after "\"key\":" in the text, passing over anything up
 // to the first digit or '-' (quotes included); false when there is none.
 bool integer_lookup(const char* key, const char* text, int* value);

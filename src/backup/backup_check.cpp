@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "backup/config_sets.h"
-#include "json/json.h"
+#include "json/json_pairs.h"
 #include "tar/tar.h"
 #include "transfer/transfer.h"
 #include "window/window.h"
@@ -48,88 +48,46 @@ std::size_t find_key(const char* text) {
     return NO_KEY;
 }
 
-// Walks the status text: between an object start and the next object end a
-// string that names a key makes it pending, and the next string becomes the
-// pending key's value. Other events pass; an error or the end stops.
+// The four values of a status text. A string becomes a pending key only
+// when it names one of the four; object boundaries keep a pending key.
 status_values read_status(const char* text) {
     status_values values;
-    json_reader reader;
-    json_reader_open(&reader, text);
-    bool in_object = false;
-    std::size_t pending = NO_KEY;
-    for (;;) {
-        const json_event event = json_reader_next(&reader);
-        if (event == JSON_EVENT_ERROR || event == JSON_EVENT_DONE) {
-            break;
-        }
-        if (event == JSON_EVENT_OBJECT) {
-            in_object = true;
-        } else if (event == JSON_EVENT_OBJECT_END) {
-            in_object = false;
-        } else if (event == JSON_EVENT_STRING && in_object) {
-            const char* string = json_reader_string(&reader, nullptr);
-            if (pending != NO_KEY) {
-                values[pending] = std::string(string);
-                pending = NO_KEY;
-            } else {
-                pending = find_key(string);
-            }
-        }
-    }
-    json_reader_close(&reader);
+    const json_pair_rules rules{[](const std::string& text, void*) { return find_key(text.c_str()) != NO_KEY; },
+                                false};
+    json_pairs_walk(
+        text, rules,
+        [](const std::string& key, std::string&& value, void* context) {
+            (*static_cast<status_values*>(context))[find_key(key.c_str())] = std::move(value);
+        },
+        &values);
     return values;
-}
-
-// A field of a tar header that holds an octal number: leading spaces, one
-// or more octal digits, then only NUL bytes and spaces.
-bool octal_field(const unsigned char* field, std::size_t length) {
-    std::size_t i = 0;
-    while (i < length && field[i] == ' ') {
-        ++i;
-    }
-    const std::size_t digits = i;
-    while (i < length && field[i] >= '0' && field[i] <= '7') {
-        ++i;
-    }
-    if (i == digits) {
-        return false;
-    }
-    for (; i < length; ++i) {
-        if (field[i] != '\0' && field[i] != ' ') {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Whether the reply starts with a record shaped like a tar header (octal
-// size and checksum fields), whatever its checksum says. An HTML page does
-// not.
-bool starts_with_header(const std::vector<unsigned char>& data) {
-    constexpr std::size_t SIZE_AT = 124, SIZE_LENGTH = 12, CHECKSUM_AT = 148, CHECKSUM_LENGTH = 8;
-    return data.size() >= TAR_RECORD_SIZE && octal_field(data.data() + SIZE_AT, SIZE_LENGTH) &&
-           octal_field(data.data() + CHECKSUM_AT, CHECKSUM_LENGTH);
 }
 
 }  // namespace
 
 int backup_list_tar(const std::vector<unsigned char>& tar, int* count) {
     console_printf("%s\tbackup file contains: \r\n", TAG);
-    std::vector<tar_header> members;
-    bool last_cut = false;
-    const int rc = tar_mem_list(tar.data(), tar.size(), &members, &last_cut);
-    for (const tar_header& header : members) {
-        console_printf("\t%s (%d bytes)\r\n", header.name, static_cast<int>(header.size));
+    // Each member is listed once its header reads, and counted once the
+    // walk can move past it.
+    tar_mem_block block{tar.data(), tar.size()};
+    tar_archive reader;
+    tar_mem_open_read(&reader, &block);
+    *count = 0;
+    for (;;) {
+        tar_header header;
+        int rc = tar_read_header(&reader, &header);
+        if (rc == TAR_NULL_RECORD) break;
+        if (rc == TAR_OK) {
+            console_printf("\t%s (%d bytes)\r\n", shown_name(header.name).c_str(), static_cast<int>(header.size));
+            rc = tar_next(&reader);
+        }
+        if (rc != TAR_OK) {
+            console_printf("\tfile error %d.\r\n", rc);
+            return rc;
+        }
+        ++*count;
     }
-    if (rc != TAR_OK) {
-        console_printf("\tfile error %d.\r\n", rc);
-    }
-    // A member whose data runs past the tar is listed but not counted.
-    *count = static_cast<int>(members.size()) - (last_cut ? 1 : 0);
-    if (rc != TAR_OK) {
-        return rc;
-    }
-    return members.empty() ? 1 : 0;
+    return *count == 0 ? 1 : 0;
 }
 
 int backup_check(backup_set_data* set) {
@@ -170,9 +128,9 @@ int backup_check(backup_set_data* set) {
     return short_tar ? 3 : 0;
 }
 
-int backup_fetch_set(const char* base, const char* set_name, backup_set_data* set) {
+int backup_fetch_set(const controller_link& link, const char* set_name, backup_set_data* set) {
     *set = backup_set_data{};
-    if (backup_fetch(base, set_name, &set->data, &set->http_status) != 0) {
+    if (backup_fetch(link, set_name, &set->data, &set->http_status) != 0) {
         return BACKUP_FETCH_TRANSFER_FAILED;
     }
     return backup_check(set);
@@ -194,7 +152,8 @@ backup_set_state backup_set_classify(const char* set_name, int fetch_result, con
     std::vector<tar_header> members;
     const int rc = tar_mem_list(set.data.data(), set.data.size(), &members);
     if (members.empty()) {
-        return rc == TAR_OK || !starts_with_header(set.data) ? backup_set_state::absent : backup_set_state::damaged;
+        return rc == TAR_OK || !tar_header_shaped(set.data.data(), set.data.size()) ? backup_set_state::absent
+                                                                                  : backup_set_state::damaged;
     }
     if (rc != TAR_OK) {
         return backup_set_state::damaged;

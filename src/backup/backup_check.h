@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "transfer/controller_link.h"
+
 struct backup_set_data {
     std::vector<unsigned char> data;  // the tar as received
     long http_status = 0;             // the status of the reply (0: none arrived)
@@ -33,7 +35,7 @@ int backup_list_tar(const std::vector<unsigned char>& tar, int* count);
 // Fetches one configuration set and checks it: the check's result, or
 // BACKUP_FETCH_TRANSFER_FAILED (4) when the exchange itself failed. The
 // record keeps whatever arrived and the HTTP status of the reply.
-int backup_fetch_set(const char* base, const char* set_name, backup_set_data* set);
+int backup_fetch_set(const controller_link& link, const char* set_name, backup_set_data* set);
 
 // What a fetched set means for a backup.
 //

@@ -6,10 +6,12 @@
 #include <filesystem>
 #include <system_error>
 
+#include "backup/backup_check.h"
 #include "backup/config_sets.h"
 #include "common/handles.h"
 #include "platform/platform.h"
 #include "tar/tar.h"
+#include "transfer/transfer.h"
 
 namespace fs = std::filesystem;
 
@@ -47,12 +49,14 @@ std::string set_tar_member_name(const std::vector<tar_header>& headers, const fs
 
 int backup_source_open(const char* path, backup_source* source) {
     *source = backup_source{};
+    source->tar_code = TAR_OPEN_FAILED;
     if (path == nullptr || *path == '\0') return BACKUP_SOURCE_NOT_FOUND;
     source->path = path;
     const fs::path where = platform_fs_path(path);
     std::error_code ec;
     const fs::file_status status = fs::status(where, ec);
     if (ec || !fs::exists(status)) return BACKUP_SOURCE_NOT_FOUND;
+    source->tar_code = TAR_OK;
 
     if (fs::is_directory(status)) {
         source->kind = backup_source_kind::folder;
@@ -80,20 +84,50 @@ int backup_source_open(const char* path, backup_source* source) {
         return BACKUP_SOURCE_OK;
     }
 
-    // Not a zip: a tar when its first header reads.
+    // Not a zip: a tar whose first header reads (the code of that read
+    // names the trouble, as for any tar file) and that reads to its end.
+    tar_archive first;
+    source->tar_code = tar_open(&first, path, "r");
+    if (source->tar_code != TAR_OK) return BACKUP_SOURCE_NOT_A_BACKUP;
+    tar_close(&first);
     std::vector<unsigned char> bytes;
-    if (read_file(where, &bytes) != BACKUP_SOURCE_OK) return BACKUP_SOURCE_NOT_A_BACKUP;
-    std::vector<tar_header> headers;
-    if (tar_mem_list(bytes.data(), bytes.size(), &headers) != TAR_OK && headers.empty())
+    if (read_file(where, &bytes) != BACKUP_SOURCE_OK) {
+        source->tar_code = TAR_READ_FAILED;
         return BACKUP_SOURCE_NOT_A_BACKUP;
+    }
+    std::vector<tar_header> headers;
+    source->tar_code = tar_mem_list(bytes.data(), bytes.size(), &headers);
+    if (source->tar_code != TAR_OK || headers.empty()) {
+        if (source->tar_code == TAR_OK) source->tar_code = TAR_NULL_RECORD;
+        return BACKUP_SOURCE_NOT_A_BACKUP;
+    }
     source->kind = backup_source_kind::set_tar;
     source->members.push_back(set_tar_member_name(headers, where));
     source->tar = std::move(bytes);
     return BACKUP_SOURCE_OK;
 }
 
+void backup_source_open_controller(const controller_link& link, backup_source* source) {
+    *source = backup_source{};
+    source->kind = backup_source_kind::controller;
+    source->path = link.address;
+    source->link = &link;
+    for (const std::string& name : backup_config_list()) source->members.push_back(name + ".tar");
+}
+
 bool backup_source_has(const backup_source& source, const std::string& member) {
     return std::find(source.members.begin(), source.members.end(), member) != source.members.end();
+}
+
+std::vector<std::string> backup_source_duplicates(const backup_source& source) {
+    std::vector<std::string> sorted = source.members;
+    std::sort(sorted.begin(), sorted.end());
+    std::vector<std::string> duplicates;
+    for (std::size_t i = 1; i < sorted.size(); ++i) {
+        if (sorted[i] == sorted[i - 1] && (duplicates.empty() || duplicates.back() != sorted[i]))
+            duplicates.push_back(sorted[i]);
+    }
+    return duplicates;
 }
 
 int backup_source_read(backup_source* source, const std::string& member, std::vector<unsigned char>* out) {
@@ -110,16 +144,28 @@ int backup_source_read(backup_source* source, const std::string& member, std::ve
             if (mzsimple_entry_size(zip) > BACKUP_MEMBER_LIMIT) return BACKUP_SOURCE_TOO_LARGE;
             return mzsimple_entry_read(zip, out) < 0 ? BACKUP_SOURCE_UNREADABLE : BACKUP_SOURCE_OK;
         }
+        case backup_source_kind::controller: {
+            const std::string set_name = member.substr(0, member.size() - 4);  // without ".tar"
+            backup_set_data set;
+            const int fetched = backup_fetch_set(*source->link, set_name.c_str(), &set);
+            if (fetched == BACKUP_FETCH_TRANSFER_FAILED) return BACKUP_SOURCE_FETCH_FAILED;
+            switch (backup_set_classify(set_name.c_str(), fetched, set)) {
+                case backup_set_state::absent: return BACKUP_SOURCE_NOT_FOUND;
+                case backup_set_state::damaged: return BACKUP_SOURCE_DAMAGED;
+                case backup_set_state::present: *out = std::move(set.data); return BACKUP_SOURCE_OK;
+            }
+            return BACKUP_SOURCE_DAMAGED;
+        }
     }
     return BACKUP_SOURCE_NOT_FOUND;
 }
 
 int backup_source_set_file(backup_source* source, const restore_config_entry& entry, std::vector<unsigned char>* out) {
-    std::vector<unsigned char> tar;
-    const int code = backup_source_read(source, entry.tar_name, &tar);
+    const int code = backup_source_read(source, entry.tar_name, out);
     if (code != BACKUP_SOURCE_OK) return code;
-    return tar_mem_member_read(tar.data(), tar.size(), entry.path.c_str(), out) == TAR_OK ? BACKUP_SOURCE_OK
-                                                                                          : BACKUP_SOURCE_NO_SET_FILE;
+    if (tar_mem_member_take(out, entry.path.c_str()) == TAR_OK) return BACKUP_SOURCE_OK;
+    out->clear();
+    return BACKUP_SOURCE_NO_SET_FILE;
 }
 
 const char* backup_source_error(int code) {
@@ -130,6 +176,8 @@ const char* backup_source_error(int code) {
         case BACKUP_SOURCE_TOO_LARGE: return "larger than 64 MiB";
         case BACKUP_SOURCE_UNREADABLE: return "cannot be read";
         case BACKUP_SOURCE_NO_SET_FILE: return "holds no readable file under the set's device path";
+        case BACKUP_SOURCE_DAMAGED: return "is damaged";
+        case BACKUP_SOURCE_FETCH_FAILED: return "could not be fetched";
     }
     return "unknown error";
 }

@@ -1,4 +1,4 @@
-#include "main/download_dir.h"
+#include "common/download_dir.h"
 
 #include <sstream>
 

@@ -18,8 +18,6 @@ constexpr std::size_t INFO_CHANNELS = 182;
 
 const char* const KNOWN_MODELS[] = {"TARNEL-4", "TARNEL-3", "TARNEL-2", "TARNEL-1"};
 
-unsigned upgrade_wait_seconds = FIRMWARE_UPGRADE_WAIT_DEFAULT;
-
 void copy_text(char (&out)[INFO_TEXT], const unsigned char* from) { std::memcpy(out, from, INFO_TEXT); }
 
 }  // namespace
@@ -63,16 +61,15 @@ int firmware_info_check(const unsigned char* image, std::uint64_t size) {
     return 0;
 }
 
-int firmware_upgrade_request(const char* address, const unsigned char digest[32], std::uint64_t size) {
-    if (!address || !digest) return 1;
+int firmware_upgrade_request(const controller_link& link, const unsigned char digest[32], std::uint64_t size) {
+    if (!digest) return 1;
     char hex[65];
     if (hex_encode(digest, 32, hex) != 0) return 1;
-    std::string url = std::string(address) + "/api/v100/status.ssi?action=firmwareupgrade&hash=" + hex +
-                      "&size=" + std::to_string(size);
+    std::string url = endpoint_url(link, endpoint::firmware_apply, hex, std::to_string(size));
     console_printf("%s\tpushing URL '%s'.\n", "firmware", url.c_str());
     log_printf("Applying firmware upgrade... PLEASE WAIT...");
     transfer_result result;
-    int failed = http_trigger(url, reply_sink::standard_output, &result);
+    int failed = http_trigger(link.settings, url, reply_sink::standard_output, &result);
     if (failed && result.code != 0) {
         log_printf_color(COLOR_RED, "Firmware push failed, %s.", transfer_error_text(result.code));
         if (result.timed_out) {
@@ -84,7 +81,3 @@ int firmware_upgrade_request(const char* address, const unsigned char digest[32]
     log_printf("Verifying firmware upgrade... PLEASE WAIT...");
     return failed;
 }
-
-void firmware_set_upgrade_wait(unsigned seconds) { upgrade_wait_seconds = seconds; }
-
-unsigned firmware_upgrade_wait() { return upgrade_wait_seconds; }

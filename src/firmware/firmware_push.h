@@ -24,6 +24,7 @@
 #include <cstdint>
 
 #include "firmware/firmware_package.h"
+#include "transfer/controller_link.h"
 
 constexpr std::size_t FIRMWARE_INFO_OFFSET = 0x1C0000;
 constexpr std::size_t FIRMWARE_INFO_SIZE = 184;
@@ -47,12 +48,4 @@ int firmware_info_read(const unsigned char* image, std::uint64_t size, firmware_
 int firmware_info_check(const unsigned char* image, std::uint64_t size);
 // Asks the controller to apply the image just uploaded: 0 when the request
 // was performed (the controller's answer goes to standard output as it is).
-int firmware_upgrade_request(const char* address, const unsigned char digest[32], std::uint64_t size);
-
-// How long push_firmware waits after the apply request for the controller to
-// report the image's version (--upgradewait), in seconds; 0: no wait, the run
-// ends after the apply request. A setting of the run, as the exchange
-// layer's verbosity is.
-constexpr unsigned FIRMWARE_UPGRADE_WAIT_DEFAULT = 300;
-void firmware_set_upgrade_wait(unsigned seconds);
-unsigned firmware_upgrade_wait();
+int firmware_upgrade_request(const controller_link& link, const unsigned char digest[32], std::uint64_t size);

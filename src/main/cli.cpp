@@ -15,22 +15,17 @@
 
 #include <curl/curl.h>
 
-#include "action/actions.h"
-#include "backup/config_sets.h"
+#include "action/action_table.h"
+#include "action/run_options.h"
 #include "common/limits.h"
 #include "common/output_file.h"
 #include "common/version.h"
-#include "firmware/firmware_push.h"
 #include "json/json.h"
-#include "main/download_dir.h"
 #include "platform/platform.h"
-#include "transfer/transfer.h"
+#include "transfer/controller_link.h"
 #include "window/window.h"
 
 namespace {
-
-// Set by --verbose through the option table.
-int verbose_flag = 0;
 
 constexpr const char* SHORT_OPTIONS = "abc:d:012";
 
@@ -39,33 +34,81 @@ constexpr const char* SHORT_OPTIONS = "abc:d:012";
 constexpr int OPT_COMPARE_WITH = 0x100 + 'w';
 constexpr int OPT_UPGRADE_WAIT = 0x100 + 'U';
 constexpr int OPT_TFTP_BLKSIZE = 0x100 + 'B';
+constexpr int OPT_VERBOSE = 0x100 + 'V';
 
-// The long options, in this order; the second "verbose" is never matched
-// exactly but makes the shortened forms of verbose ambiguous.
-const platform_option LONG_OPTIONS[] = {
-    {"version", false, nullptr, 'v'},
-    {"help", false, nullptr, 'h'},
-    {"verbose", false, &verbose_flag, 1},
-    {"action", true, nullptr, 'a'},
-    {"channel", true, nullptr, 'c'},
-    {"channelcsvfile", true, nullptr, 'f'},
-    {"channelgroupscsvfile", true, nullptr, 'q'},
-    {"channelinputscsvfile", true, nullptr, 'p'},
-    {"ip", true, nullptr, 'i'},
-    {"backupfileout", true, nullptr, 'o'},
-    {"backupfileouttype", true, nullptr, 't'},
-    {"backupconfig", true, nullptr, 'g'},
-    {"backupfilein", true, nullptr, 'j'},
-    {"firmwarefile", true, nullptr, 'u'},
-    {"comparewith", true, nullptr, OPT_COMPARE_WITH},
-    {"upgradewait", true, nullptr, OPT_UPGRADE_WAIT},
-    {"tftpblksize", true, nullptr, OPT_TFTP_BLKSIZE},
-    {"delete", true, nullptr, 0},
-    {"verbose", false, nullptr, 0},
-    {"create", true, nullptr, 'c'},
-    {"file", true, nullptr, 0},
-    {nullptr, false, nullptr, 0},
+// What the option reader gathers: the run's options, and the values that
+// are checked once every option has been read and echoed.
+struct read_values {
+    run_options options;
+    std::optional<std::string> upgrade_wait;
+    std::optional<std::string> tftp_blksize;
+    std::optional<std::string> backup_config_unread;  // a --backupconfig value that named no set
+    std::vector<std::string> bad_options;             // unknown, ambiguous or missing their value
 };
+
+// One long option: how the reader knows it, the line that echoes its value
+// (also "optarg=#...#" without a line end when `echo_raw`), where the value
+// goes, and what the help says of it. A value goes to a text, a list, or a
+// text that is checked after reading; the channel list and the options
+// without a value have their own handling.
+struct option_row {
+    const char* name;
+    bool takes_value;
+    int code;
+    const char* echo;
+    bool echo_raw;
+    std::optional<std::string> run_options::*text;
+    std::optional<std::vector<std::string>> run_options::*list;
+    std::optional<std::string> read_values::*checked;
+    std::uint32_t id;        // run_option bit (0: none), for the action table's help
+    const char* help_value;  // the value's name in the help
+    const char* help;        // null: not listed in the help
+};
+
+// The long options, in the reader's order. The second "verbose" is never
+// matched exactly but makes the shortened forms of verbose ambiguous.
+// clang-format off
+const option_row OPTIONS[] = {
+    {"version", false, 'v', nullptr, false, nullptr, nullptr, nullptr, 0, nullptr, "Show the command version."},
+    {"help", false, 'h', nullptr, false, nullptr, nullptr, nullptr, 0, nullptr, "Show the command help."},
+    {"verbose", false, OPT_VERBOSE, nullptr, false, nullptr, nullptr, nullptr, 0, nullptr,
+     "Trace the exchanges with the controller."},
+    {"action", true, 'a', "ACTION=%s\n", false, &run_options::action, nullptr, nullptr, 0, "ACTION",
+     "The action to run (above)."},
+    {"channel", true, 'c', "CHANNEL=%s\n", false, nullptr, nullptr, nullptr, OPTION_CHANNEL, "LIST",
+     "Channel numbers, JSON: 2 or [1,4]."},
+    {"channelcsvfile", true, 'f', "CHANNELCSVFILE=%s\n", true, nullptr, &run_options::channel_csv_files, nullptr,
+     OPTION_CHANNEL_CSV_FILE, "LIST", "Channel CSV files, JSON strings: [\"ch1.csv\"]."},
+    {"channelgroupscsvfile", true, 'q', "CHANNELGROUPSCSVFILE=%s\n", true, nullptr,
+     &run_options::channel_groups_csv_files, nullptr, OPTION_GROUPS_CSV_FILE, "LIST",
+     "Channel groups CSV files, JSON strings."},
+    {"channelinputscsvfile", true, 'p', "CHANNELINPUTSCSVFILE=%s\n", true, nullptr,
+     &run_options::channel_inputs_csv_files, nullptr, OPTION_INPUTS_CSV_FILE, "LIST",
+     "Channel inputs CSV files, JSON strings."},
+    {"ip", true, 'i', "IP=%s\n", false, &run_options::ip, nullptr, nullptr, OPTION_IP, "ADDRESS[:PORT]",
+     "Address of the controller."},
+    {"backupfileout", true, 'o', "BackupFileOut%s\n", false, &run_options::backup_file_out, nullptr, nullptr,
+     OPTION_BACKUP_FILE_OUT, "FOLDER", "Output folder."},
+    {"backupfileouttype", true, 't', "BackupFileOutType%s\n", false, &run_options::backup_file_out_type, nullptr,
+     nullptr, OPTION_BACKUP_FILE_OUT_TYPE, "TYPE", "zip or directory (get_backup)."},
+    {"backupconfig", true, 'g', "BackupConfig%s\n", false, nullptr, &run_options::backup_config, nullptr,
+     OPTION_BACKUP_CONFIG, "LIST", "Configuration set names, JSON strings (get_backup)."},
+    {"backupfilein", true, 'j', "BackupFileIn%s\n", false, &run_options::backup_file_in, nullptr, nullptr,
+     OPTION_BACKUP_FILE_IN, "PATH", "Backup archive, backup folder or set tar."},
+    {"firmwarefile", true, 'u', "FIRMWAREFILE=%s\n", false, &run_options::firmware_file, nullptr, nullptr,
+     OPTION_FIRMWARE_FILE, "FILE", "Firmware package or image."},
+    {"comparewith", true, OPT_COMPARE_WITH, "CompareWith%s\n", false, &run_options::compare_with, nullptr, nullptr,
+     OPTION_COMPARE_WITH, "PATH", "The second backup of diff_backup."},
+    {"upgradewait", true, OPT_UPGRADE_WAIT, "UpgradeWait%s\n", false, nullptr, nullptr, &read_values::upgrade_wait,
+     OPTION_UPGRADE_WAIT, "SECONDS", "Wait for the controller to run the new firmware (default 300; 0: no wait)."},
+    {"tftpblksize", true, OPT_TFTP_BLKSIZE, "TftpBlksize%s\n", false, nullptr, nullptr, &read_values::tftp_blksize,
+     0, "N", "TFTP block size, 8 to 65464 (default 128); larger sizes only for controllers known to accept them."},
+    {"delete", true, 0, nullptr, false, nullptr, nullptr, nullptr, 0, "VALUE", "Echoed only."},
+    {"verbose", false, 0, nullptr, false, nullptr, nullptr, nullptr, 0, nullptr, nullptr},
+    {"create", true, 'c', nullptr, false, nullptr, nullptr, nullptr, 0, "LIST", "Same as --channel."},
+    {"file", true, 0, nullptr, false, nullptr, nullptr, nullptr, 0, "VALUE", "Echoed only."},
+};
+// clang-format on
 
 const char* const HELP_LINES[] = {
     "Help\n",
@@ -78,67 +121,50 @@ const char* const HELP_LINES[] = {
     "firmwarefile\tFirmware binary file path.\n",
 };
 
-// The usage block printed after the help lines above: every action, then
-// every option, one line each. A new action or option adds its line here.
-struct usage_line {
-    const char* name;
-    const char* text;
-};
+// The long name of an option bit, for the help's list of actions.
+const char* option_name(std::uint32_t id) {
+    for (const option_row& row : OPTIONS) {
+        if (row.id == id) return row.name;
+    }
+    return "";
+}
 
-const usage_line USAGE_ACTIONS[] = {
-    {"get_status", "--ip: print the controller's model name"},
-    {"get_backup", "--ip [--backupfileout --backupfileouttype --backupconfig]: back up the controller"},
-    {"put_backup", "--ip --backupfilein: restore a backup archive, or send one set tar"},
-    {"push_firmware", "--ip --firmwarefile: validate, upload and apply a firmware package"},
-    {"setup_channel", "--ip --channel and one CSV file list: set up channels from CSV files"},
-    {"read_file_flashraw", "--ip --backupfileout: copy flashraw.bin into the folder"},
-    {"read_file_flashfs", "--ip --backupfileout: copy flashfs.bin into the folder"},
-    {"write_file_flashraw", "recognised; no operation"},
-    {"write_file_flashfs", "recognised; no operation"},
-    {"verify_backup", "--backupfilein: check a backup without any network"},
-    {"diff_backup", "--backupfilein OLD and --comparewith NEW or --ip: list what differs"},
-    {"export_channel", "--channel --backupfileout and --ip or --backupfilein: write channel CSV files"},
-};
-
-const usage_line USAGE_OPTIONS[] = {
-    {"--version", "Show the command version."},
-    {"--help", "Show the command help."},
-    {"--verbose", "Trace the exchanges with the controller."},
-    {"--action ACTION", "The action to run (above)."},
-    {"--ip ADDRESS[:PORT]", "Address of the controller."},
-    {"--channel LIST", "Channel numbers, JSON: 2 or [1,4]."},
-    {"--channelcsvfile LIST", "Channel CSV files, JSON strings: [\"ch1.csv\"]."},
-    {"--channelgroupscsvfile LIST", "Channel groups CSV files, JSON strings."},
-    {"--channelinputscsvfile LIST", "Channel inputs CSV files, JSON strings."},
-    {"--backupfileout FOLDER", "Output folder."},
-    {"--backupfileouttype TYPE", "zip or directory (get_backup)."},
-    {"--backupconfig LIST", "Configuration set names, JSON strings (get_backup)."},
-    {"--backupfilein PATH", "Backup archive, backup folder or set tar."},
-    {"--firmwarefile FILE", "Firmware package or image."},
-    {"--comparewith PATH", "The second backup of diff_backup."},
-    // Options of the controller exchanges (--upgradewait, --tftpblksize) go here.
-    {"--upgradewait SECONDS", "Wait for the controller to run the new firmware (default 300; 0: no wait)."},
-    {"--tftpblksize N",
-     "TFTP block size, 8 to 65464 (default 128); larger sizes only for controllers known "
-     "to accept them."},
-    {"--create LIST", "Same as --channel."},
-    {"--delete VALUE", "Echoed only."},
-    {"--file VALUE", "Echoed only."},
-};
+// "--ip --channel (--a|--b) [--c --d]": the options of an action's row.
+std::string action_options_text(const action_row& row) {
+    std::string text;
+    auto names = [](std::uint32_t bits, const char* separator) {
+        std::string list;
+        for (std::uint32_t bit = 1; bit != 0; bit <<= 1) {
+            if (!(bits & bit)) continue;
+            if (!list.empty()) list += separator;
+            list += std::string("--") + option_name(bit);
+        }
+        return list;
+    };
+    auto add = [&text](const std::string& part) {
+        if (part.empty()) return;
+        if (!text.empty()) text += ' ';
+        text += part;
+    };
+    add(names(row.required, " "));
+    if (row.one_of) add("(" + names(row.one_of, "|") + ")");
+    if (row.optional) add("[" + names(row.optional, " ") + "]");
+    return text;
+}
 
 void print_help() {
     for (const char* line : HELP_LINES) console_printf("%s", line);
     console_printf("\nUsage: ornat-cli --action ACTION [options]\n\nActions:\n");
-    for (const usage_line& line : USAGE_ACTIONS) console_printf("  %-21s%s\n", line.name, line.text);
+    for (const action_row& row : action_table()) {
+        const std::string options = action_options_text(row);
+        console_printf("  %-21s%s%s%s\n", row.name, options.c_str(), options.empty() ? "" : ": ", row.usage);
+    }
     console_printf("\nOptions:\n");
-    for (const usage_line& line : USAGE_OPTIONS) console_printf("  %-29s%s\n", line.name, line.text);
-}
-
-const char* opt(const std::optional<std::string>& value) { return value ? value->c_str() : nullptr; }
-
-template <typename T>
-const std::vector<T>* opt(const std::optional<std::vector<T>>& list) {
-    return list ? &*list : nullptr;
+    for (const option_row& row : OPTIONS) {
+        if (!row.help) continue;
+        const std::string name = std::string("--") + row.name + (row.help_value ? std::string(" ") + row.help_value : "");
+        console_printf("  %-29s%s\n", name.c_str(), row.help);
+    }
 }
 
 // A JSON number as a channel number: truncated toward zero, saturated at
@@ -219,146 +245,72 @@ std::optional<unsigned> upgrade_wait_seconds(const std::string& text) {
     return static_cast<unsigned>(value);
 }
 
-// The safety backup before an action that changes the controller. Its
-// outcome never changes the outcome of the action that follows.
-void pre_action_backup(const run_options& o, const char* start_message) {
-    std::optional<std::string> folder = user_download_dir();
-    if (!folder) {
-        log_printf_color(COLOR_ORANGE, "[WARN] Could not determine user download directory, skipping get_backup.");
-        return;
+// A configuration set name goes into the fetch URL and names the set's
+// member or file: letters, digits, '_', '.' and '-', and not starting with
+// '.', so that it can neither change the URL nor leave the output folder.
+bool set_name_acceptable(const std::string& name) {
+    if (name.empty() || name.front() == '.') return false;
+    for (unsigned char c : name) {
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+                        c == '.' || c == '-';
+        if (!ok) return false;
     }
-    platform_make_folders(*folder);
-    log_printf_color(COLOR_GREEN, start_message, folder->c_str());
-    action_get_backup(opt(o.ip), folder->c_str(), "zip", nullptr);
+    return true;
 }
-
-int run_get_backup(const run_options& o) {
-    log_capture_begin();
-    int result =
-        action_get_backup(opt(o.ip), opt(o.backup_file_out), opt(o.backup_file_out_type), opt(o.backup_config));
-    log_capture_end();
-    return result;
-}
-
-int run_put_backup(const run_options& o) {
-    pre_action_backup(o, "Downloading backup before restoring (%s)...");
-    return action_put_backup(opt(o.ip), opt(o.backup_file_in));
-}
-
-int run_push_firmware(const run_options& o) {
-    if (o.upgrade_wait) firmware_set_upgrade_wait(*upgrade_wait_seconds(*o.upgrade_wait));
-    pre_action_backup(o, "Downloading backup before firmware upgrade (%s)...");
-    return action_push_firmware(opt(o.ip), opt(o.firmware_file));
-}
-
-int run_setup_channel(const run_options& o) {
-    return action_setup_channel(opt(o.ip), opt(o.channels), opt(o.channel_csv_files), opt(o.channel_groups_csv_files),
-                                opt(o.channel_inputs_csv_files));
-}
-
-int run_get_status(const run_options& o) { return action_get_status(opt(o.ip)); }
-
-int run_read_flashraw(const run_options& o) {
-    return action_read_file(opt(o.ip), "flashraw.bin", FLASH_IMAGE_SIZE, opt(o.backup_file_out),
-                            opt(o.backup_file_out_type));
-}
-
-int run_read_flashfs(const run_options& o) {
-    return action_read_file(opt(o.ip), "flashfs.bin", FLASH_IMAGE_SIZE, opt(o.backup_file_out),
-                            opt(o.backup_file_out_type));
-}
-
-// Recognised names that have no operation attached: nothing is done, so
-// nothing is reported as done either.
-int run_nothing(const run_options&) { return EXIT_FAILED; }
-
-int run_verify_backup(const run_options& o) { return action_verify_backup(opt(o.backup_file_in)); }
-
-int run_diff_backup(const run_options& o) {
-    return action_diff_backup(opt(o.backup_file_in), opt(o.compare_with), opt(o.ip));
-}
-
-int run_export_channel(const run_options& o) {
-    return action_export_channel(opt(o.ip), opt(o.backup_file_in), opt(o.channels), opt(o.backup_file_out));
-}
-
-struct action_entry {
-    const char* name;
-    int (*run)(const run_options&);
-};
-
-const action_entry ACTIONS[] = {
-    {"put_backup", run_put_backup},          {"get_backup", run_get_backup},
-    {"push_firmware", run_push_firmware},    {"setup_channel", run_setup_channel},
-    {"get_status", run_get_status},          {"read_file_flashraw", run_read_flashraw},
-    {"read_file_flashfs", run_read_flashfs}, {"write_file_flashraw", run_nothing},
-    {"write_file_flashfs", run_nothing},     {"verify_backup", run_verify_backup},
-    {"diff_backup", run_diff_backup},        {"export_channel", run_export_channel},
-};
-
-// The options that carry a value: the echo line, and where the value goes
-// (a string, a string list, or the channel list).
-struct value_option {
-    int code;
-    const char* echo;
-    bool echo_raw;  // also "optarg=#...#" (no line end)
-    std::optional<std::string> run_options::*text;
-    std::optional<std::vector<std::string>> run_options::*list;
-};
-
-const value_option VALUE_OPTIONS[] = {
-    {'a', "ACTION=%s\n", false, &run_options::action, nullptr},
-    {'i', "IP=%s\n", false, &run_options::ip, nullptr},
-    {'o', "BackupFileOut%s\n", false, &run_options::backup_file_out, nullptr},
-    {'t', "BackupFileOutType%s\n", false, &run_options::backup_file_out_type, nullptr},
-    {'j', "BackupFileIn%s\n", false, &run_options::backup_file_in, nullptr},
-    {'u', "FIRMWAREFILE=%s\n", false, &run_options::firmware_file, nullptr},
-    {OPT_COMPARE_WITH, "CompareWith%s\n", false, &run_options::compare_with, nullptr},
-    {OPT_UPGRADE_WAIT, "UpgradeWait%s\n", false, &run_options::upgrade_wait, nullptr},
-    {OPT_TFTP_BLKSIZE, "TftpBlksize%s\n", false, &run_options::tftp_blksize, nullptr},
-    {'c', "CHANNEL=%s\n", false, nullptr, nullptr},
-    {'f', "CHANNELCSVFILE=%s\n", true, nullptr, &run_options::channel_csv_files},
-    {'q', "CHANNELGROUPSCSVFILE=%s\n", true, nullptr, &run_options::channel_groups_csv_files},
-    {'p', "CHANNELINPUTSCSVFILE=%s\n", true, nullptr, &run_options::channel_inputs_csv_files},
-    {'g', "BackupConfig%s\n", false, nullptr, &run_options::backup_config},
-};
 
 // Echoes and stores one value option. -a takes no value: with none there is
 // nothing to echo or store.
-void take_value(const value_option& option, run_options& o) {
+void take_value(const option_row& option, read_values& values) {
+    run_options& o = values.options;
     const char* value = platform_option_value();
     console_printf(option.echo, value ? value : "");
     if (!value) return;
     if (option.echo_raw) console_printf("optarg=#%s#", value);
     if (option.text) {
         o.*option.text = value;
+    } else if (option.checked) {
+        values.*option.checked = value;
     } else if (option.list) {
         std::optional<std::vector<std::string>> read;
         fill_strings(value, read);
         if (read) {
             o.*option.list = std::move(read);
         } else if (option.list == &run_options::backup_config) {
-            o.backup_config_unread = value;
+            values.backup_config_unread = value;
         }
     } else {
         fill_channels(value, o.channels);
     }
 }
 
-// Reads the command line into `o`;
-// --help and --version end the process from here.
-void parse_options(int argc, char** argv, run_options& o) {
+const option_row* option_with_code(int code) {
+    for (const option_row& row : OPTIONS) {
+        if (row.code == code && row.echo) return &row;
+    }
+    return nullptr;
+}
+
+// Reads the command line into `values`; --help and --version end the
+// process from here.
+void parse_options(int argc, char** argv, read_values& values) {
+    std::vector<platform_option> table;
+    for (const option_row& row : OPTIONS) table.push_back({row.name, row.takes_value, nullptr, row.code});
+    table.push_back({nullptr, false, nullptr, 0});
     int digit_index = 0;
     for (;;) {
         int noted_index = platform_option_index() ? platform_option_index() : 1;
         int long_index = 0;
-        int c = platform_next_option(argc, argv, SHORT_OPTIONS, LONG_OPTIONS, &long_index);
+        int c = platform_next_option(argc, argv, SHORT_OPTIONS, table.data(), &long_index);
         if (c == -1) break;
         switch (c) {
             case 0:
-                console_printf("option %s", LONG_OPTIONS[long_index].name);
+                console_printf("option %s", OPTIONS[long_index].name);
                 if (platform_option_value()) console_printf(" with arg %s", platform_option_value());
                 console_printf("\n");
+                break;
+            case OPT_VERBOSE:
+                console_printf("option %s\n", OPTIONS[long_index].name);
+                values.options.transfer.verbose = true;
                 break;
             case '0':
             case '1':
@@ -376,39 +328,31 @@ void parse_options(int argc, char** argv, run_options& o) {
                 console_printf("Version %s\n", TOOL_VERSION);
                 std::fflush(stdout);
                 std::exit(0);
-            default: {
-                const value_option* option = nullptr;
-                for (const value_option& candidate : VALUE_OPTIONS)
-                    if (candidate.code == c) option = &candidate;
-                if (option) {
-                    take_value(*option, o);
-                } else {
-                    console_printf("?? getopt returned character code 0%o ??\n", static_cast<unsigned>(c));
+            default:
+                if (const option_row* option = option_with_code(c)) {
+                    take_value(*option, values);
+                    break;
+                }
+                console_printf("?? getopt returned character code 0%o ??\n", static_cast<unsigned>(c));
+                // An unknown option, an ambiguous prefix or an option
+                // without its value: the run must not guess what was meant.
+                if (c == '?') {
+                    const int at = platform_option_index() - 1;
+                    values.bad_options.push_back(at > 0 && at < argc ? argv[at] : "?");
                 }
                 break;
-            }
         }
     }
 }
 
-// The controller address goes into "http://ADDRESS/..." and
-// "tftp://ADDRESS/...": only a host name or address with an optional port
-// may stand there (an IPv6 address in brackets, "[::1]:8080"). A scheme, a
-// path, a query, a fragment, credentials or white space would change what
-// the URL names.
-bool address_acceptable(const std::string& address) {
-    if (address.empty()) return false;
-    for (unsigned char c : address) {
-        if (c == '/' || c == '?' || c == '#' || c == '@' || c <= ' ' || c == 0x7f) return false;
-    }
-    return true;
-}
-
 // Option values that would reach URLs and paths are checked before any
 // action runs: EXIT_USAGE after naming each refused value, else EXIT_DONE.
-int check_option_values(const run_options& o) {
-    int status = EXIT_DONE;
-    if (o.ip && !address_acceptable(*o.ip)) {
+int check_option_values(read_values& values) {
+    run_options& o = values.options;
+    int status = values.bad_options.empty() ? EXIT_DONE : EXIT_USAGE;
+    std::string host;
+    unsigned port = 0;
+    if (o.ip && !controller_address_parse(*o.ip, &host, &port)) {
         log_printf_color(COLOR_RED,
                          "Invalid controller address '%s' (a host name or address with an optional :PORT; "
                          "IPv6 in brackets).",
@@ -416,28 +360,41 @@ int check_option_values(const run_options& o) {
         status = EXIT_USAGE;
     }
     // A selection that cannot be read must not turn into a backup of every set.
-    if (o.backup_config_unread) {
+    if (values.backup_config_unread) {
         log_printf_color(COLOR_RED,
                          "No configuration set name read from --backupconfig '%s' (a JSON list of set "
                          "names, such as [\"dali1\"]).",
-                         o.backup_config_unread->c_str());
+                         values.backup_config_unread->c_str());
         status = EXIT_USAGE;
     }
-    if (o.tftp_blksize && !tftp_block_size(*o.tftp_blksize)) {
-        log_printf_color(COLOR_RED, "Invalid --tftpblksize value '%s' (a whole number of bytes from %ld to %ld).",
-                         o.tftp_blksize->c_str(), TFTP_BLOCK_SIZE_MIN, TFTP_BLOCK_SIZE_MAX);
-        status = EXIT_USAGE;
+    if (values.tftp_blksize) {
+        if (std::optional<long> size = tftp_block_size(*values.tftp_blksize)) {
+            o.transfer.tftp_block_size = *size;
+        } else {
+            log_printf_color(COLOR_RED, "Invalid --tftpblksize value '%s' (a whole number of bytes from %ld to %ld).",
+                             values.tftp_blksize->c_str(), TFTP_BLOCK_SIZE_MIN, TFTP_BLOCK_SIZE_MAX);
+            status = EXIT_USAGE;
+        }
     }
-    if (o.upgrade_wait && !upgrade_wait_seconds(*o.upgrade_wait)) {
-        log_printf_color(COLOR_RED, "Invalid --upgradewait value '%s' (whole seconds from 0 to 4294967295).",
-                         o.upgrade_wait->c_str());
-        status = EXIT_USAGE;
+    if (values.upgrade_wait) {
+        if (std::optional<unsigned> seconds = upgrade_wait_seconds(*values.upgrade_wait)) {
+            o.upgrade_wait = *seconds;
+            o.upgrade_wait_given = true;
+        } else {
+            log_printf_color(COLOR_RED, "Invalid --upgradewait value '%s' (whole seconds from 0 to 4294967295).",
+                             values.upgrade_wait->c_str());
+            status = EXIT_USAGE;
+        }
     }
     if (o.backup_config) {
-        const std::vector<std::string>& known = backup_config_list();
+        // A name outside the set table is fetched all the same: a controller
+        // with a newer firmware may have sets the table lacks.
         for (const std::string& name : *o.backup_config) {
-            if (std::find(known.begin(), known.end(), name) == known.end()) {
-                log_printf_color(COLOR_RED, "Unknown configuration set '%s'.", name.c_str());
+            if (!set_name_acceptable(name)) {
+                log_printf_color(COLOR_RED,
+                                 "Invalid configuration set name '%s' (letters, digits, '_', '.' and '-', not "
+                                 "starting with '.').",
+                                 name.c_str());
                 status = EXIT_USAGE;
             }
         }
@@ -452,9 +409,9 @@ int run(int argc, char** argv) {
     console_printf("%s\n", TOOL_NAME);
     curl_global_init(CURL_GLOBAL_ALL);
 
-    run_options o;
-    parse_options(argc, argv, o);
-    transfer_set_verbose(verbose_flag != 0);
+    read_values values;
+    parse_options(argc, argv, values);
+    const run_options& o = values.options;
 
     if (platform_option_index() < argc) {
         console_printf("non-option ARGV-elements: ");
@@ -466,18 +423,11 @@ int run(int argc, char** argv) {
     if (o.backup_file_out) console_printf("optBackupFileOut=%s\n", o.backup_file_out->c_str());
     if (o.backup_file_out_type) console_printf("optBackupFileOutType=%s\n", o.backup_file_out_type->c_str());
 
-    int status = check_option_values(o);
-    if (status == EXIT_DONE && o.tftp_blksize) transfer_set_tftp_blksize(*tftp_block_size(*o.tftp_blksize));
+    int status = check_option_values(values);
     if (status == EXIT_DONE && o.action) {
-        const action_entry* found = nullptr;
-        for (const action_entry& entry : ACTIONS) {
-            if (*o.action == entry.name) {
-                found = &entry;
-                break;
-            }
-        }
-        if (found) {
-            status = found->run(o);
+        if (const action_row* row = action_find(*o.action)) {
+            run_report report;
+            status = action_dispatch(*row, o, report);
         } else {
             console_printf("\nAction '%s' not defined.\n", o.action->c_str());
             status = EXIT_USAGE;

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "json/json.h"
+#include "json/json_pairs.h"
 #include "transfer/transfer.h"
 #include "window/window.h"
 
@@ -34,46 +34,24 @@ const status_field STATUS_FIELDS[22] = {
 int status_parse(const char* text, std::size_t length, status_record* record) {
     if (!record) return 1;
     std::string copy(text ? text : "", text ? length : 0);
-    json_reader reader;
-    json_reader_open(&reader, copy.c_str());
-    bool in_object = false;
-    std::optional<std::string> pending;
-    int result = 1;
-    for (bool more = true; more;) {
-        switch (json_reader_next(&reader)) {
-            case JSON_EVENT_OBJECT:
-                pending.reset();
-                in_object = true;
-                break;
-            case JSON_EVENT_OBJECT_END:
-                pending.reset();
-                in_object = false;
-                break;
-            case JSON_EVENT_STRING: {
-                if (!in_object) break;
-                // Texts end at their first NUL, as the controller's C strings do.
-                std::string value(json_reader_string(&reader, nullptr));
-                if (!pending) {
-                    pending = std::move(value);
-                    break;
-                }
-                for (const status_field& f : STATUS_FIELDS) {
-                    if (*pending == f.key) {
-                        record->*f.field = std::move(value);
-                        if (f.field == &status_record::model_name) result = 0;
-                        break;
-                    }
-                }
-                pending.reset();
-                break;
+    struct parse_state {
+        status_record* record;
+        int result = 1;
+    } state{record};
+    const json_pair_rules rules{nullptr, true};
+    json_pairs_walk(
+        copy.c_str(), rules,
+        [](const std::string& key, std::string&& value, void* context) {
+            auto* s = static_cast<parse_state*>(context);
+            for (const status_field& f : STATUS_FIELDS) {
+                if (key != f.key) continue;
+                s->record->*f.field = std::move(value);
+                if (f.field == &status_record::model_name) s->result = 0;
+                return;
             }
-            case JSON_EVENT_DONE:
-            case JSON_EVENT_ERROR: more = false; break;
-            default: break;
-        }
-    }
-    json_reader_close(&reader);
-    return result;
+        },
+        &state);
+    return state.result;
 }
 
 int status_release(status_record* record) {
@@ -82,13 +60,13 @@ int status_release(status_record* record) {
     return 0;
 }
 
-int status_get(const char* address, status_record* record) {
-    if (!address || !record) return 1;
+int status_get(const controller_link& link, status_record* record) {
+    if (!record) return 1;
     *record = status_record{};
-    std::string url = std::string(address) + "/api/v100/status.ssi";
+    std::string url = endpoint_url(link, endpoint::status);
     console_printf("%s\tfetching URL '%s'.\n", "status", url.c_str());
     std::vector<unsigned char> body;
-    if (http_fetch(url, STATUS_REPLY_LIMIT, &body, nullptr) != 0) return 1;
+    if (http_fetch(link.settings, url, STATUS_REPLY_LIMIT, &body, nullptr) != 0) return 1;
     console_printf("%s\treceived %llu bytes.\n", "status", static_cast<unsigned long long>(body.size()));
     if (status_parse(reinterpret_cast<const char*>(body.data()), body.size(), record) != 0) {
         // The status read shows nothing in the log view: its callers decide

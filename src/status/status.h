@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "transfer/controller_link.h"
+
 struct status_record {
     std::optional<std::string> model_name;
     std::optional<std::string> firmware_version;
@@ -39,7 +41,7 @@ struct status_field {
 extern const status_field STATUS_FIELDS[22];
 
 // 0 when the status was received and carried a "model_name" string.
-int status_get(const char* address, status_record* record);
+int status_get(const controller_link& link, status_record* record);
 // Fills the record from one JSON text; 0 when "model_name" was stored.
 // Keys and values pair up by the order of the string events inside the
 // object; numbers, literals and arrays neither complete nor drop a pending

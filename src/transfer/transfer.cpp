@@ -7,23 +7,28 @@
 
 #include <curl/curl.h>
 
-#include "common/controller_lock.h"
 #include "common/handles.h"
 #include "window/window.h"
 
 namespace {
 
-bool verbose = false;
-long tftp_block_size = TFTP_BLOCK_SIZE_DEFAULT;
+// The endpoint catalogue: each URL's printf format, and whether it starts
+// with the base URL ("http://ADDRESS") or with the bare address.
+struct endpoint_row {
+    endpoint which;
+    const char* format;
+    bool from_base;
+};
 
-std::string format_url(const char* format, const char* a, const char* b = nullptr) {
-    int n = std::snprintf(nullptr, 0, format, a, b);
-    if (n < 0) return {};
-    std::string url(static_cast<std::size_t>(n) + 1, '\0');
-    std::snprintf(url.data(), url.size(), format, a, b);
-    url.resize(static_cast<std::size_t>(n));
-    return url;
-}
+// clang-format off
+const endpoint_row ENDPOINTS[] = {
+    {endpoint::set_fetch,       "%s/api/v100/backup.ssi?config=%s",                              true},
+    {endpoint::status,          "%s/api/v100/status.ssi",                                        false},
+    {endpoint::restore_trigger, "%s/api/v100/status.ssi?action=restoreconfig",                   false},
+    {endpoint::firmware_apply,  "%s/api/v100/status.ssi?action=firmwareupgrade&hash=%s&size=%s", false},
+    {endpoint::file,            "tftp://%s/%s",                                                  false},
+};
+// clang-format on
 
 // libcurl's own progress meter goes to standard error, and only where that
 // is a terminal: scripts' error streams stay clean.
@@ -152,12 +157,12 @@ void set_http_limits(CURL* curl, long answer_time) {
 // which, in a read, the controller sends the unacknowledged block again and,
 // in an upload, its last ACK, which makes libcurl send the lost block again.
 // The connect limit bounds the wait for the controller's first answer.
-void set_tftp_limits(CURL* curl, long connect_timeout) {
+void set_tftp_limits(CURL* curl, long connect_timeout, long block_size) {
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, connect_timeout);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT, 0L);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, TFTP_STALL_TIMEOUT);
-    curl_easy_setopt(curl, CURLOPT_TFTP_BLKSIZE, tftp_block_size);
+    curl_easy_setopt(curl, CURLOPT_TFTP_BLKSIZE, block_size);
 }
 
 // Performs the exchange and reports a failed perform, once, on standard
@@ -193,17 +198,28 @@ void report_over_limit(std::uint64_t limit) {
 
 }  // namespace
 
-void transfer_set_verbose(bool on) { verbose = on; }
-
-void transfer_set_tftp_blksize(long size) { tftp_block_size = size; }
+std::string endpoint_url(const controller_link& link, endpoint which, const std::string& a, const std::string& b) {
+    for (const endpoint_row& row : ENDPOINTS) {
+        if (row.which != which) continue;
+        const char* start = row.from_base ? link.base_url.c_str() : link.address.c_str();
+        int n = std::snprintf(nullptr, 0, row.format, start, a.c_str(), b.c_str());
+        if (n < 0) return {};
+        std::string url(static_cast<std::size_t>(n) + 1, '\0');
+        std::snprintf(url.data(), url.size(), row.format, start, a.c_str(), b.c_str());
+        url.resize(static_cast<std::size_t>(n));
+        return url;
+    }
+    return {};
+}
 
 const char* transfer_error_text(int code) { return curl_easy_strerror(static_cast<CURLcode>(code)); }
 
-int http_fetch(const std::string& url, std::uint64_t limit, std::vector<unsigned char>* body, transfer_result* result) {
+int http_fetch(const transfer_settings& settings, const std::string& url, std::uint64_t limit,
+               std::vector<unsigned char>* body, transfer_result* result) {
     transfer_result local;
     transfer_result& r = result ? *result : local;
     memory_sink sink{body, limit};
-    curl_easy_ptr curl = new_exchange(url, "http", verbose);
+    curl_easy_ptr curl = new_exchange(url, "http", settings.verbose);
     if (curl) {
         set_http_limits(curl.get(), HTTP_STALL_TIMEOUT);
         curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, memory_write);
@@ -215,11 +231,11 @@ int http_fetch(const std::string& url, std::uint64_t limit, std::vector<unsigned
     return failed;
 }
 
-int http_trigger(const std::string& url, reply_sink sink, transfer_result* result) {
+int http_trigger(const transfer_settings& settings, const std::string& url, reply_sink sink, transfer_result* result) {
     transfer_result local;
     transfer_result& r = result ? *result : local;
     shown_reply shown;
-    curl_easy_ptr curl = new_exchange(url, "http", verbose);
+    curl_easy_ptr curl = new_exchange(url, "http", settings.verbose);
     if (curl) {
         set_http_limits(curl.get(), HTTP_WORK_TIMEOUT);
         curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, no_progress_meter());
@@ -242,7 +258,7 @@ int http_trigger(const std::string& url, reply_sink sink, transfer_result* resul
     return failed;
 }
 
-int tftp_read(const std::string& url, tftp_buffer* sink, transfer_result* result) {
+int tftp_read(const transfer_settings& settings, const std::string& url, tftp_buffer* sink, transfer_result* result) {
     transfer_result local;
     transfer_result& r = result ? *result : local;
     curl_easy_ptr curl = new_exchange(url, "tftp", false);
@@ -250,7 +266,7 @@ int tftp_read(const std::string& url, tftp_buffer* sink, transfer_result* result
         curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, 0L);
         curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, tftp_write_sink);
         curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, sink);
-        set_tftp_limits(curl.get(), TFTP_READ_CONNECT_TIMEOUT);
+        set_tftp_limits(curl.get(), TFTP_READ_CONNECT_TIMEOUT, settings.tftp_block_size);
         curl_easy_setopt(curl.get(), CURLOPT_XFERINFOFUNCTION, tftp_read_progress);
         curl_easy_setopt(curl.get(), CURLOPT_XFERINFODATA, sink);
     }
@@ -267,8 +283,9 @@ int tftp_read(const std::string& url, tftp_buffer* sink, transfer_result* result
     return failed;
 }
 
-int tftp_write(const std::string& url, firmware_record* record, bool progress, transfer_result* result) {
-    curl_easy_ptr curl = new_exchange(url, "tftp", verbose);
+int tftp_write(const transfer_settings& settings, const std::string& url, firmware_record* record, bool progress,
+               transfer_result* result) {
+    curl_easy_ptr curl = new_exchange(url, "tftp", settings.verbose);
     if (curl) {
         if (progress) {
             curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, 0L);
@@ -278,7 +295,7 @@ int tftp_write(const std::string& url, firmware_record* record, bool progress, t
             curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, no_progress_meter());
             progress_hide();
         }
-        set_tftp_limits(curl.get(), TFTP_WRITE_CONNECT_TIMEOUT);
+        set_tftp_limits(curl.get(), TFTP_WRITE_CONNECT_TIMEOUT, settings.tftp_block_size);
         curl_easy_setopt(curl.get(), CURLOPT_UPLOAD, 1L);
         curl_easy_setopt(curl.get(), CURLOPT_READFUNCTION, upload_read);
         curl_easy_setopt(curl.get(), CURLOPT_READDATA, record);
@@ -289,18 +306,13 @@ int tftp_write(const std::string& url, firmware_record* record, bool progress, t
     return record->size != 0 ? 1 : 0;
 }
 
-bool base_url_for(const char* address, std::string* out) {
-    if (!address || !out) return false;
-    *out = format_url("http://%s", address);
-    return true;
-}
-
-int backup_fetch(const char* base, const char* set_name, std::vector<unsigned char>* body, long* http_status) {
+int backup_fetch(const controller_link& link, const char* set_name, std::vector<unsigned char>* body,
+                 long* http_status) {
     body->clear();
-    std::string url = format_url("%s/api/v100/backup.ssi?config=%s", base, set_name);
+    std::string url = endpoint_url(link, endpoint::set_fetch, set_name);
     console_printf("%s\tfetching URL '%s'.\n", "backup", url.c_str());
     transfer_result result;
-    const int failed = http_fetch(url, SET_REPLY_LIMIT, body, &result);
+    const int failed = http_fetch(link.settings, url, SET_REPLY_LIMIT, body, &result);
     if (http_status) *http_status = result.http_status;
     if (failed) {
         log_printf_color(COLOR_RED, "%s\tcurl_easy_perform() failed: %s", "backup", transfer_error_text(result.code));
@@ -310,37 +322,33 @@ int backup_fetch(const char* base, const char* set_name, std::vector<unsigned ch
     return 0;
 }
 
-int backup_put(const char* address) {
-    std::string url = format_url("%s/api/v100/status.ssi?action=restoreconfig", address);
+int backup_put(const controller_link& link) {
+    std::string url = endpoint_url(link, endpoint::restore_trigger);
     console_printf("%s\tpushing URL '%s'.\n", "backup_put", url.c_str());
-    return http_trigger(url, reply_sink::discard, nullptr);
+    return http_trigger(link.settings, url, reply_sink::discard, nullptr);
 }
 
-int backup_push(const char* base, const char* address, const unsigned char* bytes, std::size_t count) {
-    if (!bytes || count == 0 || !base) return 1;
+int backup_push(const controller_link& link, const unsigned char* bytes, std::size_t count) {
+    if (!bytes || count == 0) return 1;
     firmware_record record;
     record.data = bytes;
     record.size = count;
-    if (firmware_push_tftp(address, &record, false) != 0) return 1;
+    if (firmware_push_tftp(link, &record, false) != 0) return 1;
     console_printf("%s\tbackup file pushed.\n", "backup");
-    if (backup_put(address) != 0) return 1;
+    if (backup_put(link) != 0) return 1;
     console_printf("%s\tbackup file restore started.\n", "backup");
     log_printf_color(COLOR_GREEN, "File restored.");
     return 0;
 }
 
-int firmware_push_tftp(const char* address, firmware_record* record, bool progress) {
+int firmware_push_tftp(const controller_link& link, firmware_record* record, bool progress) {
     if (!record->data || record->size == 0) return 1;
-    // The controller keeps one pending upload: from the first upload of the
-    // process to its end (past the last restore or apply request), no other
-    // run on this machine may upload to the same controller.
-    if (controller_lock_hold(address) != CONTROLLER_LOCK_TAKEN) return 1;
-    std::string url = format_url("tftp://%s/flashraw.bin", address);
+    std::string url = endpoint_url(link, endpoint::file, "flashraw.bin");
     console_printf("%s\tpushing URL '%s'.\n", "firmware_push_tftp", url.c_str());
     log_printf("Transferring... PLEASE WAIT...");
     const std::uint64_t noted_size = record->size;
     transfer_result result;
-    int failed = tftp_write(url, record, progress, &result);
+    int failed = tftp_write(link.settings, url, record, progress, &result);
     if (failed) {
         const char* why = result.code == CURLE_OK ? "upload ended early" : transfer_error_text(result.code);
         log_printf_color(COLOR_RED, "Firmware push failed, %s.", why);
@@ -349,17 +357,17 @@ int firmware_push_tftp(const char* address, firmware_record* record, bool progre
     return failed;
 }
 
-int action_read_file_memory(const char* address, const char* remote_name, std::uint64_t expected_size,
+int action_read_file_memory(const controller_link& link, const char* remote_name, std::uint64_t expected_size,
                             std::vector<unsigned char>* out) {
     progress_set(0);
     tftp_buffer buffer;
     buffer.expected_size = expected_size;
-    std::string url = format_url("tftp://%s/%s", address, remote_name);
+    std::string url = endpoint_url(link, endpoint::file, remote_name);
     console_printf("[INFO] TFTP URL: %s", url.c_str());
     console_printf("[INFO] curl_easy_init succeeded");
     log_printf_color(COLOR_GREEN, "Downloading %s...", remote_name);
     transfer_result result;
-    int failed = tftp_read(url, &buffer, &result);
+    int failed = tftp_read(link.settings, url, &buffer, &result);
     if (failed && result.code != 0) {
         log_printf_color(COLOR_RED, "[ERROR] curl_easy_perform() failed: %s", transfer_error_text(result.code));
     }

@@ -141,3 +141,20 @@ def backup_of(sim, cli, folder, kind="zip"):
         return folder
     (archive,) = folder.glob("*.zip")
     return archive
+
+
+def run_measured(ornat_cli, cli_home, folder, *args, timeout=120):
+    """Runs the tool alone: (exit status, standard output, peak resident set
+    in MiB of that run)."""
+    with open(folder / "stdout.txt", "w+b") as out:
+        process = subprocess.Popen([str(ornat_cli)] + [str(a) for a in args], env=cli_environment(cli_home),
+                                   cwd=str(folder), stdout=out, stderr=subprocess.DEVNULL)
+        watchdog = threading.Timer(timeout, process.kill)
+        watchdog.start()
+        try:
+            _, status, usage = os.wait4(process.pid, 0)
+        finally:
+            watchdog.cancel()
+        process.returncode = os.waitstatus_to_exitcode(status)
+        out.seek(0)
+        return process.returncode, out.read().decode("utf-8", "replace"), usage.ru_maxrss / 1024

@@ -41,17 +41,19 @@ def test_csv_without_comma_rows_is_refused(start_simulator, cli, tmp_path, rows)
 
 
 UNREAD = "No configuration set name read from --backupconfig '%s'"
+INVALID = "Invalid configuration set name '%s' (letters, digits, '_', '.' and '-', not starting with '.')."
 
 
 @pytest.mark.parametrize("out_type, config, message", [
-    ("directory", '["../escaped"]', "Unknown configuration set '../escaped'."),
-    ("zip", '["../escaped"]', "Unknown configuration set '../escaped'."),
-    ("directory", '["dali1&x=1"]', "Unknown configuration set 'dali1&x=1'."),
-    ("zip", '["dali1","../../escaped"]', "Unknown configuration set '../../escaped'."),
+    ("directory", '["../escaped"]', INVALID % "../escaped"),
+    ("zip", '["dali1",".hidden"]', INVALID % ".hidden"),
+    ("directory", '["dali1&x=1"]', INVALID % "dali1&x=1"),
+    ("zip", '["dali1","a/b"]', INVALID % "a/b"),
     ("directory", "dali1&x=1", UNREAD % "dali1&x=1"),     # not JSON: never a backup of every set
     ("zip", "[]", UNREAD % "[]"),
 ])
-def test_unknown_set_name_is_a_usage_error(simulator, cli, tmp_path, out_type, config, message):
+def test_set_name_that_would_change_a_url_or_path_is_a_usage_error(simulator, cli, tmp_path, out_type, config,
+                                                                   message):
     out = tmp_path / "out" / "inner"
     out.mkdir(parents=True)
     r = cli("--action", "get_backup", "--ip", simulator.ip, "--backupfileout", out,
@@ -63,8 +65,38 @@ def test_unknown_set_name_is_a_usage_error(simulator, cli, tmp_path, out_type, c
     assert written == []
 
 
+@pytest.mark.parametrize("args", [
+    ["--actoin", "get_backup", "--ip", "SIM"],
+    ["--action", "get_backup", "--ip", "SIM", "--backupfilout", "OUT"],
+    ["--action", "setup_channel", "--ip", "SIM", "--channel", "1", "--channelcsvfile", "CSV", "--dry-run"],
+    ["--action", "push_firmware", "--ip", "SIM", "--firmwarefile", "x.binary", "--upgradwait", "5"],
+    ["--action", "get_status", "--ip", "SIM", "--tftpblocksize", "512"],
+    ["--action", "get_status", "--ip", "SIM", "--backupfile", "x"],  # ambiguous
+    ["--action", "get_status", "--ip"],                                 # no value
+], ids=["--actoin", "--backupfilout", "--dry-run", "--upgradwait", "--tftpblocksize", "ambiguous", "no value"])
+def test_mistyped_option_is_a_usage_error_and_nothing_runs(simulator, cli, tmp_path, args, out):
+    csv = tmp_path / "ch1.csv"
+    csv.write_text(CHANNEL_HEADER + GOOD_ROW)
+    values = {"SIM": simulator.ip, "OUT": out, "CSV": '["%s"]' % csv}
+    r = cli(*[values.get(a, a) for a in args], cwd=out)
+    assert r.returncode == 2, r.stdout
+    assert "?? getopt returned character code 077 ??\n" in r.stdout
+    assert [e for e in simulator.log_entries() if e["kind"] not in ("start", "faults_error")] == []
+    assert os.listdir(out) == [] and os.listdir(tmp_path / "home" / "Downloads") == []
+
+
+def test_set_name_outside_the_set_table_is_still_fetched(simulator, cli, out):
+    # A controller with a newer firmware may have sets the table lacks.
+    r = cli("--action", "get_backup", "--ip", simulator.ip, "--backupfileout", out, "--backupfileouttype", "directory",
+            "--backupconfig", '["dali1","zone_7.v2"]')
+    assert r.returncode == 0, r.stdout
+    assert [t for t in simulator.http_targets() if "config=" in t] == [
+        "/api/v100/backup.ssi?config=dali1", "/api/v100/backup.ssi?config=zone_7.v2"]
+
+
 @pytest.mark.parametrize("template", [
     "file:///etc/passwd", "http://{ip}", "{ip}/x", "{ip}?x=1", "{ip}#x", "user@{ip}", "{ip} x", "{ip}\tx", "",
+    "[::1", "[]:80", ":80", "127.0.0.1:", "127.0.0.1:65536", "127.0.0.1:0x50", "127.0.0.1:0", "fe80::1",
 ])
 def test_address_that_is_not_a_host_is_a_usage_error(simulator, cli, template):
     address = template.format(ip=simulator.ip)
@@ -99,7 +131,7 @@ def test_second_run_waits_for_the_controller_lock(start_simulator, ornat_cli, cl
     before = sim.read_device_file("dali1")
     out = tmp_path / "run.out"
     env = cli_environment(cli_home)  # also makes the runtime folder
-    with open(cli_home / "runtime" / ("ornat-cli-%s.lock" % sim.ip.replace(":", "_")), "w") as held:
+    with open(cli_home / "runtime" / ("ornat-cli-127.0.0.1-%d.lock" % sim.port), "w") as held:
         fcntl.flock(held, fcntl.LOCK_EX)   # another run that is changing the controller
         run = subprocess.Popen([str(ornat_cli), "--action", "setup_channel", "--ip", sim.ip, "--channel", "1",
                                 "--channelcsvfile", '["%s"]' % csv], env=env, stdout=open(out, "wb"),
@@ -119,6 +151,34 @@ def test_second_run_waits_for_the_controller_lock(start_simulator, ornat_cli, cl
         assert run.wait(timeout=60) == 0, out.read_text()
     assert len(sim.log_entries("upload")) == 1
     assert sim.read_device_file("dali1") != before
+
+
+@pytest.mark.parametrize("first, second", [("127.0.0.1", "127.0.0.1"), ("localhost", "127.0.0.1")])
+def test_concurrent_channel_changes_are_both_kept(start_simulator, ornat_cli, cli_home, tmp_path, first, second):
+    """Two set-ups of one channel (devices, then groups) started together: the
+    second waits for the first, also when the two name the controller
+    differently, and then builds on the first one's file."""
+    sim = start_simulator(model="TARNEL-2", firmware="1.5.0")
+    sim.set_faults({"delay": 2, "delay_match": ["restoreconfig"]})  # the first run holds on after its fetch
+    devices = tmp_path / "devices.csv"
+    devices.write_text(CHANNEL_HEADER + '0,5,7,Hall East,"[0,3]",254,null,1,254,0,20,"[10]"\n')
+    groups = tmp_path / "groups.csv"
+    groups.write_text("#dali-channel-groups-csv-version: 1\n1,4,Night lights\n")
+    env = cli_environment(cli_home)
+
+    def start(address, option, csv):
+        return subprocess.Popen([str(ornat_cli), "--action", "setup_channel", "--ip", "%s:%d" % (address, sim.port),
+                                 "--channel", "1", option, '["%s"]' % csv], env=env, stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT)
+
+    a = start(first, "--channelcsvfile", devices)
+    sim.wait_for_log(lambda e: "config=dali1" in e.get("target", ""), timeout=30)
+    b = start(second, "--channelgroupscsvfile", groups)
+    out_a, out_b = (p.communicate(timeout=60)[0].decode() for p in (a, b))
+    assert (a.returncode, b.returncode) == (0, 0), out_a + out_b
+    assert "Waiting for another run on %s:%d...\r\n" % (second, sim.port) in out_b
+    dali1 = sim.read_device_file("dali1")
+    assert b"Hall East" in dali1 and b"Night lights" in dali1
 
 
 # ---- interrupted runs ------------------------------------------------------------------

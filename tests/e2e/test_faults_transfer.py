@@ -6,14 +6,12 @@ away from HTTP (addresses that do are usage errors: test_faults_inputs)."""
 import concurrent.futures
 import os
 import socket
-import subprocess
-import threading
 import time
 import zipfile
 
 import pytest
 
-from conftest import cli_environment
+from conftest import run_measured
 from ornat_sim.firmware import build_firmware_image
 from ornat_sim.sets import SET_PATHS
 from ornat_sim.tar import build_tar
@@ -144,23 +142,6 @@ def test_unanswered_apply_request_is_reported_before_the_verification_line(simul
 
 
 # ---- replies over their cap ----------------------------------------------------
-
-def run_measured(ornat_cli, cli_home, folder, *args, timeout=120):
-    """Runs the tool alone: (exit status, standard output, peak resident set
-    in MiB of that run)."""
-    with open(folder / "stdout.txt", "w+b") as out:
-        process = subprocess.Popen([str(ornat_cli)] + [str(a) for a in args], env=cli_environment(cli_home),
-                                   cwd=str(folder), stdout=out, stderr=subprocess.DEVNULL)
-        watchdog = threading.Timer(timeout, process.kill)
-        watchdog.start()
-        try:
-            _, status, usage = os.wait4(process.pid, 0)
-        finally:
-            watchdog.cancel()
-        process.returncode = os.waitstatus_to_exitcode(status)
-        out.seek(0)
-        return process.returncode, out.read().decode("utf-8", "replace"), usage.ru_maxrss / 1024
-
 
 # (action and its arguments, target, cap in bytes, most MiB the run may
 # hold, with room for a sanitizer build). Before the caps a 1 GiB status

@@ -8,6 +8,7 @@ import pytest
 
 from ornat_sim.files import (CHANNEL_DEVICES_AT, CHANNEL_LAYOUTS, GROUP_ENTRY_SIZE, INPUT_ENTRIES_AT,
                              INPUT_ENTRY_SIZE, channel_file_layout, crc16, inputs_file_version)
+from ornat_sim.firmware import build_firmware_image
 from ornat_sim.sets import SET_PATHS
 from ornat_sim.tar import build_tar, parse_tar
 from conftest import backup_of
@@ -110,14 +111,16 @@ def test_single_tar_is_sent_unchanged(simulator, cli, tmp_path):
     assert [e["bytes"] for e in simulator.log_entries("upload")] == [tar_path.stat().st_size]
 
 
-@pytest.mark.parametrize("content, code", [(None, -2), (b"", -3), (b"not a tar at all" * 64, -6)])
-def test_unreadable_input(simulator, cli, tmp_path, content, code):
+@pytest.mark.parametrize("content, code, why", [
+    (None, -2, "not found"), (b"", -3, "neither a backup archive, a backup folder nor a tar"),
+    (b"not a tar at all" * 64, -6, "neither a backup archive, a backup folder nor a tar")])
+def test_unreadable_input(simulator, cli, tmp_path, content, code, why):
     path = tmp_path / "input.bin"
     if content is not None:
         path.write_bytes(content)
     r = cli("--action", "put_backup", "--ip", simulator.ip, "--backupfilein", path)
     assert r.returncode == 1
-    assert r.stdout.endswith("Error %d opening tar file." % code)
+    assert r.stdout.endswith("Error %d opening tar file.\r\n%s: %s.\r\n" % (code, path, why))
     assert simulator.log_entries("upload") == []
 
 
@@ -149,6 +152,23 @@ def test_version_gate_comes_before_the_status(cli, tmp_path, refusing_ip):
     older = write_zip(tmp_path / "older.zip", [("tool.txt", TOOL_TXT)])
     r = cli("--action", "put_backup", "--ip", refusing_ip, "--backupfilein", older)
     assert r.returncode == 1
+
+
+@pytest.mark.parametrize("action, args", [("put_backup", ["--backupfilein", "ARCHIVE"]),
+                                          ("push_firmware", ["--firmwarefile", "IMAGE"])])
+def test_no_change_without_a_safety_backup(simulator, cli, cli_home, tmp_path, action, args):
+    (cli_home / "blocked").write_text("a file where a folder of the Downloads folder's path should be")
+    (cli_home / ".config").mkdir(exist_ok=True)
+    (cli_home / ".config" / "user-dirs.dirs").write_text('XDG_DOWNLOAD_DIR="$HOME/blocked/Downloads"\n')
+    downloads = cli_home / "blocked" / "Downloads"
+    image = tmp_path / "image.binary"
+    image.write_bytes(build_firmware_image("TARNEL-2", "1.5.0"))
+    archive = write_zip(tmp_path / "one.zip", [("tool.txt", TOOL_TXT), ("rlc.tar", set_tar("rlc", b"x"))])
+    r = cli("--action", action, "--ip", simulator.ip, *[{"ARCHIVE": archive, "IMAGE": image}.get(a, a) for a in args])
+    assert r.returncode == 1
+    assert r.stdout.endswith("No safety backup could be written into %s; nothing was changed.\r\n" % downloads)
+    assert simulator.log_entries("upload") == []
+    assert not any("restoreconfig" in t or "firmwareupgrade" in t for t in simulator.http_targets())
 
 
 def test_refused_upload_fails_that_set(simulator, cli, tmp_path):

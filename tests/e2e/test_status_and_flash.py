@@ -24,19 +24,23 @@ def test_get_status_prints_model_name(simulator, cli):
     # get_backup says it on the console, then as a red log line.
     (["--action", "get_backup"], MISSING + "get_backup." + MISSING + "get_backup.\r\n"),
     (["--action", "put_backup", "--backupfilein", "x.zip"], MISSING + "put_backup."),
+    # Checked before the safety backup: nothing is fetched for a run that cannot go on.
+    (["--action", "put_backup", "--ip", "SIM"], MISSING + "put_backup."),
     (["--action", "push_firmware", "--firmwarefile", "x.bin"], MISSING + "push_firmware."),
+    (["--action", "push_firmware", "--ip", "SIM"], MISSING + "push_firmware."),
     (["--action", "setup_channel", "--channel", "1", "--channelcsvfile", '["a.csv"]'], MISSING + "setup_channel."),
     (["--action", "setup_channel", "--ip", "SIM", "--channel", "1"], MISSING + "setup_channel."),
     (["--action", "setup_channel", "--ip", "SIM", "--channelcsvfile", '["a.csv"]'], MISSING + "setup_channel."),
     (["--action", "setup_channel", "--ip", "SIM", "--channel", "1", "--channelcsvfile", "a.csv"],
      MISSING + "setup_channel."),
-], ids=["get_status", "get_backup", "put_backup", "push_firmware", "setup_channel without ip",
+], ids=["get_status", "get_backup", "put_backup", "put_backup without file", "push_firmware",
+        "push_firmware without file", "setup_channel without ip",
         "setup_channel without files", "setup_channel without channel", "setup_channel file list not JSON"])
 def test_missing_arguments_are_a_usage_error(simulator, cli, args, ending):
     r = cli(*[simulator.ip if a == "SIM" else a for a in args])
     assert r.returncode == 2
     assert r.stdout == ending if ending.startswith("ornat-cli") else r.stdout.endswith(ending)
-    assert simulator.http_targets() == []
+    assert simulator.http_targets() == [] and simulator.log_entries("tftp") == []
 
 
 # The pairing quirks are the unit test's; here the exit status of a reply

@@ -1,0 +1,175 @@
+#include "action/action_table.h"
+
+#include <cstring>
+
+#include "action/actions.h"
+#include "common/controller_lock.h"
+#include "common/download_dir.h"
+#include "common/limits.h"
+#include "platform/platform.h"
+#include "window/window.h"
+
+namespace {
+
+template <typename T>
+const T* given(const std::optional<T>& value) {
+    return value ? &*value : nullptr;
+}
+
+const char* given(const std::optional<std::string>& value) { return value ? value->c_str() : nullptr; }
+
+int run_put_backup(const run_options& o, const controller_link& link, run_report&) {
+    return action_put_backup(link, o.backup_file_in->c_str());
+}
+
+int run_get_backup(const run_options& o, const controller_link& link, run_report&) {
+    // The archive of an explicit backup carries the run's log as "log.txt".
+    log_capture_begin();
+    int result = action_get_backup(link, given(o.backup_file_out), given(o.backup_file_out_type),
+                                   given(o.backup_config));
+    log_capture_end();
+    return result;
+}
+
+int run_push_firmware(const run_options& o, const controller_link& link, run_report&) {
+    return action_push_firmware(link, o.firmware_file->c_str(), o.upgrade_wait);
+}
+
+int run_setup_channel(const run_options& o, const controller_link& link, run_report&) {
+    return action_setup_channel(link, given(o.channels), given(o.channel_csv_files),
+                                given(o.channel_groups_csv_files), given(o.channel_inputs_csv_files));
+}
+
+int run_get_status(const run_options&, const controller_link& link, run_report&) { return action_get_status(link); }
+
+int run_read_flashraw(const run_options& o, const controller_link& link, run_report&) {
+    return action_read_file(link, "flashraw.bin", FLASH_IMAGE_SIZE, o.backup_file_out->c_str());
+}
+
+int run_read_flashfs(const run_options& o, const controller_link& link, run_report&) {
+    return action_read_file(link, "flashfs.bin", FLASH_IMAGE_SIZE, o.backup_file_out->c_str());
+}
+
+// Recognised names that have no operation attached: nothing is done, so
+// nothing is reported as done either.
+int run_nothing(const run_options&, const controller_link&, run_report&) { return EXIT_FAILED; }
+
+int run_verify_backup(const run_options& o, const controller_link&, run_report&) {
+    return action_verify_backup(o.backup_file_in->c_str());
+}
+
+int run_diff_backup(const run_options& o, const controller_link& link, run_report&) {
+    return action_diff_backup(o.backup_file_in->c_str(), given(o.compare_with), o.ip ? &link : nullptr);
+}
+
+int run_export_channel(const run_options& o, const controller_link& link, run_report&) {
+    return action_export_channel(o.ip ? &link : nullptr, given(o.backup_file_in), given(o.channels),
+                                 o.backup_file_out->c_str());
+}
+
+constexpr std::uint32_t CSV_FILES = OPTION_CHANNEL_CSV_FILE | OPTION_GROUPS_CSV_FILE | OPTION_INPUTS_CSV_FILE;
+
+// clang-format off
+const action_row ACTIONS[] = {
+    {"put_backup", OPTION_IP | OPTION_BACKUP_FILE_IN, 0, 0,
+     "restore a backup archive or folder, or send one set tar",
+     missing_report::console, true, "Downloading backup before restoring (%s)...", run_put_backup},
+    {"get_backup", OPTION_IP, 0, OPTION_BACKUP_FILE_OUT | OPTION_BACKUP_FILE_OUT_TYPE | OPTION_BACKUP_CONFIG,
+     "back up the controller",
+     missing_report::console_and_log, false, nullptr, run_get_backup},
+    {"push_firmware", OPTION_IP | OPTION_FIRMWARE_FILE, 0, OPTION_UPGRADE_WAIT,
+     "validate, upload and apply a firmware package",
+     missing_report::console, true, "Downloading backup before firmware upgrade (%s)...", run_push_firmware},
+    {"setup_channel", OPTION_IP | OPTION_CHANNEL, CSV_FILES, 0,
+     "set up channels from CSV files",
+     missing_report::console, true, nullptr, run_setup_channel},
+    {"get_status", OPTION_IP, 0, 0,
+     "print the controller's model name",
+     missing_report::console, false, nullptr, run_get_status},
+    {"read_file_flashraw", OPTION_IP | OPTION_BACKUP_FILE_OUT | OPTION_BACKUP_FILE_OUT_TYPE, 0, 0,
+     "copy flashraw.bin into the folder",
+     missing_report::read_file, false, nullptr, run_read_flashraw},
+    {"read_file_flashfs", OPTION_IP | OPTION_BACKUP_FILE_OUT | OPTION_BACKUP_FILE_OUT_TYPE, 0, 0,
+     "copy flashfs.bin into the folder",
+     missing_report::read_file, false, nullptr, run_read_flashfs},
+    {"write_file_flashraw", 0, 0, 0, "recognised; no operation", missing_report::console, false, nullptr, run_nothing},
+    {"write_file_flashfs", 0, 0, 0, "recognised; no operation", missing_report::console, false, nullptr, run_nothing},
+    {"verify_backup", OPTION_BACKUP_FILE_IN, 0, 0,
+     "check a backup without any network",
+     missing_report::log, false, nullptr, run_verify_backup},
+    {"diff_backup", OPTION_BACKUP_FILE_IN, OPTION_COMPARE_WITH | OPTION_IP, 0,
+     "list what differs between two backups, or a backup and the controller",
+     missing_report::log, false, nullptr, run_diff_backup},
+    {"export_channel", OPTION_CHANNEL | OPTION_BACKUP_FILE_OUT, OPTION_IP | OPTION_BACKUP_FILE_IN, 0,
+     "write channels as the CSV files setup_channel reads",
+     missing_report::log, false, nullptr, run_export_channel},
+};
+// clang-format on
+
+void report_missing(const action_row& row) {
+    switch (row.missing) {
+        case missing_report::console: console_printf("Missing arguments for action %s.", row.name); break;
+        case missing_report::console_and_log:
+            console_printf("Missing arguments for action %s.", row.name);
+            log_printf_color(COLOR_RED, "Missing arguments for action %s.", row.name);
+            break;
+        case missing_report::log: log_printf_color(COLOR_RED, "Missing arguments for action %s.", row.name); break;
+        case missing_report::read_file:
+            progress_set(0);
+            log_printf_color(COLOR_RED, "[ERROR] Invalid arguments to action_read_file\n");
+            break;
+    }
+}
+
+// The safety backup before an action that changes the controller: a
+// backup archive in the user's Downloads folder, made with the default set
+// list and without a log. EXIT_FAILED when no archive could be written.
+int safety_backup(const action_row& row, const controller_link& link, run_report& report) {
+    std::optional<std::string> folder = user_download_dir();
+    if (!folder) {
+        log_printf_color(COLOR_ORANGE, "[WARN] Could not determine user download directory, skipping get_backup.");
+        return EXIT_DONE;
+    }
+    platform_make_folders(*folder);
+    log_printf_color(COLOR_GREEN, row.safety_backup, folder->c_str());
+    backup_outcome outcome;
+    action_get_backup(link, folder->c_str(), "zip", nullptr, &outcome);
+    if (outcome.archive.empty()) {
+        log_printf_color(COLOR_RED, "No safety backup could be written into %s; nothing was changed.",
+                         folder->c_str());
+        return EXIT_FAILED;
+    }
+    report.safety_backup = outcome.archive;
+    return EXIT_DONE;
+}
+
+}  // namespace
+
+std::span<const action_row> action_table() { return ACTIONS; }
+
+const action_row* action_find(const std::string& name) {
+    for (const action_row& row : ACTIONS) {
+        if (name == row.name) return &row;
+    }
+    return nullptr;
+}
+
+int action_dispatch(const action_row& row, const run_options& o, run_report& report) {
+    if (!run_options_have(o, row.required) || (row.one_of != 0 && !run_options_have_any(o, row.one_of))) {
+        report_missing(row);
+        return EXIT_USAGE;
+    }
+    controller_link link;
+    if (o.ip && !controller_link_make(*o.ip, o.transfer, &link)) return EXIT_USAGE;  // refused while reading
+
+    controller_lock lock;
+    if (row.changes_controller &&
+        controller_lock_take(link.address.c_str(), link.host, link.port, CONTROLLER_LOCK_WAIT_SECONDS * 1000,
+                             &lock) != CONTROLLER_LOCK_TAKEN) {
+        return EXIT_FAILED;
+    }
+    if (row.safety_backup) {
+        if (int status = safety_backup(row, link, report); status != EXIT_DONE) return status;
+    }
+    return row.run(o, link, report);
+}
