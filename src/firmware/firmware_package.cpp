@@ -323,10 +323,13 @@ int read_package(firmware_record* record, zip_t* archive, std::uint64_t length,
     entry_reader image;
     int result = open_entry(archive, IMAGE_CHECKS, length, &image);
     if (result != FIRMWARE_OK) return result;
-    // A damaged entry (-1) ends the image early; the digest comparison then
-    // fails.
-    return read_image(record, image.declared_size, context,
-                      [&](unsigned char* buffer, std::size_t n) { return entry_read(&image, buffer, n); });
+    result = read_image(record, image.declared_size, context,
+                        [&](unsigned char* buffer, std::size_t n) { return entry_read(&image, buffer, n); });
+    // A damaged entry (-1) ends the image early and leaves it without a
+    // digest, so that the digest comparison fails even where the damage
+    // shows only after the bytes the headers declare.
+    if (image.failed) sha256_discard(context);
+    return result;
 }
 
 void announce(const firmware_record* record) {
@@ -427,7 +430,8 @@ int firmware_validate(const char* path, firmware_record* record, unsigned char d
         case file_kind::raw: result = firmware_prepare_raw(record, &context); break;
         case file_kind::unsupported: console_printf("File format not supported.\n"); break;
     }
-    // Without a digest (the crypto library failed) no file is valid.
+    // Without a digest (the crypto library failed, the image entry is
+    // damaged) no file is valid.
     const bool hashed = sha256_final(&context, digest) == 0;
 
     bool valid = false;
