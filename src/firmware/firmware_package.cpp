@@ -22,12 +22,17 @@ namespace {
 constexpr char NOT_VALID_TEXT[] = "FIRMWARE FILE IS NOT VALID!";
 constexpr char MEMORY_TEXT[] = "memory error\n";
 
-constexpr std::size_t FILE_CHUNK = 1024;   // package and raw file reads
-constexpr std::size_t IMAGE_CHUNK = 4096;  // image entry reads
-constexpr std::size_t DIGEST_READ = 128;   // the one read of "ornat.bh"
+// Reading stops one byte past the largest image: that byte refuses it.
+constexpr std::size_t IMAGE_LIMIT = FIRMWARE_IMAGE_MAX + 1;
+constexpr std::size_t IMAGE_PIECE = 128 * 1024;  // image bytes read and hashed at a time
+constexpr std::size_t IMAGE_PROBE = 4096;        // reads past the size a source gave
+constexpr std::size_t DIGEST_READ = 128;         // the one read of "ornat.bh"
 constexpr std::size_t DIGEST_TEXT_LENGTH = 2 * SHA256_DIGEST_SIZE;
-constexpr std::size_t STORED_CHUNK = 65536;  // reads of an entry's stored data
+constexpr std::size_t STORED_PIECE = 65536;  // reads of an entry's stored data
 constexpr int AES_256_STRENGTH = 3;
+constexpr std::size_t AES_HEADER_MAX = 32;  // room for any salt and the verification value
+
+static_assert(STORED_PIECE >= ZIP_DECODER_FIRST_PIECE);
 
 // The messages and result codes of one of the two entries.
 struct entry_checks {
@@ -54,10 +59,15 @@ constexpr entry_checks IMAGE_CHECKS = {
 };
 // clang-format on
 
-// One opened entry: its decrypted but still compressed content and the
-// decoder that turns it into the entry's bytes.
+// One opened entry, read piece by piece: each piece of its stored data is
+// decrypted in `piece` and decoded from there, so that neither the stored
+// nor the compressed content is ever held whole.
 struct entry_reader {
-    std::vector<unsigned char> input;
+    zip_file_ptr file;  // the stored data, past the salt and verification value
+    winzip_aes_stream_ptr cipher;
+    std::vector<unsigned char> piece;
+    std::uint64_t ciphertext_left = 0;  // not read yet
+    bool all_given = false;             // the decoder has the last piece
     zip_decoder_ptr decoder;
     std::uint64_t declared_size = 0;
     std::uint32_t declared_crc = 0;  // 0: nothing to check (AE-2)
@@ -67,14 +77,44 @@ struct entry_reader {
     bool failed = false;  // damaged: every further read fails
 };
 
+// Reads `want` bytes of an entry's stored data; fewer only at its end or
+// on an error.
+std::size_t read_stored(zip_file_t* file, unsigned char* out, std::size_t want) {
+    std::size_t total = 0;
+    while (total < want) {
+        zip_int64_t count = zip_fread(file, out + total, want - total);
+        if (count <= 0) break;
+        total += static_cast<std::size_t>(count);
+    }
+    return total;
+}
+
+// Reads and decrypts the next piece of the ciphertext and gives it to the
+// decoder.
+bool give_next_piece(entry_reader* reader) {
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(reader->ciphertext_left, reader->piece.size()));
+    if (read_stored(reader->file.get(), reader->piece.data(), want) != want ||
+        !winzip_aes_decrypt_piece(reader->cipher.get(), reader->piece.data(), want)) {
+        return false;
+    }
+    reader->ciphertext_left -= want;
+    reader->all_given = reader->ciphertext_left == 0;
+    zip_decoder_feed(reader->decoder.get(), reader->piece.data(), want, reader->all_given);
+    return true;
+}
+
 // Reads up to `room` bytes of the entry's content. Returns the count, 0 at
 // the end, or -1 when the content is damaged (the bytes of that call are
-// not delivered): undecodable or truncated data, a size or CRC-32 that
-// differs from the zip headers.
+// not delivered): unreadable, undecodable or truncated data, a size or
+// CRC-32 that differs from the zip headers.
 std::int64_t entry_read(entry_reader* reader, unsigned char* out, std::size_t room) {
     if (reader->failed) return -1;
     std::size_t total = 0;
     while (total < room && !reader->finished) {
+        if (!reader->all_given && zip_decoder_input_left(reader->decoder.get()) == 0 && !give_next_piece(reader)) {
+            reader->failed = true;
+            return -1;
+        }
         std::size_t written = 0;
         int step = zip_decoder_step(reader->decoder.get(), out + total, room - total, &written);
         reader->produced += written;
@@ -98,11 +138,30 @@ std::int64_t entry_read(entry_reader* reader, unsigned char* out, std::size_t ro
     return static_cast<std::int64_t>(total);
 }
 
-// Reads the stored data of an AES-256 entry, checks the password and the
-// authentication code and prepares its decoder. False when the entry does
-// not open: unsupported method, unreadable data, wrong password. Damaged
-// content opens, and its reads fail.
-bool open_entry_content(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat, std::size_t package_length,
+// Gives the `ciphertext` bytes after the header to the authentication code
+// and compares it with the code stored after them: WINZIP_AES_OK,
+// WINZIP_AES_NOT_AUTHENTIC (also for data that ends early) or
+// WINZIP_AES_CRYPTO_FAILED.
+int authenticate(zip_file_t* file, std::uint64_t ciphertext, entry_reader* reader) {
+    for (std::uint64_t left = ciphertext; left > 0;) {
+        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(left, reader->piece.size()));
+        if (read_stored(file, reader->piece.data(), want) != want) return WINZIP_AES_NOT_AUTHENTIC;
+        if (!winzip_aes_authenticate(reader->cipher.get(), reader->piece.data(), want)) {
+            return WINZIP_AES_CRYPTO_FAILED;
+        }
+        left -= want;
+    }
+    std::array<unsigned char, WINZIP_AES_CODE_SIZE> code;
+    if (read_stored(file, code.data(), code.size()) != code.size()) return WINZIP_AES_NOT_AUTHENTIC;
+    return winzip_aes_check(reader->cipher.get(), code.data());
+}
+
+// Opens the stored data of an AES-256 entry, checks the password and the
+// authentication code over all of it, then opens it once more for its
+// content to be decrypted and decoded as it is read. False when the entry
+// does not open: unsupported method, unreadable data, wrong password.
+// Damaged content opens, and its reads fail.
+bool open_entry_content(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat, std::uint64_t package_length,
                         entry_reader* reader) {
     if (!zip_decoder_supported(stat.comp_method) || stat.comp_size > package_length) return false;
     // Stored form: libzip neither decrypts nor decompresses, and the data is
@@ -110,29 +169,35 @@ bool open_entry_content(zip_t* archive, zip_uint64_t index, const zip_stat_t& st
     // CRC of the encrypted bytes.
     zip_file_ptr file(zip_fopen_index(archive, index, ZIP_FL_ENCRYPTED));
     if (!file) return false;
-    std::uint64_t remaining = stat.comp_size;
+    const std::size_t header_size = winzip_aes_salt_size(AES_256_STRENGTH) + WINZIP_AES_VERIFIER_SIZE;
+    std::array<unsigned char, AES_HEADER_MAX> header{};
+    // Stored data too short for a header is refused without one.
+    const bool has_room = stat.comp_size >= header_size + WINZIP_AES_CODE_SIZE;
+    if (has_room && read_stored(file.get(), header.data(), header_size) != header_size) return false;
+    if (winzip_aes_open(header.data(), stat.comp_size, AES_256_STRENGTH, FIRMWARE_PACKAGE_PASSWORD, &reader->cipher) !=
+        WINZIP_AES_OK) {
+        return false;
+    }
+    const std::uint64_t ciphertext = stat.comp_size - header_size - WINZIP_AES_CODE_SIZE;
     try {
-        reader->input.reserve(static_cast<std::size_t>(stat.comp_size));
-        platform_advise_huge_pages(reader->input.data(), reader->input.capacity());
-        while (remaining > 0) {
-            std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, STORED_CHUNK));
-            std::size_t old_size = reader->input.size();
-            reader->input.resize(old_size + want);
-            zip_int64_t count = zip_fread(file.get(), reader->input.data() + old_size, want);
-            reader->input.resize(old_size + static_cast<std::size_t>(count > 0 ? count : 0));
-            if (count <= 0) break;
-            remaining -= static_cast<std::uint64_t>(count);
-        }
+        reader->piece.resize(static_cast<std::size_t>(std::min<std::uint64_t>(ciphertext, STORED_PIECE)));
     } catch (const std::bad_alloc&) {
         return false;
     }
+    const int checked = authenticate(file.get(), ciphertext, reader);
+    if (checked == WINZIP_AES_CRYPTO_FAILED) return false;
+    file.reset();
 
-    int decrypted = winzip_aes_decrypt(&reader->input, AES_256_STRENGTH, FIRMWARE_PACKAGE_PASSWORD);
-    if (decrypted != WINZIP_AES_OK && decrypted != WINZIP_AES_NOT_AUTHENTIC) return false;
     reader->declared_size = stat.size;
     reader->declared_crc = (stat.valid & ZIP_STAT_CRC) != 0 ? stat.crc : 0;
-    if (decrypted == WINZIP_AES_OK && remaining == 0) {
-        reader->decoder = zip_decoder_open(stat.comp_method, reader->input.data(), reader->input.size(), stat.size);
+    if (checked == WINZIP_AES_OK) {
+        // The first pass kept nothing: the content is read again, now to be
+        // decrypted.
+        reader->file.reset(zip_fopen_index(archive, index, ZIP_FL_ENCRYPTED));
+        if (reader->file && read_stored(reader->file.get(), header.data(), header_size) == header_size) {
+            reader->ciphertext_left = ciphertext;
+            reader->decoder = zip_decoder_open(stat.comp_method, stat.size);
+        }
     }
     reader->failed = !reader->decoder;
     return true;
@@ -140,7 +205,7 @@ bool open_entry_content(zip_t* archive, zip_uint64_t index, const zip_stat_t& st
 
 // Locates, checks and opens one of the two entries; prints the failure
 // text and returns its code, or 0.
-int open_entry(zip_t* archive, const entry_checks& checks, std::size_t package_length, entry_reader* reader) {
+int open_entry(zip_t* archive, const entry_checks& checks, std::uint64_t package_length, entry_reader* reader) {
     zip_int64_t index = zip_name_locate(archive, checks.name, ZIP_FL_ENC_RAW);
     if (index < 0) {
         console_printf("%s", checks.missing_text);
@@ -165,30 +230,16 @@ int open_entry(zip_t* archive, const entry_checks& checks, std::size_t package_l
     return FIRMWARE_OK;
 }
 
-// Opens a package held in memory; the block must outlive the archive.
-zip_ptr open_archive(const unsigned char* block, std::size_t length) {
-    // libzip takes an empty block for an empty archive; here it is no zip.
-    if (block == nullptr || length == 0) return nullptr;
+// Opens an archive over `source`, which it takes (null: none).
+zip_ptr open_archive(zip_source_t* source) {
+    zip_source_ptr owned(source);
+    if (!owned) return nullptr;
     zip_error_t error;
     zip_error_init(&error);
-    zip_ptr archive;
-    zip_source_ptr source(zip_source_buffer_create(block, length, 0, &error));
-    if (source) {
-        archive.reset(zip_open_from_source(source.get(), ZIP_RDONLY, &error));
-        if (archive) source.release();  // the archive owns it now
-    }
+    zip_ptr archive(zip_open_from_source(owned.get(), ZIP_RDONLY, &error));
+    if (archive) owned.release();  // the archive owns it now
     zip_error_fini(&error);
     return archive;
-}
-
-// Appends `count` bytes to the image; false when it cannot grow.
-bool append_image(firmware_record* record, const unsigned char* bytes, std::size_t count) {
-    try {
-        record->image.insert(record->image.end(), bytes, bytes + count);
-        return true;
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
 }
 
 void publish_image(firmware_record* record) {
@@ -196,54 +247,89 @@ void publish_image(firmware_record* record) {
     record->size = record->image.size();
 }
 
-// Fills the image from `read` (a count of bytes, 0 or less at the end)
-// until it ends or the image is longer than any the controller takes (the
-// rest is not needed to refuse it), then hashes the image.
-template <typename Read>
-int read_image(firmware_record* record, sha256_context* context, Read read) {
-    std::array<unsigned char, IMAGE_CHUNK> chunk;
-    for (;;) {
-        std::int64_t count = read(chunk.data(), chunk.size());
-        if (count <= 0) break;
-        if (!append_image(record, chunk.data(), static_cast<std::size_t>(count))) {
-            publish_image(record);
-            console_printf("%s", MEMORY_TEXT);
-            return FIRMWARE_IMAGE_MEMORY;
-        }
-        if (record->image.size() > FIRMWARE_IMAGE_MAX) break;
+// Reserves room for the bytes the image's source says it holds (at most
+// IMAGE_LIMIT), so that the image is read straight into place and never
+// moves. When memory runs out here, the image grows as it is read instead,
+// and fails there if it must.
+void reserve_image(std::vector<unsigned char>* image, std::uint64_t expected) {
+    try {
+        image->reserve(static_cast<std::size_t>(std::min<std::uint64_t>(expected, IMAGE_LIMIT)));
+        platform_advise_huge_pages(image->data(), image->capacity());
+    } catch (const std::bad_alloc&) {
+        // Nothing reserved.
     }
-    publish_image(record);
-    sha256_update(context, record->data, record->image.size());
-    return FIRMWARE_OK;
 }
 
-// Reads the whole file into `block`; a file that cannot be opened gives an
-// empty block. False when the file is too large or memory runs out.
-bool read_package_file(const std::string& path, std::vector<unsigned char>* block) {
-    file_ptr file(platform_fopen(path.c_str(), "rb"));
-    if (!file) return true;
-    try {
-        // Read straight into the block, sized once from the file's length,
-        // so the bytes are neither staged nor copied again as it grows.
-        const std::int64_t size = platform_file_size(file.get());
-        if (size > 0 && static_cast<std::uint64_t>(size) <= FIRMWARE_PACKAGE_MAX) {
-            block->reserve(static_cast<std::size_t>(size));
-            platform_advise_huge_pages(block->data(), block->capacity());
+// Reads the image from `read` (which writes up to the count it is asked for
+// and returns the count written, 0 or less at the end) into record->image,
+// reserved from `expected`, and hashes each piece as it arrives. Reading
+// ends with the source or at IMAGE_LIMIT bytes (the rest is not needed to
+// refuse the image). Past the reserved room (a source that holds more than
+// it said) the image grows only by the bytes actually read.
+template <typename Read>
+int read_image(firmware_record* record, std::uint64_t expected, sha256_context* context, Read read) {
+    std::vector<unsigned char>& image = record->image;
+    reserve_image(&image, expected);
+    std::array<unsigned char, IMAGE_PROBE> probe;
+    int result = FIRMWARE_OK;
+    while (image.size() < IMAGE_LIMIT) {
+        const std::size_t filled = image.size();
+        const std::size_t room = std::min(image.capacity(), IMAGE_LIMIT) - filled;
+        std::int64_t count = 0;
+        if (room > 0) {
+            const std::size_t want = std::min(room, IMAGE_PIECE);
+            image.resize(filled + want);  // within the capacity: no allocation
+            count = read(image.data() + filled, want);
+            image.resize(filled + static_cast<std::size_t>(std::max<std::int64_t>(count, 0)));
+        } else {
+            count = read(probe.data(), std::min(probe.size(), IMAGE_LIMIT - filled));
+            try {
+                if (count > 0) image.insert(image.end(), probe.data(), probe.data() + count);
+            } catch (const std::bad_alloc&) {
+                console_printf("%s", MEMORY_TEXT);
+                result = FIRMWARE_IMAGE_MEMORY;
+                break;
+            }
         }
-        for (;;) {
-            std::size_t old_size = block->size();
-            std::size_t want = std::max<std::size_t>(block->capacity() - old_size, FILE_CHUNK);
-            if (old_size + want > FIRMWARE_PACKAGE_MAX + 1) want = FIRMWARE_PACKAGE_MAX + 1 - old_size;
-            block->resize(old_size + want);
-            std::size_t count = std::fread(block->data() + old_size, 1, want, file.get());
-            block->resize(old_size + count);
-            if (block->size() > FIRMWARE_PACKAGE_MAX) return false;
-            if (count < want) break;
-        }
-    } catch (const std::bad_alloc&) {
-        return false;
+        if (count <= 0) break;
+        sha256_update(context, image.data() + filled, static_cast<std::size_t>(count));
     }
-    return true;
+    publish_image(record);
+    return result;
+}
+
+// The checks and reads of an opened package (null: no zip archive) of
+// `length` bytes.
+int read_package(firmware_record* record, zip_t* archive, std::uint64_t length,
+                 std::optional<std::vector<unsigned char>>* expected, sha256_context* context) {
+    if (archive == nullptr) {
+        console_printf("File format is invalid (open).\n");
+        return FIRMWARE_NOT_ZIP;
+    }
+    {
+        entry_reader digest;
+        int result = open_entry(archive, DIGEST_CHECKS, length, &digest);
+        if (result != FIRMWARE_OK) return result;
+        // One read into a zeroed buffer: the zero after the 64 characters
+        // ends the text.
+        std::array<unsigned char, DIGEST_READ + 1> text{};
+        if (entry_read(&digest, text.data(), DIGEST_READ) != static_cast<std::int64_t>(DIGEST_TEXT_LENGTH)) {
+            console_printf("File content length is invalid (bh).\n");
+            return FIRMWARE_DIGEST_LENGTH;
+        }
+        *expected = hex_decode(reinterpret_cast<const char*>(text.data()));
+    }
+
+    entry_reader image;
+    int result = open_entry(archive, IMAGE_CHECKS, length, &image);
+    if (result != FIRMWARE_OK) return result;
+    result = read_image(record, image.declared_size, context,
+                        [&](unsigned char* buffer, std::size_t n) { return entry_read(&image, buffer, n); });
+    // A damaged entry (-1) ends the image early and leaves it without a
+    // digest, so that the digest comparison fails even where the damage
+    // shows only after the bytes the headers declare.
+    if (image.failed) sha256_discard(context);
+    return result;
 }
 
 void announce(const firmware_record* record) {
@@ -272,68 +358,16 @@ file_kind kind_of(const char* extension) {
 
 }  // namespace
 
-namespace {
-
-// The preparation over a package in memory. When `owned` holds the block,
-// it is released as soon as the image entry has been taken out of it, so
-// that the package and the image are not both held while the image is
-// decoded.
-int prepare_package_block(firmware_record* record, const unsigned char* block, std::size_t length,
-                          std::vector<unsigned char>* owned, std::optional<std::vector<unsigned char>>* expected,
-                          sha256_context* context) {
+int firmware_prepare_package_block(firmware_record* record, const unsigned char* block, std::size_t length,
+                                   std::optional<std::vector<unsigned char>>* expected, sha256_context* context) {
     if (record == nullptr || expected == nullptr || context == nullptr || (block == nullptr && length > 0)) {
         console_printf("Parameters error.\n");
         return FIRMWARE_PARAMETERS;
     }
-    zip_ptr archive = open_archive(block, length);
-    if (!archive) {
-        console_printf("File format is invalid (open).\n");
-        return FIRMWARE_NOT_ZIP;
-    }
-
-    {
-        entry_reader digest;
-        int result = open_entry(archive.get(), DIGEST_CHECKS, length, &digest);
-        if (result != FIRMWARE_OK) return result;
-        // One read into a zeroed buffer: the zero after the 64 characters
-        // ends the text.
-        std::array<unsigned char, DIGEST_READ + 1> text{};
-        if (entry_read(&digest, text.data(), DIGEST_READ) != static_cast<std::int64_t>(DIGEST_TEXT_LENGTH)) {
-            console_printf("File content length is invalid (bh).\n");
-            return FIRMWARE_DIGEST_LENGTH;
-        }
-        *expected = hex_decode(reinterpret_cast<const char*>(text.data()));
-    }
-
-    entry_reader image;
-    int result = open_entry(archive.get(), IMAGE_CHECKS, length, &image);
-    if (result != FIRMWARE_OK) return result;
-    archive.reset();
-    if (owned) {
-        // The package's memory is not needed any more: it takes the image,
-        // which saves the system from handing out fresh pages for it.
-        record->image.swap(*owned);
-        record->image.clear();
-        std::vector<unsigned char>().swap(*owned);
-    }
-    try {
-        record->image.reserve(
-            static_cast<std::size_t>(std::min<std::uint64_t>(image.declared_size, FIRMWARE_IMAGE_MAX + IMAGE_CHUNK)));
-        platform_advise_huge_pages(record->image.data(), record->image.capacity());
-    } catch (const std::bad_alloc&) {
-        // The image then grows as it is read, and fails there if it must.
-    }
-    // A damaged entry (-1) ends the image early; the digest comparison then
-    // fails.
-    return read_image(record, context,
-                      [&](unsigned char* buffer, std::size_t n) { return entry_read(&image, buffer, n); });
-}
-
-}  // namespace
-
-int firmware_prepare_package_block(firmware_record* record, const unsigned char* block, std::size_t length,
-                                   std::optional<std::vector<unsigned char>>* expected, sha256_context* context) {
-    return prepare_package_block(record, block, length, nullptr, expected, context);
+    // libzip takes an empty block for an empty archive; here it is no zip.
+    zip_ptr archive;
+    if (length > 0) archive = open_archive(zip_source_buffer_create(block, length, 0, nullptr));
+    return read_package(record, archive.get(), length, expected, context);
 }
 
 int firmware_prepare_package(firmware_record* record, std::optional<std::vector<unsigned char>>* expected,
@@ -343,12 +377,21 @@ int firmware_prepare_package(firmware_record* record, std::optional<std::vector<
         console_printf("Parameters error.\n");
         return FIRMWARE_PARAMETERS;
     }
-    std::vector<unsigned char> block;
-    if (!read_package_file(record->path, &block)) {
+    // A file that cannot be opened, is empty or is not a regular file (it
+    // must be read at the places its directory names) is no zip.
+    file_ptr file(platform_fopen(record->path.c_str(), "rb"));
+    const std::int64_t size = file ? platform_file_size(file.get()) : -1;
+    if (size > static_cast<std::int64_t>(FIRMWARE_PACKAGE_MAX)) {
         console_printf("%s", MEMORY_TEXT);
         return FIRMWARE_PACKAGE_MEMORY;
     }
-    return prepare_package_block(record, block.data(), block.size(), &block, expected, context);
+    zip_ptr archive;
+    if (size > 0) {
+        zip_source_t* source = zip_source_filep_create(file.get(), 0, size, nullptr);
+        if (source != nullptr) file.release();  // the source closes it
+        archive = open_archive(source);
+    }
+    return read_package(record, archive.get(), size > 0 ? static_cast<std::uint64_t>(size) : 0, expected, context);
 }
 
 int firmware_prepare_raw(firmware_record* record, sha256_context* context) {
@@ -360,10 +403,12 @@ int firmware_prepare_raw(firmware_record* record, sha256_context* context) {
     // A file that cannot be opened gives an empty image, which the
     // information check then refuses.
     file_ptr file(platform_fopen(record->path.c_str(), "rb"));
-    return read_image(record, context, [&](unsigned char* buffer, std::size_t n) -> std::int64_t {
-        if (!file) return 0;
-        return static_cast<std::int64_t>(std::fread(buffer, 1, std::min(n, FILE_CHUNK), file.get()));
-    });
+    const std::int64_t size = file ? platform_file_size(file.get()) : 0;
+    return read_image(record, size > 0 ? static_cast<std::uint64_t>(size) : 0, context,
+                      [&](unsigned char* buffer, std::size_t n) -> std::int64_t {
+                          if (!file) return 0;
+                          return static_cast<std::int64_t>(std::fread(buffer, 1, n, file.get()));
+                      });
 }
 
 int firmware_validate(const char* path, firmware_record* record, unsigned char digest[SHA256_DIGEST_SIZE]) {
@@ -385,7 +430,8 @@ int firmware_validate(const char* path, firmware_record* record, unsigned char d
         case file_kind::raw: result = firmware_prepare_raw(record, &context); break;
         case file_kind::unsupported: console_printf("File format not supported.\n"); break;
     }
-    // Without a digest (the crypto library failed) no file is valid.
+    // Without a digest (the crypto library failed, the image entry is
+    // damaged) no file is valid.
     const bool hashed = sha256_final(&context, digest) == 0;
 
     bool valid = false;

@@ -32,12 +32,16 @@
 //   5       4     dictionary size, little-endian
 //   9       ...   LZMA1 stream, with or without an end marker
 //
-// The archive structure comes from libzip; every entry is read in its
-// stored (encrypted) form, its password and authentication code are checked
-// before any byte of it is used, and it is decompressed by zip_decoders.h.
-// The CRC-32 is checked where the entry carries one (not 0).
+// The archive structure comes from libzip, which reads from the file only
+// what it needs. Every entry is read in its stored (encrypted) form, piece
+// by piece and twice: first for its password and authentication code, which
+// are checked before any byte of it is used, then to be decrypted and
+// decompressed (zip_decoders.h) straight into the image. The CRC-32 is
+// checked where the entry carries one (not 0). Of the package, only the
+// image is ever held whole in memory.
 //
-// Raw image (extension "binary"): the whole file is the image.
+// Raw image (extension "binary"): the whole file is the image, read
+// straight into its buffer.
 //
 // Every message goes to the console, except the log line
 // "Preparing file '%s'.".
@@ -54,7 +58,7 @@
 constexpr char FIRMWARE_PACKAGE_PASSWORD[] = "5d0c7a93e1b24f68a07c3e9d52f1b846c09a7e3d";
 // Largest image the controller takes; reading stops once an image is longer.
 constexpr std::uint64_t FIRMWARE_IMAGE_MAX = 0xFFFFFE;
-// Largest package file read into memory.
+// Largest package file taken.
 constexpr std::size_t FIRMWARE_PACKAGE_MAX = 256u * 1024 * 1024;
 
 // Results of the preparations, in the order the checks are made.
@@ -74,7 +78,8 @@ enum : int {
 };
 
 // Reads the package at record->path: prints "Preparing file...\n" and the
-// log line, reads the file and goes on as firmware_prepare_package_block.
+// log line, opens the file and goes on as firmware_prepare_package_block,
+// reading from the file instead of a block.
 // On 0 the image is in record->image (data/size over it) and has been fed
 // to `context`; *expected holds the digest decoded from "ornat.bh", or
 // none when that text is not hexadecimal.

@@ -233,6 +233,8 @@ TEST_F(FirmwarePackage, RefusalsInCheckOrder) {
         {"truncated zstd", aes_package(image, bytes(zstd.begin(), zstd.end() - 1), 93, image.size()), BAD_DIGEST},
         {"AE-1 CRC differs", aes_package(image, image, 0, image.size(), 0x12345678), BAD_DIGEST},
         {"size differs", aes_package(image, image, 0, image.size() + 1), BAD_DIGEST},
+        // The digest matches the bytes the headers declare; the rest is damage.
+        {"content past its size", aes_package(bytes(image.begin(), image.begin() + 8192), image, 0, 8192), BAD_DIGEST},
         // Stored data one byte short of salt, verifier and authentication code.
         {"stored data too short",
          aes_zip({{"ornat.bh", aes_zip_encrypt(digest_text(image), PASSWORD.c_str()), 0, 64},

@@ -32,6 +32,8 @@ void sha256_update(sha256_context* context, const unsigned char* bytes, std::siz
     }
 }
 
+void sha256_discard(sha256_context* context) { context->state.reset(); }
+
 int sha256_final(sha256_context* context, unsigned char digest[SHA256_DIGEST_SIZE]) {
     static_assert(SHA256_DIGEST_SIZE == CRYPTO_SHA256_SIZE);
     if (context->state && crypto_sha256_final(context->state->digest.get(), digest)) return 0;

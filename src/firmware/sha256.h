@@ -24,6 +24,9 @@ struct sha256_context {
 // Starts a new message, also on a context that has been used before.
 void sha256_init(sha256_context* context);
 void sha256_update(sha256_context* context, const unsigned char* bytes, std::size_t count);
+// Marks the message as unusable (its source turned out damaged after parts
+// of it were hashed): sha256_final then fails as after a failed step.
+void sha256_discard(sha256_context* context);
 // Writes the digest of the message. Returns 0, or -1 (digest zeroed) when
 // any step of the computation failed, such as the state not being
 // allocated; sha256_init starts over.

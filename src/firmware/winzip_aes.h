@@ -23,6 +23,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <vector>
 
 enum : int {
@@ -40,10 +42,33 @@ constexpr std::size_t WINZIP_AES_CODE_SIZE = 10;
 // Salt length for a strength 1..3, 0 for any other strength.
 std::size_t winzip_aes_salt_size(int strength);
 
-// Checks the password and the authentication code of the stored data in
-// `data`, then replaces it with the decrypted content. On any failure
-// `data` is left as it was, except after WINZIP_AES_CRYPTO_FAILED.
-int winzip_aes_decrypt(std::vector<unsigned char>* data, int strength, const char* password);
+// The decryption of one entry's stored data, read in pieces so that it is
+// never held whole: the keys of its salt, the running authentication code
+// and the position in the key stream.
+struct winzip_aes_stream;
+struct winzip_aes_stream_deleter {
+    void operator()(winzip_aes_stream* stream) const noexcept;
+};
+using winzip_aes_stream_ptr = std::unique_ptr<winzip_aes_stream, winzip_aes_stream_deleter>;
+
+// Starts on stored data of `stored_size` bytes whose salt and verification
+// value (the first winzip_aes_salt_size(strength) + 2 bytes) are at
+// `header`: derives the keys and checks the password. The ciphertext that
+// follows is then given, in pieces of any size and in order, once to
+// winzip_aes_authenticate and its code to winzip_aes_check, and (again or
+// instead) to winzip_aes_decrypt_piece. `header` is not read when the
+// stored data is too short.
+int winzip_aes_open(const unsigned char* header, std::uint64_t stored_size, int strength, const char* password,
+                    winzip_aes_stream_ptr* stream);
+// Adds the next piece of the ciphertext to the authentication code; false
+// when the cipher fails.
+bool winzip_aes_authenticate(winzip_aes_stream* stream, const unsigned char* ciphertext, std::size_t count);
+// Compares the code of the ciphertext given with the code stored after it:
+// WINZIP_AES_OK, WINZIP_AES_NOT_AUTHENTIC or WINZIP_AES_CRYPTO_FAILED.
+int winzip_aes_check(winzip_aes_stream* stream, const unsigned char code[WINZIP_AES_CODE_SIZE]);
+// Decrypts the next piece of the ciphertext in place; false when the cipher
+// fails.
+bool winzip_aes_decrypt_piece(winzip_aes_stream* stream, unsigned char* bytes, std::size_t count);
 
 // Writes the stored data for `length` bytes of content into `data`, using
 // the salt given (winzip_aes_salt_size(strength) bytes).

@@ -41,9 +41,10 @@ using step_fn = int (*)(zip_decoder* decoder, unsigned char* out, std::size_t ro
 // where it was made.
 struct zip_decoder {
     step_fn step = nullptr;
-    const unsigned char* input = nullptr;
+    const unsigned char* input = nullptr;  // the piece given last
     std::size_t size = 0;
     std::size_t used = 0;
+    bool last = false;  // the piece ends the content
     std::uint64_t declared_size = 0;
 
     z_stream zlib{};
@@ -64,14 +65,16 @@ void zip_decoder_deleter::operator()(zip_decoder* decoder) const noexcept {
 
 namespace {
 
-bool start_stored(zip_decoder*) { return true; }
+// Stored content needs nothing set up, and LZMA reads its header from the
+// first piece.
+bool start_nothing(zip_decoder*) { return true; }
 
 int step_stored(zip_decoder* decoder, unsigned char* out, std::size_t room, std::size_t* written) {
     std::size_t take = std::min(room, decoder->input_left());
     if (take > 0) std::memcpy(out, decoder->next_input(), take);
     decoder->used += take;
     *written = take;
-    return decoder->input_left() == 0 ? ZIP_DECODE_END : ZIP_DECODE_MORE;
+    return decoder->input_left() == 0 && decoder->last ? ZIP_DECODE_END : ZIP_DECODE_MORE;
 }
 
 bool start_inflate(zip_decoder* decoder) {
@@ -122,7 +125,8 @@ constexpr std::size_t LZMA_HEADER_SIZE = 9;
 constexpr unsigned LZMA_PROPERTIES_SIZE = 5;
 constexpr unsigned LZMA_PROPERTIES_LIMIT = 9 * 5 * 5;
 
-bool start_lzma(zip_decoder* decoder) {
+// Reads the header from the first piece and starts the LZMA1 stream after it.
+bool start_lzma_stream(zip_decoder* decoder) {
     if (decoder->size < LZMA_HEADER_SIZE) return false;
     const unsigned char* header = decoder->input;
     unsigned properties_size = header[LZMA_PROPERTIES_SIZE_AT] | header[LZMA_PROPERTIES_SIZE_AT + 1] << 8;
@@ -159,13 +163,15 @@ bool start_lzma(zip_decoder* decoder) {
 }
 
 int step_lzma(zip_decoder* decoder, unsigned char* out, std::size_t room, std::size_t* written) {
+    if (!decoder->lzma_open && !start_lzma_stream(decoder)) return ZIP_DECODE_FAILED;
     lzma_stream& stream = decoder->lzma;
     stream.next_in = decoder->next_input();
     stream.avail_in = decoder->input_left();
     stream.next_out = out;
     stream.avail_out = room;
-    // The whole content is in memory: there is never more input to come.
-    lzma_ret status = lzma_code(&stream, LZMA_FINISH);
+    // A stream without end marker ends where its input does, which the
+    // decoder learns from LZMA_FINISH: given with the last piece only.
+    lzma_ret status = lzma_code(&stream, decoder->last ? LZMA_FINISH : LZMA_RUN);
     decoder->used = decoder->size - stream.avail_in;
     *written = room - stream.avail_out;
     if (status == LZMA_STREAM_END) return ZIP_DECODE_END;
@@ -195,8 +201,8 @@ struct decoder_entry {
 };
 
 constexpr decoder_entry DECODERS[] = {
-    {ZIP_CM_STORE, start_stored, step_stored}, {ZIP_CM_DEFLATE, start_inflate, step_inflate},
-    {ZIP_CM_BZIP2, start_bzip2, step_bzip2},   {ZIP_CM_LZMA, start_lzma, step_lzma},
+    {ZIP_CM_STORE, start_nothing, step_stored}, {ZIP_CM_DEFLATE, start_inflate, step_inflate},
+    {ZIP_CM_BZIP2, start_bzip2, step_bzip2},    {ZIP_CM_LZMA, start_nothing, step_lzma},
     {METHOD_ZSTD, start_zstd, step_zstd},
 };
 
@@ -211,8 +217,7 @@ const decoder_entry* find_decoder(std::uint16_t method) {
 
 bool zip_decoder_supported(std::uint16_t method) { return find_decoder(method) != nullptr; }
 
-zip_decoder_ptr zip_decoder_open(std::uint16_t method, const unsigned char* input, std::size_t size,
-                                 std::uint64_t declared_size) {
+zip_decoder_ptr zip_decoder_open(std::uint16_t method, std::uint64_t declared_size) {
     const decoder_entry* entry = find_decoder(method);
     if (entry == nullptr) return nullptr;
     zip_decoder_ptr decoder;
@@ -222,12 +227,19 @@ zip_decoder_ptr zip_decoder_open(std::uint16_t method, const unsigned char* inpu
         return nullptr;
     }
     decoder->step = entry->step;
-    decoder->input = input;
-    decoder->size = size;
     decoder->declared_size = declared_size;
     if (!entry->start(decoder.get())) return nullptr;
     return decoder;
 }
+
+void zip_decoder_feed(zip_decoder* decoder, const unsigned char* input, std::size_t size, bool last) {
+    decoder->input = input;
+    decoder->size = size;
+    decoder->used = 0;
+    decoder->last = last;
+}
+
+std::size_t zip_decoder_input_left(const zip_decoder* decoder) { return decoder->input_left(); }
 
 int zip_decoder_step(zip_decoder* decoder, unsigned char* out, std::size_t room, std::size_t* written) {
     const std::size_t used_before = decoder->used;

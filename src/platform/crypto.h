@@ -5,7 +5,7 @@
 //   SHA-256           the digest of a firmware image
 //   PBKDF2-HMAC-SHA1  the WinZip AES key derivation
 //   AES (ECB blocks)  the key stream of WinZip AES counter mode
-//   HMAC-SHA1         the WinZip AES authentication code
+//   HMAC-SHA1         the WinZip AES authentication code, also in pieces
 //
 // Every call returns false when the library fails or memory runs out.
 #pragma once
@@ -34,9 +34,25 @@ bool crypto_sha256_final(crypto_sha256* state, unsigned char digest[CRYPTO_SHA25
 bool crypto_pbkdf2_hmac_sha1(const char* password, std::size_t password_size, const unsigned char* salt,
                              std::size_t salt_size, unsigned iterations, unsigned char* out, std::size_t out_size);
 
+// A running HMAC-SHA1 computation, for a message read in pieces.
+struct crypto_hmac;
+struct crypto_hmac_deleter {
+    void operator()(crypto_hmac* state) const noexcept;
+};
+using crypto_hmac_ptr = std::unique_ptr<crypto_hmac, crypto_hmac_deleter>;
+
+// A new computation under `key`, started; null on failure.
+crypto_hmac_ptr crypto_hmac_sha1_new(const unsigned char* key, std::size_t key_size);
+bool crypto_hmac_update(crypto_hmac* state, const unsigned char* bytes, std::size_t count);
+// Writes the code; the state is used up afterwards.
+bool crypto_hmac_final(crypto_hmac* state, unsigned char code[CRYPTO_SHA1_SIZE]);
+
 // HMAC-SHA1 of `count` bytes (none allowed) under `key`.
-bool crypto_hmac_sha1(const unsigned char* key, std::size_t key_size, const unsigned char* bytes, std::size_t count,
-                      unsigned char code[CRYPTO_SHA1_SIZE]);
+inline bool crypto_hmac_sha1(const unsigned char* key, std::size_t key_size, const unsigned char* bytes,
+                             std::size_t count, unsigned char code[CRYPTO_SHA1_SIZE]) {
+    crypto_hmac_ptr state = crypto_hmac_sha1_new(key, key_size);
+    return state && crypto_hmac_update(state.get(), bytes, count) && crypto_hmac_final(state.get(), code);
+}
 
 // An AES key (16, 24 or 32 bytes) for encrypting single blocks.
 struct crypto_aes;

@@ -96,6 +96,10 @@ struct crypto_sha256 {
     hash_ptr hash;
 };
 
+struct crypto_hmac {
+    hash_ptr hash;
+};
+
 struct crypto_aes {
     key_ptr key;
 };
@@ -103,6 +107,8 @@ struct crypto_aes {
 void crypto_sha256_deleter::operator()(crypto_sha256* state) const noexcept {
     std::default_delete<crypto_sha256>()(state);
 }
+
+void crypto_hmac_deleter::operator()(crypto_hmac* state) const noexcept { std::default_delete<crypto_hmac>()(state); }
 
 void crypto_aes_deleter::operator()(crypto_aes* key) const noexcept { std::default_delete<crypto_aes>()(key); }
 
@@ -133,13 +139,22 @@ bool crypto_pbkdf2_hmac_sha1(const char* password, std::size_t password_size, co
         const_cast<PUCHAR>(salt), static_cast<ULONG>(salt_size), iterations, out, static_cast<ULONG>(out_size), 0));
 }
 
-bool crypto_hmac_sha1(const unsigned char* key, std::size_t key_size, const unsigned char* bytes, std::size_t count,
-                      unsigned char code[CRYPTO_SHA1_SIZE]) {
+crypto_hmac_ptr crypto_hmac_sha1_new(const unsigned char* key, std::size_t key_size) {
     // CNG wants a key buffer even for an empty key.
     static const unsigned char empty = 0;
-    hash_ptr hash = create_hash(hmac_sha1_provider(), key_size > 0 ? key : &empty, key_size);
-    return hash && hash_data(hash.get(), bytes, count) &&
-           succeeded(BCryptFinishHash(hash.get(), code, CRYPTO_SHA1_SIZE, 0));
+    crypto_hmac_ptr state = make_record<crypto_hmac, crypto_hmac_deleter>();
+    if (!state) return nullptr;
+    state->hash = create_hash(hmac_sha1_provider(), key_size > 0 ? key : &empty, key_size);
+    if (!state->hash) return nullptr;
+    return state;
+}
+
+bool crypto_hmac_update(crypto_hmac* state, const unsigned char* bytes, std::size_t count) {
+    return hash_data(state->hash.get(), bytes, count);
+}
+
+bool crypto_hmac_final(crypto_hmac* state, unsigned char code[CRYPTO_SHA1_SIZE]) {
+    return succeeded(BCryptFinishHash(state->hash.get(), code, CRYPTO_SHA1_SIZE, 0));
 }
 
 crypto_aes_ptr crypto_aes_new(const unsigned char* key, std::size_t key_size) {

@@ -4,14 +4,22 @@
 #include <climits>
 #include <new>
 
+#include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
-#include <openssl/hmac.h>
 
 namespace {
 
 struct md_context_deleter {
     void operator()(EVP_MD_CTX* context) const noexcept { EVP_MD_CTX_free(context); }
+};
+
+struct mac_deleter {
+    void operator()(EVP_MAC* mac) const noexcept { EVP_MAC_free(mac); }
+};
+
+struct mac_context_deleter {
+    void operator()(EVP_MAC_CTX* context) const noexcept { EVP_MAC_CTX_free(context); }
 };
 
 struct cipher_context_deleter {
@@ -43,6 +51,10 @@ struct crypto_sha256 {
     std::unique_ptr<EVP_MD_CTX, md_context_deleter> digest;
 };
 
+struct crypto_hmac {
+    std::unique_ptr<EVP_MAC_CTX, mac_context_deleter> mac;
+};
+
 struct crypto_aes {
     std::unique_ptr<EVP_CIPHER_CTX, cipher_context_deleter> cipher;
 };
@@ -50,6 +62,8 @@ struct crypto_aes {
 void crypto_sha256_deleter::operator()(crypto_sha256* state) const noexcept {
     std::default_delete<crypto_sha256>()(state);
 }
+
+void crypto_hmac_deleter::operator()(crypto_hmac* state) const noexcept { std::default_delete<crypto_hmac>()(state); }
 
 void crypto_aes_deleter::operator()(crypto_aes* key) const noexcept { std::default_delete<crypto_aes>()(key); }
 
@@ -77,17 +91,34 @@ bool crypto_pbkdf2_hmac_sha1(const char* password, std::size_t password_size, co
                                   static_cast<int>(iterations), static_cast<int>(out_size), out) == 1;
 }
 
-bool crypto_hmac_sha1(const unsigned char* key, std::size_t key_size, const unsigned char* bytes, std::size_t count,
-                      unsigned char code[CRYPTO_SHA1_SIZE]) {
+crypto_hmac_ptr crypto_hmac_sha1_new(const unsigned char* key, std::size_t key_size) {
+    // A null key would mean "the key set before"; an empty one is a key too.
     static const unsigned char empty = 0;
-    unsigned char full[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (key_size > INT_MAX ||
-        HMAC(EVP_sha1(), key, static_cast<int>(key_size), count > 0 ? bytes : &empty, count, full, &length) ==
-            nullptr ||
-        length != CRYPTO_SHA1_SIZE) {
-        return false;
+    crypto_hmac_ptr state = make_record<crypto_hmac, crypto_hmac_deleter>();
+    if (!state) return nullptr;
+    // The context keeps its own reference to the algorithm.
+    std::unique_ptr<EVP_MAC, mac_deleter> hmac(EVP_MAC_fetch(nullptr, OSSL_MAC_NAME_HMAC, nullptr));
+    if (!hmac) return nullptr;
+    state->mac.reset(EVP_MAC_CTX_new(hmac.get()));
+    char digest[] = OSSL_DIGEST_NAME_SHA1;
+    const OSSL_PARAM parameters[] = {
+        OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
+        OSSL_PARAM_construct_end(),
+    };
+    if (!state->mac || EVP_MAC_init(state->mac.get(), key_size > 0 ? key : &empty, key_size, parameters) != 1) {
+        return nullptr;
     }
+    return state;
+}
+
+bool crypto_hmac_update(crypto_hmac* state, const unsigned char* bytes, std::size_t count) {
+    return count == 0 || EVP_MAC_update(state->mac.get(), bytes, count) == 1;
+}
+
+bool crypto_hmac_final(crypto_hmac* state, unsigned char code[CRYPTO_SHA1_SIZE]) {
+    unsigned char full[EVP_MAX_MD_SIZE];
+    std::size_t length = 0;
+    if (EVP_MAC_final(state->mac.get(), full, &length, sizeof full) != 1 || length != CRYPTO_SHA1_SIZE) return false;
     for (std::size_t i = 0; i < CRYPTO_SHA1_SIZE; ++i) code[i] = full[i];
     return true;
 }
