@@ -203,3 +203,9 @@ flash images. Backups can be checked, compared and exported to CSV files
 without any network.]=])
 include(CPack)
 
+# The bash completion knows exactly the options and actions of --help.
+if(ORNAT_TESTS)
+  add_test(NAME completion COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/test-package.sh completion
+    $<TARGET_FILE:ornat-cli>)
+  set_tests_properties(completion PROPERTIES TIMEOUT 60)
+endif()
