@@ -43,4 +43,5 @@ done
 
 echo "== Windows build under Wine"
 bash scripts/test-windows.sh
+bash scripts/test-package.sh  # the .deb (lintian, its program, manual page, completion) and the Windows zip
 echo "All tests passed."
