@@ -110,6 +110,8 @@ in force). Keys:
     upgrade_back_old    true: after the restart the controller reports its
                         old firmware version
     upgrade_never_back  true: the controller stays silent until it stops
+    upgrade_back_model  after the restart the status names this model
+                        ("": no model at all)
 
 Request log (--log FILE, JSON lines, appended, flushed per line). Kinds:
     {"kind": "start", "address", "port", "model_name", "firmware_version"}

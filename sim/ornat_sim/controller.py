@@ -138,6 +138,7 @@ class Controller:
         # While a firmware upgrade restarts the controller: the monotonic
         # time it answers again (math.inf: never).
         self.back_at = None
+        self.reported_model = None  # the model the status names after a restart, when another
 
     def device_file(self, device_path):
         """Bytes of a configuration file, or None. Only known device paths
@@ -181,6 +182,10 @@ class Controller:
         status["bacnet_ip"] = "%s:47808" % self.address
         status["session_id"] = self.session_id
         status["username"] = "admin"
+        if self.reported_model is not None:
+            status["model_name"] = self.reported_model
+            if not self.reported_model:
+                del status["model_name"]
         return status
 
     def store_upload(self, name, data):
@@ -263,6 +268,7 @@ class Controller:
             faults = self.faults.get()
             back = "never" if faults.upgrade_never_back else "old" if faults.upgrade_back_old else "new"
             with self.lock:
+                self.reported_model = faults.upgrade_back_model
                 if back == "new":
                     self.identity = dict(self.identity, firmware_version=info[1])
                     self._status_txt = None

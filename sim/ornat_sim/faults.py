@@ -26,9 +26,9 @@ FAULT_KEYS = SET_FAULTS + ("status_txt_body", "drop", "delay", "delay_match", "s
     + TFTP_FLAGS + ("tftp_abort_after", "tftp_block_delay") + EXCHANGE_FAULTS + LINK_FAULTS
 
 # Keys of the restart that follows an accepted firmware apply request: how
-# many seconds the controller is silent (default 3), and whether it comes
-# back with its old version, or never.
-RESTART_FAULTS = ("upgrade_quiet", "upgrade_back_old", "upgrade_never_back")
+# many seconds the controller is silent (default 3), whether it comes back
+# with its old version, or never, and the model its status names afterwards.
+RESTART_FAULTS = ("upgrade_quiet", "upgrade_back_old", "upgrade_never_back", "upgrade_back_model")
 FAULT_KEYS += RESTART_FAULTS
 
 
@@ -144,6 +144,7 @@ class Faults:
         if self.upgrade_quiet < 0:
             raise ValueError("upgrade_quiet must be at least 0")
         self.upgrade_back_old = bool(raw.get("upgrade_back_old"))
+        self.upgrade_back_model = _text(raw.get("upgrade_back_model"))
         self.upgrade_never_back = bool(raw.get("upgrade_never_back"))
 
 

@@ -152,3 +152,7 @@ def main(argv=None):
     if temporary:
         shutil.rmtree(state, ignore_errors=True)
     return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -4,6 +4,9 @@ the request log the end-to-end tests rely on when they assert that nothing
 was requested. The exchanges themselves are the end-to-end tests'."""
 
 import json
+import pathlib
+import subprocess
+import sys
 import struct
 
 import pytest
@@ -99,3 +102,11 @@ def test_request_log_records_every_exchange_in_order(simulator, tmp_path):
     assert (request["op"], request["file"], request["options"]["blksize"]) == ("write", "flashraw.bin", "128")
     assert simulator.last_upload() == path.read_bytes()
     assert simulator.log_entries("restore")[0]["applied"] == ["/etc/config/bastimeout/bastimeout.bin"]
+
+
+@pytest.mark.parametrize("command", [["-m", "ornat_sim.main"], ["controller_sim.py"]])
+def test_command_line_help(command):
+    sim_dir = pathlib.Path(__file__).resolve().parents[1]
+    r = subprocess.run([sys.executable] + command + ["--help"], cwd=sim_dir, capture_output=True, text=True,
+                       timeout=60)
+    assert r.returncode == 0 and r.stdout.startswith("usage: ")

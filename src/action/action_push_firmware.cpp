@@ -58,16 +58,20 @@ void show_waiting(steady::duration elapsed) {
 }
 
 // Reads the controller's status every STATUS_INTERVAL (a read that takes
-// longer is followed by the next one at once) until it reports `version`, or
-// until `wait_seconds` have passed since the apply request was answered; the
-// last read falls on that deadline. A status with another version is not a
-// failure before the deadline: the controller may not have restarted yet.
-int confirm_firmware(const controller_link& link, const std::string& version, unsigned wait_seconds) {
+// longer is followed by the next one at once) until it reports the image's
+// model and version, or until `wait_seconds` have passed since the apply
+// request was answered; the last read falls on that deadline. A status with
+// another version is not a failure before the deadline: the controller may
+// not have restarted yet. A status naming another model ends the wait at
+// once; a status without a model confirms nothing.
+int confirm_firmware(const controller_link& link, const std::string& model, const std::string& version,
+                     unsigned wait_seconds) {
     log_printf("Waiting for the controller to restart...");
     const steady::time_point start = steady::now();
     const steady::time_point deadline = start + std::chrono::seconds(wait_seconds);
     steady::time_point next_read = start + STATUS_INTERVAL;
-    std::optional<std::string> seen;  // the version of the last status that carried one
+    std::optional<std::string> seen;  // the version of the last status that named the model
+    bool nameless = false;            // a status without a model arrived
     for (;;) {
         next_read = std::min(next_read, deadline);
         for (steady::time_point now = steady::now(); now < next_read; now = steady::now()) {
@@ -79,11 +83,20 @@ int confirm_firmware(const controller_link& link, const std::string& version, un
         show_waiting(steady::now() - start);
         const steady::time_point read_started = steady::now();
         status_record status;
-        status_get(link, &status);  // a failed read only means "no answer yet"
-        if (status.firmware_version) seen = *status.firmware_version;
-        bool confirmed = status.firmware_version && *status.firmware_version == version;
+        // A failed read only means "no answer yet".
+        const bool named = status_get(link, &status) == 0;
+        const std::string reported_model = named ? *status.model_name : std::string();
+        const std::optional<std::string> reported_version = status.firmware_version;
         status_release(&status);
-        if (confirmed) {
+        if (named && reported_model != model) {
+            progress_hide();
+            log_printf_color(COLOR_RED, "The controller now reports model %s, not %s.", reported_model.c_str(),
+                             model.c_str());
+            return EXIT_FAILED;
+        }
+        nameless = nameless || (!named && reported_version);
+        if (named && reported_version) seen = *reported_version;
+        if (named && reported_version == version) {
             progress_hide();
             log_printf_color(COLOR_GREEN, "Controller runs firmware %s.", version.c_str());
             return EXIT_DONE;
@@ -95,6 +108,9 @@ int confirm_firmware(const controller_link& link, const std::string& version, un
     progress_hide();
     if (seen) {
         log_printf_color(COLOR_RED, "The controller answers with firmware %s, not %s.", seen->c_str(), version.c_str());
+    } else if (nameless) {
+        log_printf_color(COLOR_RED, "The controller's status names no model; firmware %s is not confirmed.",
+                         version.c_str());
     } else {
         log_printf_color(COLOR_RED, "The controller did not answer within %u seconds after the upgrade.", wait_seconds);
     }
@@ -119,5 +135,5 @@ int action_push_firmware(const controller_link& link, const char* path, unsigned
     if (firmware_upgrade_request(link, digest, record.size) != 0) return EXIT_FAILED;
     console_printf("OK\n");
     if (wait_seconds == 0) return EXIT_DONE;
-    return confirm_firmware(link, info_text(info.version_string), wait_seconds);
+    return confirm_firmware(link, info_text(info.model_name), info_text(info.version_string), wait_seconds);
 }

@@ -118,6 +118,8 @@ DEADLINE = [
      "The controller answers with firmware 1.3.0, not 1.5.0.\r\n", 6, 20),
     ("never back", {"upgrade_never_back": True},
      "The controller did not answer within 6 seconds after the upgrade.\r\n", 60, 90),
+    ("back without a model", {"upgrade_back_model": ""},
+     "The controller's status names no model; firmware 1.5.0 is not confirmed.\r\n", 6, 20),
 ]
 
 
@@ -138,6 +140,14 @@ def test_deadline_without_the_new_version(start_simulator, cli, tmp_path):
     # An old version before the deadline is no failure yet: the status was
     # read again until the wait was over.
     assert len(status_reads(split_at_apply(sims[0])[1])) >= 3
+
+
+def test_controller_of_another_model_after_the_restart_ends_the_wait(simulator, cli, tmp_path):
+    simulator.set_faults({"upgrade_back_model": "TARNEL-4"})
+    r, seconds = push(cli, simulator, image_file(tmp_path, "raw"), "--upgradewait", "120")
+    assert r.returncode == 1
+    assert r.stdout.endswith("The controller now reports model TARNEL-4, not TARNEL-2.\r\n")
+    assert seconds < 60 and len(status_reads(split_at_apply(simulator)[1])) == 1
 
 
 @pytest.mark.parametrize("value", ["", "abc", "-1", "1.5", "4294967296", "5 "])
