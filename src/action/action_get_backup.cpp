@@ -63,11 +63,7 @@ void report_damaged(const char* name) { log_printf_color(COLOR_RED, "Set %s coul
 
 // The last line of a run; it names the archive written ("(null)" for loose
 // files).
-std::string completed_line(const char* archive) {
-    char line[1024];
-    std::snprintf(line, sizeof line, "%u%% Completed (%s).", 100u, archive);
-    return line;
-}
+std::string completed_line(const std::string& archive) { return "100% Completed (" + archive + ")."; }
 
 // The run's log so far, as log.txt keeps it; empty when no log is kept (the
 // safety backup before another action).
@@ -81,7 +77,7 @@ std::string captured_log() {
 bool store_log_naming(mzsimple* zip, const std::string& name, void*) {
     std::string log = captured_log();
     if (log.empty()) return true;
-    log += completed_line(name.c_str()) + "\n";
+    log += completed_line(name) + "\n";
     return mzsimple_entry_open(zip, "log.txt") == 0 && mzsimple_entry_write(zip, log.data(), log.size()) == 0 &&
            mzsimple_entry_close(zip) == 0;
 }
@@ -168,7 +164,7 @@ int action_get_backup(const controller_link& link, const char* folder, const cha
             log_printf_color(COLOR_RED, "Could not write zip file: %s", out.archive_path.c_str());
             out.failed = true;
         } else {
-            log_printf_color(COLOR_GREEN, "%s", completed_line(written.c_str()).c_str());
+            log_printf_color(COLOR_GREEN, "%s", completed_line(written).c_str());
             result.archive = written;
         }
     }

@@ -122,14 +122,22 @@ void capture_append(const char* message) {
     }
 }
 
-// Formats a log message into at most 1023 characters and sends it to the
-// console, the log window (where there is one) and the capture. A plain
-// log_printf line reaches the window with CRLF already behind it (so a
-// message that ends in its own line end leaves an empty line there); a
-// coloured one gets its line end from window_format_line.
+// Formats a log message, whatever its length (a path may be long, and a
+// line that names an archive must name all of it), and sends it to the
+// console, the log window (where there is one, cut to its line length
+// there) and the capture. A plain log_printf line reaches the window with
+// CRLF already behind it (so a message that ends in its own line end leaves
+// an empty line there); a coloured one gets its line end from
+// window_format_line.
 void log_message(std::uint32_t color, bool plain, const char* format, va_list args) {
-    char message[1024];
-    std::vsnprintf(message, sizeof message, format, args);
+    va_list copy;
+    va_copy(copy, args);
+    const int n = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string text(n > 0 ? static_cast<std::size_t>(n) + 1 : 1, '\0');
+    if (n > 0) std::vsnprintf(text.data(), text.size(), format, args);
+    text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    const char* message = text.c_str();
     console_printf("%s\r\n", message);
     if (platform_log_window_shown()) {
         std::tm local{};

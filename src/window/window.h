@@ -2,7 +2,7 @@
 // capture that get_backup stores as "log.txt".
 //
 // console_printf writes to standard output only. log_printf and
-// log_printf_color format the message (cut to 1023 characters), write it to
+// log_printf_color format the message (whatever its length), write it to
 // standard output followed by CRLF, hand it to the log view and, while the
 // capture is on, append it to the capture followed by LF.
 //

@@ -91,6 +91,19 @@ def test_unreachable_controller_fails(cli, refusing_ip, out):
         assert z.namelist() == ["tool.txt", "log.txt"]
 
 
+def test_long_output_path_is_named_whole(simulator, cli, tmp_path):
+    deep = tmp_path.joinpath(*["f%03d" % i + "x" * 196 for i in range(8)])
+    deep.mkdir(parents=True)
+    r = cli("--action", "get_backup", "--ip", simulator.ip, "--backupfileout", deep, "--backupfileouttype", "zip",
+            "--backupconfig", '["dali1"]')
+    assert r.returncode == 0
+    (name,) = archives(deep)
+    line = "100%% Completed (%s/%s)." % (deep, name)
+    assert len(line) > 1500 and r.stdout.endswith(line + "\r\n")
+    with zipfile.ZipFile(deep / name) as z:
+        assert z.read("log.txt").decode().endswith(line + "\n")
+
+
 def test_unwritable_folder_fails(simulator, cli, tmp_path):
     missing = tmp_path / "no" / "such"
     r = cli("--action", "get_backup", "--ip", simulator.ip, "--backupfileout", missing, "--backupfileouttype", "zip",
