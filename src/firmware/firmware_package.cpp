@@ -446,3 +446,10 @@ int firmware_validate(const char* path, firmware_record* record, unsigned char d
     if (!valid) console_printf("%s", NOT_VALID_TEXT);
     return valid ? 0 : 1;
 }
+
+const char* file_extension(const char* path) {
+    if (path == nullptr) return "";
+    const char* dot = std::strrchr(path, '.');
+    if (dot == nullptr || dot == path) return "";
+    return dot + 1;
+}

@@ -330,4 +330,18 @@ TEST_F(FirmwarePackage, ExtensionChoosesTheReader) {
     }
 }
 
+TEST(FirmwareFile, ExtensionIsTextAfterLastDotOfWholePath) {
+    // clang-format off
+    const struct {
+        const char* path;
+        const char* extension;
+    } cases[] = {
+        {"fw.bin", "bin"}, {"fw.BIN", "BIN"}, {"dir/a.b.binary", "binary"}, {"firmware", ""}, {"fw.", ""},
+        {".bin", ""},                       // the only dot is the first character
+        {"C:\\fw.v2\\image", "v2\\image"},  // the dot of a folder name
+    };
+    // clang-format on
+    for (const auto& c : cases) EXPECT_STREQ(file_extension(c.path), c.extension) << c.path;
+}
+
 }  // namespace

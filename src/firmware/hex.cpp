@@ -44,10 +44,3 @@ std::optional<std::vector<unsigned char>> hex_decode(const char* text) {
         return std::nullopt;
     }
 }
-
-const char* file_extension(const char* path) {
-    if (path == nullptr) return "";
-    const char* dot = std::strrchr(path, '.');
-    if (dot == nullptr || dot == path) return "";
-    return dot + 1;
-}

@@ -15,7 +15,3 @@ int hex_encode(const unsigned char* bytes, std::size_t count, char* output);
 // missing text, an odd length or any other character.
 std::optional<std::vector<unsigned char>> hex_decode(const char* text);
 
-// The text after the last '.' of the whole path (folders included), or ""
-// when the path has no '.' or its only/last '.' is its first character.
-// The result points into `path` (or at a static "" for a missing path).
-const char* file_extension(const char* path);
