@@ -101,7 +101,8 @@ int firmware_prepare_raw(firmware_record* record, sha256_context* context);
 // supported) and writes the image digest. Returns 0 when the file is valid,
 // 1 after printing "FIRMWARE FILE IS NOT VALID!" (no line end).
 int firmware_validate(const char* path, firmware_record* record, unsigned char digest[SHA256_DIGEST_SIZE]);
-// The kind of a firmware file comes from its extension: the text after the last '.' of the whole path (folders included), or ""
-// when the path has no '.' or its only/last '.' is its first character.
-// The result points into `path` (or at a static "" for a missing path).
+// The kind of a firmware file comes from its extension: the text after the
+// last '.' of the whole path (folders included), or "" when the path has no
+// '.' or its only/last '.' is its first character. The result points into
+// `path` (or at a static "" for a missing path).
 const char* file_extension(const char* path);
