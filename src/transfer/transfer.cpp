@@ -47,7 +47,8 @@ std::size_t show_reply(char* bytes, std::size_t size, std::size_t nmemb, void* u
     std::size_t n = size * nmemb;
     if (n == 0) return 0;
     static_cast<shown_reply*>(userdata)->open_line = bytes[n - 1] != '\n';
-    return std::fwrite(bytes, 1, n, stdout);
+    console_write(bytes, n);
+    return n;
 }
 
 // A growing sink with a limit: a reply that would pass the limit, or that
@@ -249,8 +250,7 @@ int http_trigger(const transfer_settings& settings, const std::string& url, repl
     std::fflush(stdout);  // the controller's answer follows our own lines
     progress_hide();
     int failed = perform(curl.get(), &r);
-    if (shown.open_line) std::fputc('\n', stdout);
-    std::fflush(stdout);
+    if (shown.open_line) console_write("\n", 1);
     if (!failed && r.http_status >= 400) {
         log_printf_color(COLOR_RED, "The controller refused the request (HTTP %ld).", r.http_status);
         return 1;

@@ -16,6 +16,16 @@ namespace {
 bool capture_on = false;
 std::string capture;
 
+// Where console text goes (standard output unless a run keeps standard
+// output for its result document), whether colour escapes are taken out of
+// it, and who hears of the run's error, warning and info messages.
+std::FILE* console_stream = nullptr;
+bool no_color = false;
+message_sink_fn message_sink = nullptr;
+void* message_context = nullptr;
+
+std::FILE* console_out() { return console_stream ? console_stream : stdout; }
+
 // Progress bar state. The bar is drawn on `bar_stream` only when enabled;
 // `bar_visible` says whether a bar line is on the screen now.
 std::FILE* bar_stream = nullptr;
@@ -34,9 +44,16 @@ constexpr auto BAR_MIN_INTERVAL = std::chrono::milliseconds(200);
 
 // Clears the bar line before other text is written; returns whether it
 // should be drawn again afterwards.
+// The bar is 47 characters wide; without escapes it is cleared with blanks.
+constexpr int BAR_LINE = 47;
+
 bool bar_hide() {
     if (!bar_visible) return false;
-    std::fputs("\r\033[K", bar_stream);
+    if (no_color) {
+        std::fprintf(bar_stream, "\r%*s\r", BAR_LINE, "");
+    } else {
+        std::fputs("\r\033[K", bar_stream);
+    }
     std::fflush(bar_stream);
     bar_visible = false;
     return true;
@@ -60,11 +77,15 @@ void bar_init() {
     stdout_on_terminal = platform_is_terminal(stdout);
 }
 
-bool bar_may_draw() { return bar_enabled && !(stdout_on_terminal && mid_line); }
+bool bar_may_draw() { return bar_enabled && !((stdout_on_terminal || console_out() == bar_stream) && mid_line); }
 
 void bar_draw() {
     if (!bar_text.empty()) {
-        std::fprintf(bar_stream, "\r%s\033[K", bar_text.c_str());
+        if (no_color) {
+            std::fprintf(bar_stream, "\r%-*s", BAR_LINE, bar_text.c_str());
+        } else {
+            std::fprintf(bar_stream, "\r%s\033[K", bar_text.c_str());
+        }
         std::fflush(bar_stream);
         bar_visible = true;
         return;
@@ -87,12 +108,36 @@ void bar_restore(bool was_visible) {
     if (was_visible && bar_may_draw()) bar_draw();
 }
 
+// Text without its colour escapes (ESC '[' parameters 'm').
+std::string without_colours(const char* text, std::size_t n) {
+    std::string plain;
+    plain.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (text[i] == '\033' && i + 1 < n && text[i + 1] == '[') {
+            std::size_t j = i + 2;
+            while (j < n && ((text[j] >= '0' && text[j] <= '9') || text[j] == ';')) ++j;
+            if (j < n && text[j] == 'm') {
+                i = j;
+                continue;
+            }
+        }
+        plain.push_back(text[i]);
+    }
+    return plain;
+}
+
 void write_out(std::FILE* out, const char* text, std::size_t n) {
     bar_init();
+    std::string plain;
+    if (no_color && std::memchr(text, '\033', n)) {
+        plain = without_colours(text, n);
+        text = plain.data();
+        n = plain.size();
+    }
     bool was_visible = bar_hide();
     std::fwrite(text, 1, n, out);
     std::fflush(out);
-    if (n > 0 && (out == stdout || stdout_on_terminal)) mid_line = text[n - 1] != '\n';
+    if (n > 0 && (out == console_out() || stdout_on_terminal)) mid_line = text[n - 1] != '\n';
     bar_restore(was_visible);
 }
 
@@ -129,7 +174,11 @@ void capture_append(const char* message) {
 // CRLF already behind it (so a message that ends in its own line end leaves
 // an empty line there); a coloured one gets its line end from
 // window_format_line.
-void log_message(std::uint32_t color, bool plain, const char* format, va_list args) {
+void note(message_level level, const std::string& text) {
+    if (message_sink) message_sink(level, no_color ? text : without_colours(text.data(), text.size()), message_context);
+}
+
+void log_message(std::uint32_t color, bool plain, message_level level, const char* format, va_list args) {
     va_list copy;
     va_copy(copy, args);
     const int n = std::vsnprintf(nullptr, 0, format, copy);
@@ -147,6 +196,11 @@ void log_message(std::uint32_t color, bool plain, const char* format, va_list ar
         platform_log_window_line(color, window_format_line(local, milliseconds, text.c_str()));
     }
     capture_append(message);
+    if (color == COLOR_RED || color == COLOR_ORANGE) note(level, text);
+}
+
+message_level level_of(std::uint32_t color) {
+    return color == COLOR_ORANGE ? message_level::warning : message_level::error;
 }
 
 }  // namespace
@@ -154,12 +208,28 @@ void log_message(std::uint32_t color, bool plain, const char* format, va_list ar
 void console_printf(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    vwrite(stdout, format, args);
+    vwrite(console_out(), format, args);
     va_end(args);
 }
 
-void error_printf(const char* format, ...) {
+void console_write(const char* bytes, std::size_t n) { write_out(console_out(), bytes, n); }
+
+void console_to_stderr(bool on) {
     std::fflush(stdout);
+    console_stream = on ? stderr : nullptr;
+}
+
+void output_without_colours(bool on) { no_color = on; }
+
+void log_set_message_sink(message_sink_fn sink, void* context) {
+    message_sink = sink;
+    message_context = context;
+}
+
+void message_note(message_level level, const std::string& text) { note(level, text); }
+
+void error_printf(const char* format, ...) {
+    std::fflush(console_out());
     va_list args;
     va_start(args, format);
     vwrite(stderr, format, args);
@@ -169,14 +239,21 @@ void error_printf(const char* format, ...) {
 void log_printf(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    log_message(COLOR_BLACK, true, format, args);
+    log_message(COLOR_BLACK, true, message_level::info, format, args);
     va_end(args);
 }
 
 void log_printf_color(std::uint32_t color, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    log_message(color, false, format, args);
+    log_message(color, false, level_of(color), format, args);
+    va_end(args);
+}
+
+void log_printf_color_as(message_level level, std::uint32_t color, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    log_message(color, false, level, format, args);
     va_end(args);
 }
 

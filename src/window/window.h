@@ -34,6 +34,8 @@ constexpr std::uint32_t COLOR_GREEN = 0x008000;
 #endif
 
 void console_printf(const char* format, ...) ORNAT_PRINTF(1, 2);
+// Bytes on the console as they are (a controller's answer).
+void console_write(const char* bytes, std::size_t n);
 // Standard error, for libcurl failures and parser diagnostics.
 void error_printf(const char* format, ...) ORNAT_PRINTF(1, 2);
 void log_printf(const char* format, ...) ORNAT_PRINTF(1, 2);
@@ -56,6 +58,25 @@ std::string shown_name(std::string_view name);
 // Whether standard error is a terminal: libcurl's own progress meter is
 // shown there only then.
 bool stderr_is_terminal();
+
+// The messages a run reports beside its output: its red lines are errors,
+// its orange lines warnings; a red line that reports something normal
+// (a configuration set the controller does not have) is logged as info.
+enum class message_level { error, warning, info };
+using message_sink_fn = void (*)(message_level level, const std::string& text, void* context);
+// The sink hears of every red and orange log line (without colour escapes),
+// and of the notes below; null: nobody.
+void log_set_message_sink(message_sink_fn sink, void* context);
+void log_printf_color_as(message_level level, std::uint32_t color, const char* format, ...) ORNAT_PRINTF(3, 4);
+// A message for the sink only, about something already shown otherwise
+// (a usage error on the console or from the option reader).
+void message_note(message_level level, const std::string& text);
+
+// Console text goes to standard error instead of standard output (a run
+// whose standard output carries its result document).
+void console_to_stderr(bool on);
+// Takes every colour escape out of what the tool writes (NO_COLOR).
+void output_without_colours(bool on);
 
 void log_capture_begin();
 void log_capture_end();
