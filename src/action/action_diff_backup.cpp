@@ -27,25 +27,6 @@ namespace {
 
 constexpr int EXIT_TROUBLE = 2;
 
-// The indented lines under "~ set" for a channel file or channel inputs file.
-std::vector<std::string> channel_details(config_set_layout layout, const std::vector<unsigned char>& old_file,
-                                         const std::vector<unsigned char>& new_file) {
-    const channel_file_kind kind =
-        layout == config_set_layout::channel ? channel_file_kind::channel : channel_file_kind::inputs;
-    channel_fields old_fields, new_fields;
-    const bool old_ok = channel_fields_decode(kind, old_file.data(), old_file.size(), &old_fields) == CHANNEL_FIELDS_OK;
-    const bool new_ok = channel_fields_decode(kind, new_file.data(), new_file.size(), &new_fields) == CHANNEL_FIELDS_OK;
-    std::vector<std::string> lines;
-    if (!old_ok) lines.push_back("    old file: " + channel_file_problem(kind, old_file.data(), old_file.size()));
-    if (!new_ok) lines.push_back("    new file: " + channel_file_problem(kind, new_file.data(), new_file.size()));
-    if (!old_ok || !new_ok) return lines;
-    lines = channel_fields_compare(old_fields, new_fields);
-    if (lines.empty() && old_fields.entries_known && new_fields.entries_known) {
-        lines.push_back("    only bytes outside the CSV fields differ");
-    }
-    return lines;
-}
-
 enum class side_read { found, absent, unreadable, stop };
 
 // One set's file from one side. A backup member that cannot be read, or a
@@ -88,7 +69,8 @@ bool open_side(const char* path, backup_source* source) {
 
 }  // namespace
 
-int action_diff_backup(const char* old_path, const char* compare_with, const controller_link* link) {
+int action_diff_backup(const char* old_path, const char* compare_with, const controller_link* link,
+                       std::vector<set_change>* changes) {
     if (compare_with && link) {
         log_printf_color(COLOR_RED, "Action diff_backup compares with --comparewith or with --ip, not both.");
         return EXIT_USAGE;
@@ -114,13 +96,13 @@ int action_diff_backup(const char* old_path, const char* compare_with, const con
         const side_read new_read = read_side(&new_source, entry, &n);
         if (new_read == side_read::stop) return EXIT_TROUBLE;
         whole = whole && old_read != side_read::unreadable && new_read != side_read::unreadable;
-        const bool has_old = old_read == side_read::found, has_new = new_read == side_read::found;
-        if ((!has_old && !has_new) || (has_old && has_new && o == n)) continue;
+        std::optional<set_change> change =
+            set_change_of(config_set_name(entry), entry.index, old_read == side_read::found ? &o : nullptr,
+                          new_read == side_read::found ? &n : nullptr);
+        if (!change) continue;
         ++differing;
-        console_printf("%s %s\n", !has_old ? "+" : !has_new ? "-" : "~", config_set_name(entry).c_str());
-        const config_set_layout layout = config_set_layout_of(entry.index);
-        if (!has_old || !has_new || layout == config_set_layout::none) continue;
-        for (const std::string& line : channel_details(layout, o, n)) console_printf("%s\n", line.c_str());
+        set_changes_print({*change});
+        if (changes) changes->push_back(std::move(*change));
     }
     if (!compare_with) progress_set(100);
     log_printf("%u configuration sets differ.", differing);

@@ -57,9 +57,13 @@ bool decode(std::uint32_t channel, channel_file_kind kind, const std::vector<uns
     return false;
 }
 
-bool write_csv(const std::string& path, const channel_fields& fields, entry_kind kind) {
+bool write_csv(const std::string& path, const channel_fields& fields, entry_kind kind,
+               std::vector<std::string>* written) {
     const std::string text = csv_export_text(fields, kind);
-    if (output_file_save(path, text.data(), text.size())) return true;
+    if (output_file_save(path, text.data(), text.size())) {
+        written->push_back(path);
+        return true;
+    }
     log_printf_color(COLOR_RED, "Could not write file %s.", path.c_str());
     return false;
 }
@@ -77,7 +81,8 @@ std::size_t used(const channel_fields& fields, entry_kind kind) {
     return n;
 }
 
-bool export_channel(backup_source* from, std::uint32_t channel, const std::string& folder) {
+bool export_channel(backup_source* from, std::uint32_t channel, const std::string& folder,
+                    std::vector<std::string>* written) {
     const std::string number = std::to_string(channel);
     const std::string stem = platform_join_path(folder, "channel" + number);
     std::vector<unsigned char> file;
@@ -86,8 +91,8 @@ bool export_channel(backup_source* from, std::uint32_t channel, const std::strin
     channel_fields fields;
     if (dali != file_result::found || !decode(channel, channel_file_kind::channel, file, &fields)) return false;
     warn(channel, fields);
-    if (!write_csv(stem + ".csv", fields, entry_kind::device) ||
-        !write_csv(stem + "_groups.csv", fields, entry_kind::group)) {
+    if (!write_csv(stem + ".csv", fields, entry_kind::device, written) ||
+        !write_csv(stem + "_groups.csv", fields, entry_kind::group, written)) {
         return false;
     }
     log_printf_color(COLOR_GREEN,
@@ -111,7 +116,7 @@ bool export_channel(backup_source* from, std::uint32_t channel, const std::strin
         return true;
     }
     warn(channel, inputs);
-    if (!write_csv(stem + "_inputs.csv", inputs, entry_kind::input)) return false;
+    if (!write_csv(stem + "_inputs.csv", inputs, entry_kind::input, written)) return false;
     log_printf_color(COLOR_GREEN, "Channel %u: %zu input devices in %s_inputs.csv.", channel,
                      used(inputs, entry_kind::input), stem.c_str());
     return true;
@@ -120,7 +125,8 @@ bool export_channel(backup_source* from, std::uint32_t channel, const std::strin
 }  // namespace
 
 int action_export_channel(const controller_link* link, const char* backup_path,
-                          const std::vector<std::uint32_t>* channels, const char* folder) {
+                          const std::vector<std::uint32_t>* channels, const char* folder,
+                          std::vector<std::string>* files) {
     if (!channels || channels->empty() || channels->front() == 0) {
         log_printf_color(COLOR_RED, "Missing arguments for action export_channel.");
         return EXIT_USAGE;
@@ -145,10 +151,11 @@ int action_export_channel(const controller_link* link, const char* backup_path,
         return EXIT_FAILED;
     }
 
+    std::vector<std::string> local;
     bool all = true;
     for (std::uint32_t channel : *channels) {
         if (channel == 0) break;  // a channel number 0 ends the list
-        all = export_channel(&from, channel, folder) && all;
+        all = export_channel(&from, channel, folder, files ? files : &local) && all;
     }
     return all ? EXIT_DONE : EXIT_FAILED;
 }

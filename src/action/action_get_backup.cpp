@@ -136,8 +136,10 @@ int action_get_backup(const controller_link& link, const char* folder, const cha
             continue;
         }
         if (state == backup_set_state::absent) {
+            // Red as every failed set is, but normal: the controller has no such set.
             console_printf("\033[31m%s\tbackup file not found for action get_backup.\r\n\r\n\033[0m", "backup");
-            log_printf_color(COLOR_RED, "%s\tbackup file not found for action get_backup.", "backup");
+            log_printf_color_as(message_level::info, COLOR_RED, "%s\tbackup file not found for action get_backup.",
+                                "backup");
             ++result.absent;
             continue;
         }
@@ -145,6 +147,13 @@ int action_get_backup(const controller_link& link, const char* folder, const cha
         const std::string member = names[i] + ".tar";
         if (out.kind == output_kind::zip && !out.archive) continue;
         if (store(out, member, record.data.data(), record.data.size())) result.stored.push_back(names[i]);
+        if (result.controller.empty()) {
+            for (auto [key, value] : {std::pair{"model_name", &record.model_name},
+                                      std::pair{"firmware_version", &record.firmware_version},
+                                      std::pair{"serial_number", &record.serial_number}, std::pair{"mac", &record.mac}}) {
+                if (*value) result.controller.emplace_back(key, **value);
+            }
+        }
         if (out.kind == output_kind::zip) log_printf_color(COLOR_GREEN, "%u%% Backup file %s...", pct, member.c_str());
     }
 

@@ -33,10 +33,14 @@ std::string info_text(const char (&field)[33]) { return std::string(field, strnl
 // to start, so a status naming another model stops the upgrade before any
 // byte is sent. A status that cannot be read (an older firmware, a busy
 // controller) does not: the technician is told the model went unchecked.
-int check_controller_model(const controller_link& link, const std::string& image_model) {
+int check_controller_model(const controller_link& link, const std::string& image_model, firmware_outcome* outcome) {
     status_record status;
     bool readable = status_get(link, &status) == 0 && status.model_name && !status.model_name->empty();
     std::string controller_model = readable ? *status.model_name : std::string();
+    if (readable) {
+        outcome->controller = status_pairs_of(status);
+        outcome->firmware_before = status.firmware_version;
+    }
     status_release(&status);
     if (!readable) {
         log_printf_color(COLOR_ORANGE, "[WARN] Could not read the controller's model; its model is not checked.");
@@ -65,7 +69,7 @@ void show_waiting(steady::duration elapsed) {
 // not have restarted yet. A status naming another model ends the wait at
 // once; a status without a model confirms nothing.
 int confirm_firmware(const controller_link& link, const std::string& model, const std::string& version,
-                     unsigned wait_seconds) {
+                     unsigned wait_seconds, firmware_outcome* outcome) {
     log_printf("Waiting for the controller to restart...");
     const steady::time_point start = steady::now();
     const steady::time_point deadline = start + std::chrono::seconds(wait_seconds);
@@ -96,6 +100,7 @@ int confirm_firmware(const controller_link& link, const std::string& model, cons
         }
         nameless = nameless || (!named && reported_version);
         if (named && reported_version) seen = *reported_version;
+        outcome->firmware_after = seen;
         if (named && reported_version == version) {
             progress_hide();
             log_printf_color(COLOR_GREEN, "Controller runs firmware %s.", version.c_str());
@@ -117,9 +122,30 @@ int confirm_firmware(const controller_link& link, const std::string& model, cons
     return EXIT_FAILED;
 }
 
+
+// Whether a run with --check or --ifchanged has nothing left to do: the
+// controller already runs the image's version on the image's model (a
+// controller whose status could not be read may run anything).
+bool same_firmware(const change_mode& mode, firmware_outcome* outcome) {
+    if (!mode.check && !mode.ifchanged) return false;
+    const bool same = !outcome->controller.empty() && outcome->firmware_before == outcome->version_string;
+    outcome->changed = !same;
+    if (same) {
+        log_printf("The controller already runs firmware %s; nothing %s uploaded.", outcome->version_string.c_str(),
+                   mode.check ? "would be" : "was");
+    } else if (mode.check) {
+        log_printf("Firmware %s would be uploaded (the controller runs %s).", outcome->version_string.c_str(),
+                   outcome->firmware_before ? outcome->firmware_before->c_str() : "an unknown version");
+    }
+    return same || mode.check;
+}
+
 }  // namespace
 
-int action_push_firmware(const controller_link& link, const char* path, unsigned wait_seconds) {
+int action_push_firmware(const controller_link& link, const char* path, unsigned wait_seconds,
+                         const change_mode& mode, firmware_outcome* outcome) {
+    firmware_outcome local;
+    firmware_outcome& result = outcome ? *outcome : local;
     firmware_record record;
     unsigned char digest[32];
     if (firmware_validate(path, &record, digest) != 0) return EXIT_FAILED;
@@ -129,11 +155,19 @@ int action_push_firmware(const controller_link& link, const char* path, unsigned
         console_printf("FIRMWARE FILE IS NOT VALID!");
         return EXIT_FAILED;
     }
-    if (check_controller_model(link, info_text(info.model_name)) != EXIT_DONE) return EXIT_FAILED;
+    result.model_name = info_text(info.model_name);
+    result.version_string = info_text(info.version_string);
+    if (check_controller_model(link, result.model_name, &result) != EXIT_DONE) return EXIT_FAILED;
+    if (same_firmware(mode, &result)) return EXIT_DONE;
+    if (mode.before_change && mode.before_change(mode.context) != 0) return EXIT_FAILED;
     if (firmware_push_tftp(link, &record, true) != 0) return EXIT_FAILED;
+    result.uploaded = true;
     console_printf("OK\n");
-    if (firmware_upgrade_request(link, digest, record.size) != 0) return EXIT_FAILED;
+    const int applied = firmware_upgrade_request(link, digest, record.size);
+    // A refused or unanswered apply request may still have been taken.
+    result.changed = true;
+    if (applied != 0) return EXIT_FAILED;
     console_printf("OK\n");
     if (wait_seconds == 0) return EXIT_DONE;
-    return confirm_firmware(link, info_text(info.model_name), info_text(info.version_string), wait_seconds);
+    return confirm_firmware(link, result.model_name, result.version_string, wait_seconds, &result);
 }

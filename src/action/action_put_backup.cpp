@@ -4,6 +4,7 @@
 #include "action/action_put_backup.h"
 
 #include <algorithm>
+#include <optional>
 #include <cstdio>
 #include <ctime>
 #include <vector>
@@ -86,8 +87,11 @@ const restore_config_entry* member_set(const std::string& member) {
 }
 
 // Reads and converts every set before anything is sent: a restore that
-// cannot finish does not start. False after naming what stops it.
-bool check_sets(backup_source* source, const std::vector<std::string>& order, const status_record& status) {
+// cannot finish does not start. False after naming what stops it. With a
+// controller to compare with, `changes` gets each set whose converted file
+// differs from the controller's (in order, `differs` says which).
+bool check_sets(backup_source* source, const std::vector<std::string>& order, const status_record& status,
+                backup_source* controller, std::vector<set_change>* changes, std::vector<bool>* differs) {
     bool sound = true;
     for (const std::string& duplicate : backup_source_duplicates(*source)) {
         log_printf_color(COLOR_RED, "%s holds %s more than once.", shown_name(source->path).c_str(),
@@ -97,6 +101,7 @@ bool check_sets(backup_source* source, const std::vector<std::string>& order, co
     if (!sound) return false;
     for (const std::string& member : order) {
         const restore_config_entry* entry = member_set(member);
+        differs->push_back(false);
         if (!entry) continue;
         std::vector<unsigned char> file;
         std::vector<unsigned char> converted;
@@ -110,6 +115,20 @@ bool check_sets(backup_source* source, const std::vector<std::string>& order, co
             log_printf_color(COLOR_RED, "Set %s was not restored.", config_set_name(*entry).c_str());
         }
         sound = sound && result == CONFIG_CONVERT_OK && !converted.empty();
+        if (!sound || !controller) continue;
+        std::vector<unsigned char> current;
+        const int code = backup_source_set_file(controller, *entry, &current);
+        if (code == BACKUP_SOURCE_FETCH_FAILED) {
+            log_printf_color(COLOR_RED, "Could not fetch %s from the controller.", config_set_name(*entry).c_str());
+            return false;
+        }
+        // A set the controller lacks, or has damaged, is one the restore writes anew.
+        std::optional<set_change> change = set_change_of(config_set_name(*entry), entry->index,
+                                                         code == BACKUP_SOURCE_OK ? &current : nullptr, &converted);
+        if (change) {
+            changes->push_back(std::move(*change));
+            differs->back() = true;
+        }
     }
     return sound;
 }
@@ -136,10 +155,58 @@ bool restore_set(backup_source* source, const restore_config_entry& entry, const
 
 }  // namespace
 
-int action_put_backup(const controller_link& link, const char* path) {
+namespace {
+
+// What a run with --check or --ifchanged found: the changes are shown as
+// diff_backup shows them. True when there is nothing left to do.
+bool report_changes(const change_mode& mode, const std::vector<set_change>& changes) {
+    if (!mode.check && !mode.ifchanged) return false;
+    set_changes_print(changes);
+    if (mode.check) {
+        log_printf("%zu configuration sets would change.", changes.size());
+        return true;
+    }
+    if (!changes.empty()) return false;
+    log_printf("Nothing to restore: the controller holds every set of the backup as it is.");
+    return true;
+}
+
+// The change a single set tar would make: its file against the
+// controller's, when the tar holds a set's file; when it holds none, the
+// tar is taken to change something.
+std::vector<set_change> single_tar_changes(const backup_source& source, const controller_link& link) {
+    std::vector<set_change> changes;
+    const restore_config_entry* entry = restore_config_find(source.members.front());
+    std::vector<unsigned char> file;
+    if (!entry || tar_mem_member_read(source.tar.data(), source.tar.size(), entry->path.c_str(), &file) != TAR_OK) {
+        changes.push_back(set_change{'~', source.members.front(), {}});
+        return changes;
+    }
+    backup_source controller;
+    backup_source_open_controller(link, &controller);
+    std::vector<unsigned char> current;
+    const int code = backup_source_set_file(&controller, *entry, &current);
+    if (std::optional<set_change> change =
+            set_change_of(config_set_name(*entry), entry->index, code == BACKUP_SOURCE_OK ? &current : nullptr, &file)) {
+        changes.push_back(std::move(*change));
+    }
+    return changes;
+}
+
+int before_change(const change_mode& mode) { return mode.before_change ? mode.before_change(mode.context) : 0; }
+
+}  // namespace
+
+int action_put_backup(const controller_link& link, const char* path, const change_mode& mode,
+                      restore_outcome* outcome) {
+    restore_outcome local;
+    restore_outcome& result = outcome ? *outcome : local;
     status_record status;
     int status_result = status_get(link, &status);
-    if (status_result == 0) console_printf("model_name=%s\r\n", status.model_name->c_str());
+    if (status_result == 0) {
+        console_printf("model_name=%s\r\n", status.model_name->c_str());
+        result.controller = status_pairs_of(status);
+    }
 
     backup_source source;
     const int opened = backup_source_open(path, &source);
@@ -163,15 +230,25 @@ int action_put_backup(const controller_link& link, const char* path) {
     }
     if (source.kind == backup_source_kind::set_tar) {
         // A single tar is sent as it is: no lookup, no conversion.
-        if (backup_push(link, source.tar.data(), source.tar.size()) != 0) return EXIT_FAILED;
+        if (mode.check || mode.ifchanged) result.diff = single_tar_changes(source, link);
+        if (report_changes(mode, result.diff)) return EXIT_DONE;
+        if (before_change(mode) != 0) return EXIT_FAILED;
+        const std::string name = source.members.front().substr(0, source.members.front().rfind(".tar"));
+        if (backup_push(link, source.tar.data(), source.tar.size()) != 0) {
+            result.failed.push_back(name);
+            return EXIT_FAILED;
+        }
+        result.restored.push_back(name);
         console_printf("OK\n");
         return EXIT_DONE;
     }
-    return restore_archive(&source, status, link, backup_push);
+    return restore_archive(&source, status, link, backup_push, mode, &result);
 }
 
-int restore_archive(backup_source* source, const status_record& status, const controller_link& link,
-                    set_push_fn push) {
+int restore_archive(backup_source* source, const status_record& status, const controller_link& link, set_push_fn push,
+                    const change_mode& mode, restore_outcome* outcome) {
+    restore_outcome local;
+    restore_outcome& result = outcome ? *outcome : local;
     const std::vector<std::string> order = restore_order(*source);
     if (std::none_of(order.begin(), order.end(), [](const std::string& m) { return member_set(m) != nullptr; })) {
         log_printf_color(COLOR_RED, "Backup %s '%s' holds no configuration set.",
@@ -179,18 +256,33 @@ int restore_archive(backup_source* source, const status_record& status, const co
                          shown_name(source->path).c_str());
         return EXIT_FAILED;
     }
-    if (!check_sets(source, order, status)) {
+    backup_source controller;
+    const bool compare = mode.check || mode.ifchanged;
+    if (compare) backup_source_open_controller(link, &controller);
+    std::vector<bool> differs;
+    if (!check_sets(source, order, status, compare ? &controller : nullptr, &result.diff, &differs)) {
         log_printf_color(COLOR_RED, "Nothing was restored.");
         return EXIT_FAILED;
     }
+    if (mode.ifchanged) {
+        for (std::size_t i = 0; i < order.size(); ++i) {
+            const restore_config_entry* entry = member_set(order[i]);
+            if (entry && !differs[i]) result.unchanged.push_back(config_set_name(*entry));
+        }
+    }
+    if (report_changes(mode, result.diff)) return EXIT_DONE;
+    if (before_change(mode) != 0) return EXIT_FAILED;
     bool all = true;
     const std::size_t n = order.size();
     for (std::size_t i = 0; i < n; ++i) {
         const unsigned pct = static_cast<unsigned>(i * 100 / n);
         progress_set(static_cast<int>(pct));
-        if (const restore_config_entry* entry = member_set(order[i])) {
-            all = restore_set(source, *entry, status, link, pct, push) && all;
-        }
+        const restore_config_entry* entry = member_set(order[i]);
+        if (!entry) continue;
+        if (mode.ifchanged && !differs[i]) continue;
+        const bool restored = restore_set(source, *entry, status, link, pct, push);
+        (restored ? result.restored : result.failed).push_back(config_set_name(*entry));
+        all = restored && all;
     }
     // Success is claimed only when every set reached the controller; each
     // one that did not is named above.

@@ -2,6 +2,7 @@
 // that the walk can be run without a controller.
 #pragma once
 
+#include "action/actions.h"
 #include "backup/backup_source.h"
 #include "status/status.h"
 #include "transfer/transfer.h"
@@ -14,5 +15,8 @@
 // when the backup holds no configuration set at all, nothing is sent and
 // the result is 1. Otherwise 0 when every set was pushed; 1 when any was
 // not (each is named, the later sets are still pushed).
+// With --check or --ifchanged, each set's converted file is compared with
+// the controller's first: a check changes nothing, and only the sets that
+// differ are restored.
 int restore_archive(backup_source* source, const status_record& status, const controller_link& link,
-                    set_push_fn push);
+                    set_push_fn push, const change_mode& mode = {}, restore_outcome* outcome = nullptr);

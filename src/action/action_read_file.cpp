@@ -36,7 +36,7 @@ std::optional<std::string> read_file_output_path(const char* folder, const char*
 }  // namespace
 
 int action_read_file(const controller_link& link, const char* remote_name, std::uint64_t expected_size,
-                     const char* folder) {
+                     const char* folder, std::pair<std::string, std::uint64_t>* written) {
     progress_set(0);
     std::optional<std::string> path = read_file_output_path(folder, remote_name);
     if (!path) {
@@ -65,5 +65,6 @@ int action_read_file(const controller_link& link, const char* remote_name, std::
         return EXIT_FAILED;
     }
     log_printf_color(COLOR_GREEN, "File %s downloaded and written to: %s.", remote_name, path->c_str());
+    if (written) *written = {*path, bytes.size()};
     return EXIT_DONE;
 }

@@ -12,12 +12,15 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "action/actions.h"
 #include "backup/backup_check.h"
 #include "common/limits.h"
+#include "backup/config_sets.h"
+#include "channel/channel_fields.h"
 #include "channel/channel_file.h"
 #include "import/csv_common.h"
 #include "import/importcsv.h"
@@ -34,22 +37,63 @@ struct setup_kind {
     int (*import)(const backup_set_data* set, const char* path, channel_record* record);
     int (*write)(tar_archive* tar, const backup_set_data* set, std::uint32_t channel, channel_record* record);
     bool needs_channel_file;  // the pushed file is built on the controller's channel file
+    const char* set_prefix;   // the set of the written file: "dali" or "cd", and the channel
 };
 
-const setup_kind CHANNEL_RUN = {importcsv, channel_file_write, true};
-const setup_kind GROUPS_RUN = {importcsv_groups, channel_file_write, true};
-const setup_kind INPUTS_RUN = {importcsv_cd, inputs_file_write, false};
+const setup_kind CHANNEL_RUN = {importcsv, channel_file_write, true, "dali"};
+const setup_kind GROUPS_RUN = {importcsv_groups, channel_file_write, true, "dali"};
+const setup_kind INPUTS_RUN = {importcsv_cd, inputs_file_write, false, "cd"};
 
-enum class channel_outcome { pushed, failed, end_run };
+enum class channel_outcome { pushed, unchanged, failed, end_run };
+
+// The file a channel's set-up wrote, against the controller's file of the
+// same set (a channel file comes from the fetched set; an inputs file needs
+// a fetch of its own). Compared by the fields the CSV files name, so that
+// the header values a writer restamps do not count.
+std::optional<set_change> written_change(const setup_kind& kind, const controller_link& link, std::uint32_t channel,
+                                         const backup_set_data& fetched, const std::vector<unsigned char>& tar_bytes,
+                                         const channel_io& io) {
+    const std::string set_name = kind.set_prefix + std::to_string(channel);
+    const restore_config_entry* entry = restore_config_find(set_name + ".tar");
+    std::vector<unsigned char> written;
+    if (!entry || tar_mem_member_read(tar_bytes.data(), tar_bytes.size(), entry->path.c_str(), &written) != TAR_OK)
+        return set_change{'~', set_name, {}};
+    backup_set_data current_set;
+    const backup_set_data* holder = &fetched;
+    if (!kind.needs_channel_file) {
+        if (io.fetch(link, set_name.c_str(), &current_set) != 0) return set_change{'+', set_name, {}};
+        holder = &current_set;
+    }
+    std::vector<unsigned char> current;
+    if (tar_mem_member_read(holder->data.data(), holder->data.size(), entry->path.c_str(), &current) != TAR_OK)
+        return set_change{'+', set_name, {}};
+    const channel_file_kind file_kind = kind.needs_channel_file ? channel_file_kind::channel : channel_file_kind::inputs;
+    channel_fields old_fields, new_fields;
+    if (channel_fields_decode(file_kind, current.data(), current.size(), &old_fields) != CHANNEL_FIELDS_OK ||
+        channel_fields_decode(file_kind, written.data(), written.size(), &new_fields) != CHANNEL_FIELDS_OK) {
+        return set_change_of(set_name, entry->index, &current, &written);
+    }
+    std::vector<std::string> lines = channel_fields_compare(old_fields, new_fields);
+    if (lines.empty()) return std::nullopt;
+    return set_change{'~', set_name, std::move(lines)};
+}
 
 channel_outcome set_up_channel(const setup_kind& kind, const controller_link& link, std::uint32_t channel,
-                               const char* csv_path, const channel_io& io) {
+                               const char* csv_path, const channel_io& io, const change_mode& mode,
+                               channel_result* result, status_pairs* controller) {
     char set_name[32];
     std::snprintf(set_name, sizeof set_name, "dali%u", channel);
 
     backup_set_data set;
     if (io.fetch(link, set_name, &set) != 0) return channel_outcome::failed;
     console_printf("OK\n");
+    if (controller->empty()) {
+        for (auto [key, value] : {std::pair{"model_name", &set.model_name},
+                                  std::pair{"firmware_version", &set.firmware_version},
+                                  std::pair{"serial_number", &set.serial_number}, std::pair{"mac", &set.mac}}) {
+            if (*value) controller->emplace_back(key, **value);
+        }
+    }
 
     std::vector<unsigned char> tar_bytes;
     tar_archive tar;
@@ -87,7 +131,22 @@ channel_outcome set_up_channel(const setup_kind& kind, const controller_link& li
     if (tar_finalize(&tar) != TAR_OK) return channel_outcome::failed;
     int listed = 0;
     backup_list_tar(tar_bytes, &listed);
+    if (mode.check || mode.ifchanged) {
+        std::optional<set_change> change = written_change(kind, link, channel, set, tar_bytes, io);
+        result->changed = change.has_value();
+        if (change) {
+            set_changes_print({*change});
+            result->diff.push_back(std::move(*change));
+        } else {
+            log_printf("Channel %u is as the CSV file says; nothing %s pushed.", channel,
+                       mode.check ? "would be" : "was");
+        }
+        if (mode.check || !result->changed) return channel_outcome::unchanged;
+    }
+    if (mode.before_change && mode.before_change(mode.context) != 0) return channel_outcome::end_run;
+    result->changed = true;
     if (io.push(link, tar_bytes.data(), tar_bytes.size()) != 0) return channel_outcome::failed;
+    result->pushed = true;
     console_printf("OK\n");
     return channel_outcome::pushed;
 }
@@ -96,7 +155,10 @@ channel_outcome set_up_channel(const setup_kind& kind, const controller_link& li
 
 int setup_channels(const controller_link& link, const std::vector<std::uint32_t>* channels,
                    const std::vector<std::string>* channel_csv_files, const std::vector<std::string>* groups_csv_files,
-                   const std::vector<std::string>* inputs_csv_files, const channel_io& io) {
+                   const std::vector<std::string>* inputs_csv_files, const channel_io& io, const change_mode& mode,
+                   setup_outcome* outcome) {
+    setup_outcome local;
+    setup_outcome& results = outcome ? *outcome : local;
     if (!channels || !(channel_csv_files || groups_csv_files || inputs_csv_files)) return EXIT_USAGE;
     auto channel_at = [&](std::size_t i) -> std::uint32_t { return i < channels->size() ? (*channels)[i] : 0; };
     if (channel_at(0) == 0) return EXIT_FAILED;
@@ -110,10 +172,17 @@ int setup_channels(const controller_link& link, const std::vector<std::uint32_t>
     // Channel i goes with file i; the run ends with the files, or at the
     // channel list's end (an entry 0).
     for (std::size_t i = 0; i < files.size(); ++i) {
-        channel_outcome outcome = set_up_channel(kind, link, channel_at(i), files[i].c_str(), io);
-        if (outcome == channel_outcome::end_run) return EXIT_FAILED;
-        if (outcome == channel_outcome::failed) all_pushed = false;
+        results.channels.push_back(channel_result{channel_at(i), false, false, {}});
+        channel_outcome done = set_up_channel(kind, link, channel_at(i), files[i].c_str(), io, mode,
+                                              &results.channels.back(), &results.controller);
+        if (done == channel_outcome::end_run) return EXIT_FAILED;
+        if (done == channel_outcome::failed) all_pushed = false;
         if (channel_at(i + 1) == 0) break;
+    }
+    if (mode.check) {
+        std::size_t changing = 0;
+        for (const channel_result& result : results.channels) changing += result.changed;
+        log_printf("%zu channels would change.", changing);
     }
     return all_pushed ? EXIT_DONE : EXIT_FAILED;
 }
@@ -121,7 +190,8 @@ int setup_channels(const controller_link& link, const std::vector<std::uint32_t>
 int action_setup_channel(const controller_link& link, const std::vector<std::uint32_t>* channels,
                          const std::vector<std::string>* channel_csv_files,
                          const std::vector<std::string>* groups_csv_files,
-                         const std::vector<std::string>* inputs_csv_files) {
+                         const std::vector<std::string>* inputs_csv_files, const change_mode& mode,
+                         setup_outcome* outcome) {
     return setup_channels(link, channels, channel_csv_files, groups_csv_files, inputs_csv_files,
-                          channel_io{backup_fetch_set, backup_push});
+                          channel_io{backup_fetch_set, backup_push}, mode, outcome);
 }

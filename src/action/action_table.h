@@ -17,6 +17,9 @@
 //      sets inside an archive are reported and the action goes on; without
 //      a Downloads folder the action goes on after a warning.
 //   4. The action.
+// With --check a row that changes the controller takes no lock and makes
+// no safety backup: the action only reads and compares. With --ifchanged
+// the safety backup waits until the action has found something to change.
 #pragma once
 
 #include <cstdint>
@@ -25,12 +28,8 @@
 #include <string>
 
 #include "action/run_options.h"
+#include "action/run_report.h"
 #include "transfer/controller_link.h"
-
-// What a run did that the caller reports beside the exit status.
-struct run_report {
-    std::optional<std::string> safety_backup;  // the archive written before the action
-};
 
 // How an action reports missing options.
 enum class missing_report {
@@ -49,7 +48,7 @@ struct action_row {
     missing_report missing;
     bool changes_controller;
     const char* safety_backup;  // the start line of the safety backup ("%s": the folder), or null
-    int (*run)(const run_options& o, const controller_link& link, run_report& report);
+    int (*run)(const run_options& o, const controller_link& link, const change_mode& mode, run_report& report);
 };
 
 std::span<const action_row> action_table();

@@ -21,12 +21,14 @@ namespace {
 
 struct verify_run {
     backup_source source;
+    verify_outcome* outcome;
     unsigned problems = 0;
     unsigned sets = 0;
 
     void problem(const std::string& member, const std::string& what) {
         ++problems;
         log_printf_color(COLOR_RED, "%s: %s", shown_name(member).c_str(), what.c_str());
+        outcome->problems.emplace_back(member, what);
     }
 
     // The member's bytes, or a problem and false.
@@ -92,8 +94,10 @@ struct verify_run {
 
 }  // namespace
 
-int action_verify_backup(const char* path) {
+int action_verify_backup(const char* path, verify_outcome* outcome) {
+    verify_outcome local;
     verify_run run;
+    run.outcome = outcome ? outcome : &local;
     const int opened = backup_source_open(path, &run.source);
     if (opened != BACKUP_SOURCE_OK) {
         log_printf_color(COLOR_RED, "%s: %s.", shown_name(path).c_str(),
@@ -131,5 +135,6 @@ int action_verify_backup(const char* path) {
     }
     log_printf_color(run.problems == 0 ? COLOR_GREEN : COLOR_RED, "%u configuration sets checked, %u problems.",
                      run.sets, run.problems);
+    run.outcome->sets_checked = run.sets;
     return run.problems == 0 ? EXIT_DONE : EXIT_FAILED;
 }

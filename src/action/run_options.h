@@ -47,6 +47,9 @@ struct run_options {
     unsigned upgrade_wait = UPGRADE_WAIT_DEFAULT;
     bool upgrade_wait_given = false;
     transfer_settings transfer;
+    bool json = false;       // one JSON document of the result on standard output (--json)
+    bool check = false;      // change nothing, say what would change (--check)
+    bool ifchanged = false;  // change only what differs (--ifchanged)
 };
 
 // Whether every option of `options` (run_option bits) has a value, and

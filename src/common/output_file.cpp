@@ -133,4 +133,18 @@ void temp_registry_remove(int slot) {
     if (slot >= 0 && static_cast<std::size_t>(slot) < TEMP_REGISTRY_SLOTS) temp_entries[slot].used = 0;
 }
 
-void temp_cleanup_on_signals() { platform_on_interrupt(remove_registered_temps); }
+namespace {
+
+void (*interrupt_also)(int status) = nullptr;
+
+void end_of_interrupted_run(int status) {
+    remove_registered_temps();
+    if (interrupt_also) interrupt_also(status);
+}
+
+}  // namespace
+
+void temp_cleanup_on_signals(void (*also)(int status)) {
+    interrupt_also = also;
+    platform_on_interrupt(end_of_interrupted_run);
+}

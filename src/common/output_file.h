@@ -54,4 +54,6 @@ void temp_registry_remove(int slot);
 // every registered temporary file and end the process with exit status
 // 128 + the signal number (platform_on_interrupt). A signal that the
 // process started with ignored (nohup, a background job) stays ignored.
-void temp_cleanup_on_signals();
+// `also`, when given, runs after the removal with the exit status, under
+// the same rules (it may only write what it holds ready).
+void temp_cleanup_on_signals(void (*also)(int status) = nullptr);

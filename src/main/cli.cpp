@@ -17,6 +17,7 @@
 
 #include "action/action_table.h"
 #include "action/run_options.h"
+#include "action/run_report.h"
 #include "common/limits.h"
 #include "common/output_file.h"
 #include "common/version.h"
@@ -35,6 +36,9 @@ constexpr int OPT_COMPARE_WITH = 0x100 + 'w';
 constexpr int OPT_UPGRADE_WAIT = 0x100 + 'U';
 constexpr int OPT_TFTP_BLKSIZE = 0x100 + 'B';
 constexpr int OPT_VERBOSE = 0x100 + 'V';
+constexpr int OPT_JSON = 0x100 + 'J';
+constexpr int OPT_CHECK = 0x100 + 'C';
+constexpr int OPT_IFCHANGED = 0x100 + 'I';
 
 // What the option reader gathers: the run's options, and the values that
 // are checked once every option has been read and echoed.
@@ -103,6 +107,12 @@ const option_row OPTIONS[] = {
      OPTION_UPGRADE_WAIT, "SECONDS", "Wait for the controller to run the new firmware (default 300; 0: no wait)."},
     {"tftpblksize", true, OPT_TFTP_BLKSIZE, "TftpBlksize%s\n", false, nullptr, nullptr, &read_values::tftp_blksize,
      0, "N", "TFTP block size, 8 to 65464 (default 128); larger sizes only for controllers known to accept them."},
+    {"json", false, OPT_JSON, nullptr, false, nullptr, nullptr, nullptr, 0, nullptr,
+     "One JSON document of the run's result on standard output; the other output goes to standard error."},
+    {"check", false, OPT_CHECK, nullptr, false, nullptr, nullptr, nullptr, 0, nullptr,
+     "Change nothing: say what put_backup, setup_channel or push_firmware would change."},
+    {"ifchanged", false, OPT_IFCHANGED, nullptr, false, nullptr, nullptr, nullptr, 0, nullptr,
+     "Change only what differs from the controller (put_backup, setup_channel, push_firmware)."},
     {"delete", true, 0, nullptr, false, nullptr, nullptr, nullptr, 0, "VALUE", "Echoed only."},
     {"verbose", false, 0, nullptr, false, nullptr, nullptr, nullptr, 0, nullptr, nullptr},
     {"create", true, 'c', nullptr, false, nullptr, nullptr, nullptr, 0, "LIST", "Same as --channel."},
@@ -290,6 +300,94 @@ const option_row* option_with_code(int code) {
     return nullptr;
 }
 
+// The result document of a run with --json. Its state is the process's
+// because an interrupted run writes its document from a signal handler:
+// the handler finds the document ready in pieces (renewed, with the
+// handlers held off, whenever a message arrives or the run takes a step)
+// and only adds the exit status and the seconds.
+struct json_run {
+    bool on = false;
+    std::uint64_t started_ms = 0;
+    run_report report;
+    run_report_pieces ready;
+};
+json_run json_state;
+
+void renew_interrupted_document() {
+    if (!json_state.on) return;
+    run_report_pieces pieces = run_report_interrupted(json_state.report);
+    platform_interrupts_hold();
+    std::swap(json_state.ready, pieces);
+    platform_interrupts_release();
+}
+
+void keep_message(message_level level, const std::string& text, void*) {
+    json_state.report.messages.emplace_back(level, text);
+    renew_interrupted_document();
+}
+
+// Digits of a number, without the C library (a signal handler's work).
+void write_number(std::uint64_t n) {
+    char digits[24];
+    std::size_t i = sizeof digits;
+    do {
+        digits[--i] = static_cast<char>('0' + n % 10);
+        n /= 10;
+    } while (n != 0);
+    platform_write_stdout(digits + i, sizeof digits - i);
+}
+
+void write_interrupted_document(int status) {
+    if (!json_state.on) return;
+    const std::uint64_t ms = platform_monotonic_ms() - json_state.started_ms;
+    const run_report_pieces& pieces = json_state.ready;
+    platform_write_stdout(pieces.before_status.data(), pieces.before_status.size());
+    write_number(static_cast<std::uint64_t>(status));
+    platform_write_stdout(pieces.before_seconds.data(), pieces.before_seconds.size());
+    write_number(ms / 1000);
+    const char fraction[] = {'.', static_cast<char>('0' + ms / 100 % 10), static_cast<char>('0' + ms / 10 % 10),
+                             static_cast<char>('0' + ms % 10)};
+    platform_write_stdout(fraction, sizeof fraction);
+    platform_write_stdout(pieces.after_seconds.data(), pieces.after_seconds.size());
+}
+
+// Ends the run with `status`: with --json after writing its document.
+int finish(int status) {
+    curl_global_cleanup();
+    std::fflush(stdout);
+    std::fflush(stderr);
+    if (json_state.on) {
+        const double seconds = static_cast<double>(platform_monotonic_ms() - json_state.started_ms) / 1000.0;
+        const std::string document = run_report_document(json_state.report, status, seconds);
+        platform_interrupts_hold();  // a signal now would write a second document
+        platform_write_stdout(document.data(), document.size());
+        json_state.on = false;
+        platform_interrupts_release();
+    }
+    return status;
+}
+
+// --help and --version end the process where they stand.
+[[noreturn]] void end_now(int status) {
+    if (json_state.on) {
+        finish(status);
+    } else {
+        std::fflush(stdout);
+    }
+    std::exit(status);
+}
+
+// Whether the command line asks for --json (or a prefix of it), which must
+// be known before the banner is printed.
+bool wants_json(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--") break;
+        if (arg.size() >= 3 && arg.size() <= 6 && std::string("--json").starts_with(arg)) return true;
+    }
+    return false;
+}
+
 // Reads the command line into `values`; --help and --version end the
 // process from here.
 void parse_options(int argc, char** argv, read_values& values) {
@@ -312,6 +410,9 @@ void parse_options(int argc, char** argv, read_values& values) {
                 console_printf("option %s\n", OPTIONS[long_index].name);
                 values.options.transfer.verbose = true;
                 break;
+            case OPT_JSON: values.options.json = true; break;
+            case OPT_CHECK: values.options.check = true; break;
+            case OPT_IFCHANGED: values.options.ifchanged = true; break;
             case '0':
             case '1':
             case '2':
@@ -322,12 +423,10 @@ void parse_options(int argc, char** argv, read_values& values) {
                 break;
             case 'h':
                 print_help();
-                std::fflush(stdout);
-                std::exit(0);
+                end_now(EXIT_DONE);
             case 'v':
                 console_printf("Version %s\n", TOOL_VERSION);
-                std::fflush(stdout);
-                std::exit(0);
+                end_now(EXIT_DONE);
             default:
                 if (const option_row* option = option_with_code(c)) {
                     take_value(*option, values);
@@ -339,6 +438,9 @@ void parse_options(int argc, char** argv, read_values& values) {
                 if (c == '?') {
                     const int at = platform_option_index() - 1;
                     values.bad_options.push_back(at > 0 && at < argc ? argv[at] : "?");
+                    message_note(message_level::error,
+                                 "Unknown option, ambiguous option or option without its value: '" +
+                                     shown_name(values.bad_options.back()) + "'.");
                 }
                 break;
         }
@@ -403,15 +505,30 @@ int check_option_values(read_values& values) {
 }
 
 int run(int argc, char** argv) {
+    // Colour follows the NO_COLOR convention: set and not empty, no colour.
+    output_without_colours(platform_getenv("NO_COLOR").has_value());
+    if (wants_json(argc, argv)) {
+        // Standard output carries the one document; every line the run
+        // prints goes to standard error.
+        json_state.on = true;
+        json_state.started_ms = platform_monotonic_ms();
+        console_to_stderr(true);
+        log_set_message_sink(keep_message, nullptr);
+        renew_interrupted_document();
+    }
     // Ctrl-C, a kill or a closed terminal end the run without leaving
-    // temporary output files behind.
-    temp_cleanup_on_signals();
+    // temporary output files behind (and with --json, with its document).
+    temp_cleanup_on_signals(write_interrupted_document);
     console_printf("%s\n", TOOL_NAME);
     curl_global_init(CURL_GLOBAL_ALL);
 
     read_values values;
     parse_options(argc, argv, values);
     const run_options& o = values.options;
+    json_state.report.action = o.action;
+    json_state.report.address = o.ip;
+    json_state.report.check = o.check;
+    renew_interrupted_document();
 
     if (platform_option_index() < argc) {
         console_printf("non-option ARGV-elements: ");
@@ -426,16 +543,14 @@ int run(int argc, char** argv) {
     int status = check_option_values(values);
     if (status == EXIT_DONE && o.action) {
         if (const action_row* row = action_find(*o.action)) {
-            run_report report;
-            status = action_dispatch(*row, o, report);
+            status = action_dispatch(*row, o, json_state.report);
         } else {
             console_printf("\nAction '%s' not defined.\n", o.action->c_str());
+            message_note(message_level::error, "Action '" + shown_name(*o.action) + "' not defined.");
             status = EXIT_USAGE;
         }
     }
-    curl_global_cleanup();
-    std::fflush(stdout);
-    return status;
+    return finish(status);
 }
 
 }  // namespace

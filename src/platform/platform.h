@@ -119,6 +119,12 @@ void platform_advise_huge_pages(const void* data, std::size_t size);
 
 // ---- Console, interruption and the process ---------------------------------
 
+// Writes bytes to standard output past the C library's buffers, also from
+// a signal handler.
+void platform_write_stdout(const char* bytes, std::size_t n);
+// Milliseconds of a steady clock, also from a signal handler.
+std::uint64_t platform_monotonic_ms();
+
 // Whether the stream is an interactive terminal (a console window on
 // Windows; the NUL device is not one).
 bool platform_is_terminal(std::FILE* stream);
@@ -127,12 +133,14 @@ bool platform_is_terminal(std::FILE* stream);
 // and SIGHUP on POSIX (a signal ignored at the start stays ignored);
 // Ctrl-C, Ctrl-Break, closing the console, logoff and shutdown on Windows,
 // and closing the log window while the run goes on. Each runs `cleanup`
-// once and ends the process with 128 + the number of the POSIX signal of
-// its kind: 130 for an interrupt (Ctrl-C), 129 for a closed console or
-// window (SIGHUP), 143 for SIGTERM, logoff and shutdown. `cleanup` may run
-// in a signal handler (POSIX) or on another thread while the run is busy
-// (Windows): it may only remove files whose names it holds ready.
-void platform_on_interrupt(void (*cleanup)());
+// once with the exit status, then ends the process with that status: 128 +
+// the number of the POSIX signal of its kind, 130 for an interrupt (Ctrl-C),
+// 129 for a closed console or window (SIGHUP), 143 for SIGTERM, logoff and
+// shutdown. `cleanup` may run in a signal handler (POSIX) or on another
+// thread while the run is busy (Windows): it may only remove files whose
+// names it holds ready and write bytes it holds ready
+// (platform_write_stdout).
+void platform_on_interrupt(void (*cleanup)(int status));
 // Holds those handlers off from the first call to the second (no nesting),
 // so that `cleanup` never runs between the creation of a file and the
 // moment its name is kept for it.

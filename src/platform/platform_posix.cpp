@@ -176,15 +176,31 @@ void platform_advise_huge_pages(const void* data, std::size_t size) {
 
 bool platform_is_terminal(std::FILE* stream) { return isatty(fileno(stream)) != 0; }
 
+void platform_write_stdout(const char* bytes, std::size_t n) {
+    while (n > 0) {
+        const ssize_t written = write(STDOUT_FILENO, bytes, n);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return;
+        bytes += written;
+        n -= static_cast<std::size_t>(written);
+    }
+}
+
+std::uint64_t platform_monotonic_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000 + static_cast<std::uint64_t>(now.tv_nsec / 1000000);
+}
+
 namespace {
 
-void (*interrupt_cleanup)() = nullptr;
+void (*interrupt_cleanup)(int status) = nullptr;
 constexpr int INTERRUPT_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
 sigset_t held_mask_before;
 
 // Only async-signal-safe work: the cleanup (unlink) and _exit.
 void end_interrupted(int signal_number) {
-    if (interrupt_cleanup) interrupt_cleanup();
+    if (interrupt_cleanup) interrupt_cleanup(128 + signal_number);
     _exit(128 + signal_number);
 }
 
@@ -197,7 +213,7 @@ sigset_t interrupt_set() {
 
 }  // namespace
 
-void platform_on_interrupt(void (*cleanup)()) {
+void platform_on_interrupt(void (*cleanup)(int status)) {
     interrupt_cleanup = cleanup;
     for (int s : INTERRUPT_SIGNALS) {
         struct sigaction current {};

@@ -114,7 +114,7 @@ std::vector<std::string> wide_arguments() {
 }
 
 // ---- interruption ----
-void (*interrupt_cleanup)() = nullptr;
+void (*interrupt_cleanup)(int status) = nullptr;
 SRWLOCK interrupt_lock = SRWLOCK_INIT;
 std::atomic<bool> interrupt_started{false};
 
@@ -143,7 +143,7 @@ void platform_end_interrupted(int status) {
     // A second event while the first one ends the process waits for that.
     if (interrupt_started.exchange(true)) Sleep(INFINITE);
     AcquireSRWLockExclusive(&interrupt_lock);
-    if (interrupt_cleanup) interrupt_cleanup();
+    if (interrupt_cleanup) interrupt_cleanup(status);
     platform_restore_console();
     // The worker may be anywhere, holding C runtime locks: end the process
     // without running the exit handlers that would need them.
@@ -151,7 +151,7 @@ void platform_end_interrupted(int status) {
     ExitProcess(static_cast<UINT>(status));
 }
 
-void platform_on_interrupt(void (*cleanup)()) {
+void platform_on_interrupt(void (*cleanup)(int status)) {
     interrupt_cleanup = cleanup;
     SetConsoleCtrlHandler(on_console_event, TRUE);
 }
@@ -385,6 +385,19 @@ void platform_local_time_now(std::tm* local, int* milliseconds) {
 }
 
 void platform_sleep_ms(unsigned milliseconds) { Sleep(milliseconds); }
+
+void platform_write_stdout(const char* bytes, std::size_t n) {
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    while (n > 0 && out != nullptr && out != INVALID_HANDLE_VALUE) {
+        DWORD written = 0;
+        const DWORD piece = n > 0x10000000 ? 0x10000000 : static_cast<DWORD>(n);
+        if (!WriteFile(out, bytes, piece, &written, nullptr) || written == 0) return;
+        bytes += written;
+        n -= written;
+    }
+}
+
+std::uint64_t platform_monotonic_ms() { return GetTickCount64(); }
 
 std::optional<std::string> platform_known_download_dir() {
     PWSTR path = nullptr;

@@ -49,6 +49,7 @@ int status_parse(const char* text, std::size_t length, status_record* record) {
                 if (f.field == &status_record::model_name) s->result = 0;
                 return;
             }
+            s->record->others.emplace_back(key, std::move(value));
         },
         &state);
     return state.result;

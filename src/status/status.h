@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "transfer/controller_link.h"
 
@@ -31,6 +33,9 @@ struct status_record {
     std::optional<std::string> bacnet_ip;
     std::optional<std::string> session_id;
     std::optional<std::string> username;
+    // Pairs of keys outside the 22 above, in reply order (kept for the
+    // run's result document; nothing else reads them).
+    std::vector<std::pair<std::string, std::string>> others;
 };
 
 // The JSON key and field of each status value, in record order.

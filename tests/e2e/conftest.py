@@ -158,3 +158,21 @@ def run_measured(ornat_cli, cli_home, folder, *args, timeout=120):
         process.returncode = os.waitstatus_to_exitcode(status)
         out.seek(0)
         return process.returncode, out.read().decode("utf-8", "replace"), usage.ru_maxrss / 1024
+
+
+_SCHEMA = []
+
+
+def json_document(result):
+    """The one JSON document of a --json run's standard output, checked
+    against docs/json-schema.json."""
+    import json
+    import jsonschema
+    if not _SCHEMA:
+        schema = json.loads((SOURCE_DIR / "docs" / "json-schema.json").read_text())
+        _SCHEMA.append(jsonschema.Draft202012Validator(schema))
+    assert result.stdout.endswith("}\n") and result.stdout.count("\n") == 1, result.stdout[-500:]
+    document = json.loads(result.stdout)
+    _SCHEMA[0].validate(document)
+    assert document["exit_status"] == result.returncode
+    return document
