@@ -206,7 +206,8 @@ ACTIONS = {"put_backup", "get_backup", "push_firmware", "setup_channel", "get_st
            "export_channel"}
 OPTIONS = {"version", "help", "verbose", "action", "channel", "channelcsvfile", "channelgroupscsvfile",
            "channelinputscsvfile", "ip", "backupfileout", "backupfileouttype", "backupconfig", "backupfilein",
-           "firmwarefile", "comparewith", "upgradewait", "tftpblksize", "delete", "create", "file"}
+           "firmwarefile", "comparewith", "upgradewait", "tftpblksize", "json", "check", "ifchanged", "delete",
+           "create", "file"}
 
 
 def test_help_lists_every_action_and_option(cli):
