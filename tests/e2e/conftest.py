@@ -3,13 +3,11 @@
 simulator (sim/ornat_sim, under ORNAT_SOURCE_DIR, default two folders above
 this file) on loopback.
 
-start_simulator(model=None, firmware=None, faults=None, state=None, args=(),
-name=None) starts an ornat_sim.launcher.Simulator (ip, state folder, request
-log, faults, direct requests); simulator is one with TARNEL-2, firmware 1.3.0.
-cli(*args, env=None, timeout=120, cwd=None) runs the binary with HOME at
-cli_home (which has "Downloads"); env adds to, or with None values removes
-from, its clean environment; the output is decoded as it is (CRLF kept). out
-is an empty folder for the tool's output. backup_of(sim, cli, folder, kind)
+start_simulator and simulator come from the simulator's pytest plugin
+(sim/ornat_sim/pytest_plugin.py). cli(*args, env=None, timeout=120, cwd=None)
+runs the binary with HOME at cli_home (which has "Downloads"); env adds to,
+or with None values removes from, its clean environment; the output is
+decoded as it is (CRLF kept). out is an empty folder for the tool's output. backup_of(sim, cli, folder, kind)
 runs get_backup into folder and returns the archive (or, for a directory,
 the folder).
 """
@@ -29,22 +27,7 @@ SOURCE_DIR = pathlib.Path(
 CLI_PATH = pathlib.Path(os.environ.get("ORNAT_CLI") or SOURCE_DIR / "build" / "ornat-cli")
 sys.path.insert(0, str(SOURCE_DIR / "sim"))
 
-from ornat_sim import launcher  # noqa: E402  (needs the path above)
-
-
-def pytest_configure(config):
-    config.addinivalue_line("markers", "slow: a test that runs for several seconds")
-
-
-@pytest.fixture
-def start_simulator(tmp_path):
-    with launcher.Simulators(tmp_path) as sims:
-        yield sims.start
-
-
-@pytest.fixture
-def simulator(start_simulator):
-    return start_simulator(model="TARNEL-2", firmware="1.3.0")
+pytest_plugins = ["ornat_sim.pytest_plugin"]  # (needs the path above)
 
 
 @pytest.fixture
