@@ -9,12 +9,16 @@ runs the binary with HOME at cli_home (which has "Downloads"); env adds to,
 or with None values removes from, its clean environment; the output is
 decoded as it is (CRLF kept). out is an empty folder for the tool's output. backup_of(sim, cli, folder, kind)
 runs get_backup into folder and returns the archive (or, for a directory,
-the folder).
+the folder). tool_version() is the binary's version as --version prints it,
+tool_txt() the tool.txt that get_backup writes with it, newer_tool_txt() a
+bare one of the next revision.
 """
 
 import collections
+import functools
 import os
 import pathlib
+import re
 import socket
 import subprocess
 import sys
@@ -113,6 +117,30 @@ def out(tmp_path):
     folder = tmp_path / "out"
     folder.mkdir()
     return folder
+
+
+@functools.cache
+def tool_version():
+    """(major, minor, revision) from the binary's "Version X.Y.Z" line."""
+    out = subprocess.run([str(CLI_PATH), "--version"], capture_output=True, timeout=120).stdout.decode()
+    match = re.search(r"^Version (\d+)\.(\d+)\.(\d+)$", out, re.M)
+    assert match, "no version line from %s --version: %r" % (CLI_PATH, out)
+    return tuple(int(n) for n in match.groups())
+
+
+def tool_txt(minor_step=0, revision_step=0):
+    """tool.txt as get_backup writes it; the steps raise version_minor or
+    version_revision and leave version_string."""
+    major, minor, revision = tool_version()
+    return ('{\n  "tool_name": "ornat-cli",\n  "version_major": %d,\n  "version_minor": %d,\n'
+            '  "version_revision": %d,\n  "version_string": "%d.%d.%d"\n}\n'
+            % (major, minor + minor_step, revision + revision_step, major, minor, revision)).encode()
+
+
+def newer_tool_txt():
+    major, minor, revision = tool_version()
+    return b'{"tool_name": "ornat-cli", "version_major": %d, "version_minor": %d, "version_revision": %d}' % (
+        major, minor, revision + 1)
 
 
 def backup_of(sim, cli, folder, kind="zip"):
