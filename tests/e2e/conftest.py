@@ -34,6 +34,10 @@ sys.path.insert(0, str(SOURCE_DIR / "sim"))
 pytest_plugins = ["ornat_sim.pytest_plugin"]  # (needs the path above)
 
 
+def pytest_configure(config):
+    config.addinivalue_line("markers", "windows: run through the Windows build under Wine by scripts/test-windows.sh too")
+
+
 @pytest.fixture
 def refusing_ip():
     """127.0.0.1:PORT where nothing listens on TCP, so connections are

@@ -31,7 +31,8 @@ WINE_PREFIX = os.environ.get("ORNAT_WINE_PREFIX")
 DISPLAY = os.environ.get("ORNAT_XVFB_DISPLAY")
 SHOT = os.environ.get("ORNAT_WINDOW_SHOT")
 
-pytestmark = pytest.mark.skipif(not WINE_PREFIX, reason="the Windows build under Wine (scripts/test-windows.sh)")
+pytestmark = [pytest.mark.windows,
+              pytest.mark.skipif(not WINE_PREFIX, reason="the Windows build under Wine (scripts/test-windows.sh)")]
 
 # Names no ANSI code page holds together: a wrong conversion anywhere loses them.
 ODD_FOLDER = "dír-ü Загрузки ✓"
