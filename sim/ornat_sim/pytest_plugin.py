@@ -1,6 +1,7 @@
 """The pytest fixtures of the simulator, for its own tests (sim/tests) and the
-end-to-end tests (tests/e2e), whose conftest.py files load this module through
-pytest_plugins. It is the one module of the package that needs pytest.
+end-to-end tests (tests/e2e), whose conftest.py files import them (and
+pytest_configure, which registers the slow marker). It is the one module of
+the package that needs pytest.
 
 start_simulator(model=None, firmware=None, faults=None, state=None, args=(),
 name=None) starts an ornat_sim.launcher.Simulator (ip, state folder, request

@@ -8,7 +8,7 @@ import sys
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
 
-pytest_plugins = ["ornat_sim.pytest_plugin"]  # (needs the path above)
+from ornat_sim.pytest_plugin import pytest_configure, simulator, start_simulator  # noqa: E402,F401  (path above)
 
 
 def curl(*args, timeout=60):

@@ -31,10 +31,12 @@ SOURCE_DIR = pathlib.Path(
 CLI_PATH = pathlib.Path(os.environ.get("ORNAT_CLI") or SOURCE_DIR / "build" / "ornat-cli")
 sys.path.insert(0, str(SOURCE_DIR / "sim"))
 
-pytest_plugins = ["ornat_sim.pytest_plugin"]  # (needs the path above)
+from ornat_sim import pytest_plugin  # noqa: E402  (needs the path above)
+from ornat_sim.pytest_plugin import simulator, start_simulator  # noqa: E402,F401
 
 
 def pytest_configure(config):
+    pytest_plugin.pytest_configure(config)
     config.addinivalue_line("markers", "windows: run through the Windows build under Wine by scripts/test-windows.sh too")
 
 
