@@ -1,31 +1,14 @@
-"""Fixtures of the simulator's own tests: simulators started through the
-package's launcher, each with its state folder and request log under the
-test's tmp_path, all stopped at teardown; curl as the reference client."""
+"""Fixtures of the simulator's own tests: start_simulator and simulator
+from the package's pytest plugin (ornat_sim/pytest_plugin.py); curl as the
+reference client."""
 
 import pathlib
 import subprocess
 import sys
 
-import pytest
-
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
 
-from ornat_sim import launcher  # noqa: E402  (needs the path above)
-
-
-def pytest_configure(config):
-    config.addinivalue_line("markers", "slow: a test that runs for several seconds")
-
-
-@pytest.fixture
-def start_simulator(tmp_path):
-    with launcher.Simulators(tmp_path) as sims:
-        yield sims.start
-
-
-@pytest.fixture
-def simulator(start_simulator):
-    return start_simulator(model="TARNEL-2", firmware="1.3.0")
+from ornat_sim.pytest_plugin import pytest_configure, simulator, start_simulator  # noqa: E402,F401  (path above)
 
 
 def curl(*args, timeout=60):

@@ -4,14 +4,13 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "backup/backup_source.h"
 #include "channel/channel_file.h"
+#include "support/support.h"
 #include "support/tar_builder.h"
 #include "tar/tar.h"
 
@@ -49,11 +48,9 @@ class RestoreWalk : public ::testing::Test {
 protected:
     void SetUp() override {
         pushed.clear();
-        path = "/tmp/ornat-restore-walk-" + std::to_string(getpid()) + ".zip";
         status.model_name = "TARNEL-2";
         status.firmware_version = "1.3.0";
     }
-    void TearDown() override { unlink(path.c_str()); }
 
     int restore(const std::vector<std::pair<std::string, bytes>>& members, set_push_fn push = record_push) {
         mzsimple_ptr out = mzsimple_open(path.c_str(), 6, 'w');
@@ -71,7 +68,8 @@ protected:
         return result;
     }
 
-    std::string path;
+    scratch_folder scratch;
+    const std::string path = (scratch.path / "walk.zip").string();
     status_record status;
     std::string output;
 };

@@ -4,14 +4,12 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <cstdio>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "channel/channel_file.h"
+#include "support/support.h"
 #include "support/tar_builder.h"
 #include "tar/tar.h"
 
@@ -46,10 +44,8 @@ protected:
     void SetUp() override {
         fetched.clear();
         pushed.clear();
-        csv = "/tmp/ornat-setup-" + std::to_string(getpid()) + ".csv";
         std::ofstream(csv) << "#dali-channel-csv-version: 1\n0,5,7,Hall,\"[0,3]\",254,null,1,254,0,20,\"[10]\"\n";
     }
-    void TearDown() override { std::remove(csv.c_str()); }
 
     int run(std::vector<std::uint32_t> channels, std::vector<std::string> files) {
         testing::internal::CaptureStdout();
@@ -58,7 +54,8 @@ protected:
         return result;
     }
 
-    std::string csv;
+    scratch_folder scratch;
+    const std::string csv = (scratch.path / "setup.csv").string();
     std::string output;
 };
 

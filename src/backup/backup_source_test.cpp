@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "backup/config_sets.h"
+#include "support/support.h"
 #include "support/tar_builder.h"
 
 namespace {
@@ -20,17 +21,12 @@ bytes set_tar(const std::string& path, const std::string& content) {
 
 class BackupSource : public testing::Test {
 protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "ornat-source-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override { fs::remove_all(dir_); }
     void write(const fs::path& path, const bytes& data) {
         std::ofstream(path, std::ios::binary)
             .write(reinterpret_cast<const char*>(data.data()), static_cast<long>(data.size()));
     }
-    fs::path dir_;
+    scratch_folder scratch_;
+    const fs::path dir_ = scratch_.path;
 };
 
 // The three forms list the same kind of members and read them back whole.

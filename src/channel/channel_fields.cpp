@@ -3,6 +3,7 @@
 // field-by-field comparison of two files.
 #include "channel/channel_fields.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -98,6 +99,16 @@ bool all_zero(const unsigned char* p, std::size_t n) {
     return true;
 }
 
+// N bytes `step` apart, as the values of a list.
+template <std::size_t N>
+std::array<std::uint32_t, N> byte_values(const unsigned char* p, std::size_t step = 1) {
+    std::array<std::uint32_t, N> values{};
+    for (std::size_t i = 0; i < N; ++i) values[i] = p[i * step];
+    return values;
+}
+
+std::string level_text(std::uint8_t level) { return level == LEVEL_NULL ? "null" : number(level); }
+
 struct decoder {
     const unsigned char* file;
     channel_fields* out;
@@ -107,123 +118,190 @@ struct decoder {
     }
 };
 
+// ---- what every kind of entry checks -------------------------------------------------
+
+const char* const BIT_1_CLEAR = "bit 1 clear; the import sets it";
+const char* const FROM_ZEROS = "setup_channel builds the inputs file from zeros";
+
+// An address byte with the flag that says it holds a short address.
+struct address_bytes {
+    std::uint8_t byte;
+    bool flagged;  // flags bit 0
+    bool valid;    // 2*a+1 for a short address a
+    bool usable() const { return flagged && valid; }
+};
+
+address_bytes read_address(std::uint32_t flags, std::uint8_t byte) {
+    return {byte, (flags & DEVICE_FLAG_ADDRESS) != 0, (byte & 1) != 0 && byte < 2 * SHORT_ADDRESS_COUNT};
+}
+
+std::string address_text(const address_bytes& a) { return a.usable() ? number((a.byte - 1u) / 2) : "null"; }
+
+// A byte that comes back from the import only within low..high; the note
+// gives the value and then `import_does`.
+struct byte_check {
+    std::uint32_t at;  // entry offset
+    const char* field;
+    std::uint8_t low;
+    std::uint8_t high;
+    const char* import_does;
+};
+
+constexpr byte_check marker_check(std::uint32_t at) {
+    return {at, "entry_marker", ENTRY_MARKER_SET, ENTRY_MARKER_SET, "; the import writes 255"};
+}
+
+void check_byte(const decoder& d, const channel_entry& entry, const unsigned char* e, const byte_check& c) {
+    if (e[c.at] < c.low || e[c.at] > c.high) d.note(entry, c.field, number(e[c.at]) + c.import_does);
+}
+
+void check_name(const decoder& d, const channel_entry& entry, const unsigned char* field, std::size_t size) {
+    if (const char* why = text_problem(field, size)) d.note(entry, "name", why);
+}
+
+// A flagged address byte must hold a short address; without the flag the
+// import writes `stored` (none: -1).
+void check_address(const decoder& d, const channel_entry& entry, const address_bytes& a, int stored) {
+    if (a.flagged && !a.valid) d.note(entry, "address", "address byte " + number(a.byte) + " is no short address");
+    if (!a.flagged && stored >= 0 && a.byte != stored) {
+        d.note(entry, "address",
+               "address byte " + number(a.byte) + " without the address flag; the import writes " +
+                   number(static_cast<std::uint32_t>(stored)));
+    }
+}
+
 // ---- channel file --------------------------------------------------------------
 
-void decode_device(const decoder& d, const channel_layout& layout, std::uint32_t index) {
-    const unsigned char* e = d.file + channel_device_at(layout, index);
+// The address byte the channel CSV import writes for a row without short
+// address, by channel_layout::unaddressed (none: layout 1 clears the
+// device's extra-area record instead).
+constexpr int UNADDRESSED_STORED[] = {-1, 0, UNADDRESSED};
+static_assert(UNADDRESSED_STORED[UNADDRESSED_STORE_0] == 0 && UNADDRESSED_STORED[UNADDRESSED_STORE_255] == 255);
+
+constexpr byte_check FADE_CHECKS[] = {
+    {DEVICE_FADE_RATE_AT, "fade_rate", 1, FADE_MAX, "; the import keeps it within 1..15"},
+    {DEVICE_FADE_TIME_AT, "fade_time", 0, FADE_MAX, "; the import keeps it within 0..15"},
+};
+
+// One device entry of a channel file.
+struct device_bytes {
+    const channel_layout& layout;
+    const unsigned char* e;
+    const unsigned char* extra;  // its extra-area record, when the layout has one
+    std::uint32_t flags;
+    address_bytes address;
+    bool power_on_false;  // level 100 from a "false" row (flags bit 3)
+};
+
+device_bytes read_device(const unsigned char* file, const channel_layout& layout, std::uint32_t index) {
+    const unsigned char* e = file + channel_device_at(layout, index);
     const std::uint32_t flags = le_get_u32(e + DEVICE_FLAGS_AT);
-    const std::uint8_t address_byte = e[DEVICE_ADDRESS_BYTE_AT];
-    const bool has_address = (flags & DEVICE_FLAG_ADDRESS) != 0;
-    const bool valid_address = (address_byte & 1) != 0 && address_byte < 2 * SHORT_ADDRESS_COUNT;
-    const std::uint8_t power_on = e[DEVICE_POWER_ON_LEVEL_AT];
-    const bool power_on_false = (flags & DEVICE_FLAG_CSV_OFF) != 0 && power_on == POWER_ON_FALSE_LEVEL;
+    const unsigned char* extra = file + layout.extra_area_at + index * layout.extra_record_size;
+    const bool power_on_false =
+        (flags & DEVICE_FLAG_CSV_OFF) != 0 && e[DEVICE_POWER_ON_LEVEL_AT] == POWER_ON_FALSE_LEVEL;
+    return {layout, e, extra, flags, read_address(flags, e[DEVICE_ADDRESS_BYTE_AT]), power_on_false};
+}
 
-    channel_entry entry;
-    entry.kind = entry_kind::device;
-    entry.index = index;
-    entry.used =
-        e[DEVICE_ENTRY_MARKER_AT] == ENTRY_MARKER_SET || (flags & (DEVICE_FLAG_CSV | DEVICE_FLAG_CSV_OFF)) != 0;
-
-    std::array<std::uint32_t, 16> groups{};
-    std::size_t group_count = 0;
-    const std::uint16_t mask = le_get_u16(e + DEVICE_GROUPS_AT);
-    for (std::uint32_t g = 0; g < 16; ++g) {
-        if ((mask >> g) & 1) groups[group_count++] = g;
+std::string groups_text(std::uint16_t mask) {
+    std::array<std::uint32_t, CHANNEL_GROUP_COUNT> groups{};
+    std::size_t count = 0;
+    for (std::uint32_t g = 0; g < CHANNEL_GROUP_COUNT; ++g) {
+        if ((mask >> g) & 1) groups[count++] = g;
     }
-    std::array<std::uint32_t, DEVICE_SCENE_COUNT> scenes{};
-    for (std::uint32_t s = 0; s < DEVICE_SCENE_COUNT; ++s) scenes[s] = e[DEVICE_SCENES_AT + s];
+    return list(groups, count, 0xFFFFFFFF);
+}
 
-    entry.values = {
-        number(d.out->channel_word),
+// The values of the channel CSV columns, in their order.
+std::vector<std::string> device_values(const device_bytes& dev, std::uint32_t channel_word, std::uint32_t index) {
+    const unsigned char* e = dev.e;
+    return {
+        number(channel_word),
         number(index),
-        has_address && valid_address ? number((address_byte - 1u) / 2) : "null",
-        field_text(e + layout.name_at, DEVICE_NAME_SIZE),
-        list(groups, group_count, 0xFFFFFFFF),
-        power_on_false           ? "false"
-        : power_on == LEVEL_NULL ? "null"
-                                 : number(power_on),
-        e[DEVICE_SYSTEM_FAILURE_LEVEL_AT] == LEVEL_NULL ? "null" : number(e[DEVICE_SYSTEM_FAILURE_LEVEL_AT]),
+        address_text(dev.address),
+        field_text(e + dev.layout.name_at, DEVICE_NAME_SIZE),
+        groups_text(le_get_u16(e + DEVICE_GROUPS_AT)),
+        dev.power_on_false ? "false" : level_text(e[DEVICE_POWER_ON_LEVEL_AT]),
+        level_text(e[DEVICE_SYSTEM_FAILURE_LEVEL_AT]),
         number(e[DEVICE_MIN_LEVEL_AT]),
         number(e[DEVICE_MAX_LEVEL_AT]),
         number(e[DEVICE_FADE_RATE_AT]),
         number(e[DEVICE_FADE_TIME_AT]),
-        list(scenes, scenes.size(), SCENE_UNSET, true, SCENE_UNSET),
+        list(byte_values<DEVICE_SCENE_COUNT>(e + DEVICE_SCENES_AT), DEVICE_SCENE_COUNT, SCENE_UNSET, true, SCENE_UNSET),
     };
+}
 
-    if (entry.used) {
-        // What the channel CSV import writes for this row, against what is there.
-        if ((flags & DEVICE_FLAG_CSV) == 0 && !power_on_false) {
-            if ((flags & DEVICE_FLAG_CSV_OFF) != 0) {
-                d.note(entry, "power_on_level",
-                       number(power_on) + " with flags bit 3, which only a \"false\" row (level 100) sets");
-            } else {
-                d.note(entry, "flags", "bit 1 clear; the import sets it");
-            }
-        }
-        if (e[DEVICE_ENTRY_MARKER_AT] != ENTRY_MARKER_SET) {
-            d.note(entry, "entry_marker", number(e[DEVICE_ENTRY_MARKER_AT]) + "; the import writes 255");
-        }
-        if (has_address && !valid_address) {
-            d.note(entry, "address", "address byte " + number(address_byte) + " is no short address");
-        }
-        if (!(has_address && valid_address)) {
-            switch (layout.unaddressed) {
-                case UNADDRESSED_CLEAR_EXTRA:
-                    if (!all_zero(d.file + layout.extra_area_at + index * layout.extra_record_size,
-                                  layout.extra_record_size)) {
-                        d.note(entry, "address",
-                               "no short address, and a row without one clears the device's extra-area record");
-                    }
-                    break;
-                case UNADDRESSED_STORE_0:
-                    if (!has_address && address_byte != 0) {
-                        d.note(
-                            entry, "address",
-                            "address byte " + number(address_byte) + " without the address flag; the import writes 0");
-                    }
-                    break;
-                case UNADDRESSED_STORE_255:
-                    if (!has_address && address_byte != UNADDRESSED) {
-                        d.note(entry, "address",
-                               "address byte " + number(address_byte) +
-                                   " without the address flag; the import writes 255");
-                    }
-                    break;
-            }
-        }
-        if (const char* why = text_problem(e + layout.name_at, DEVICE_NAME_SIZE)) d.note(entry, "name", why);
-        const std::uint8_t rate = e[DEVICE_FADE_RATE_AT];
-        if (rate == 0 || rate > FADE_MAX)
-            d.note(entry, "fade_rate", number(rate) + "; the import keeps it within 1..15");
-        if (e[DEVICE_FADE_TIME_AT] > FADE_MAX) {
-            d.note(entry, "fade_time", number(e[DEVICE_FADE_TIME_AT]) + "; the import keeps it within 0..15");
-        }
-        if (layout.import_clears_device_type) {
-            if (e[layout.device_type_at] != 0) {
-                d.note(entry, "device_type", number(e[layout.device_type_at]) + "; the import writes 0");
-            }
-            if (layout.device_type_2_at != 0 && e[layout.device_type_2_at] != 0) {
-                d.note(entry, "device_type_2", number(e[layout.device_type_2_at]) + "; the import writes 0");
-            }
-        }
+// A row sets flags bit 1, or bit 3 instead when its power-on level reads
+// "false" (level 100).
+void check_device_flags(const decoder& d, const channel_entry& entry, const device_bytes& dev) {
+    if ((dev.flags & DEVICE_FLAG_CSV) != 0 || dev.power_on_false) return;
+    if ((dev.flags & DEVICE_FLAG_CSV_OFF) == 0) {
+        d.note(entry, "flags", BIT_1_CLEAR);
+    } else {
+        d.note(
+            entry, "power_on_level",
+            number(dev.e[DEVICE_POWER_ON_LEVEL_AT]) + " with flags bit 3, which only a \"false\" row (level 100) sets");
     }
+}
+
+void check_device_address(const decoder& d, const channel_entry& entry, const device_bytes& dev) {
+    check_address(d, entry, dev.address, UNADDRESSED_STORED[dev.layout.unaddressed]);
+    if (dev.layout.unaddressed == UNADDRESSED_CLEAR_EXTRA && !dev.address.usable() &&
+        !all_zero(dev.extra, dev.layout.extra_record_size)) {
+        d.note(entry, "address", "no short address, and a row without one clears the device's extra-area record");
+    }
+}
+
+// The device types that a layout's import clears (0: the layout has no such field).
+void check_device_types(const decoder& d, const channel_entry& entry, const device_bytes& dev) {
+    if (!dev.layout.import_clears_device_type) return;
+    const byte_check checks[] = {{dev.layout.device_type_at, "device_type", 0, 0, "; the import writes 0"},
+                                 {dev.layout.device_type_2_at, "device_type_2", 0, 0, "; the import writes 0"}};
+    for (const byte_check& c : checks) {
+        if (c.at != 0) check_byte(d, entry, dev.e, c);
+    }
+}
+
+// What the channel CSV import writes for the entry's row, against what is there.
+void check_device(const decoder& d, const channel_entry& entry, const device_bytes& dev) {
+    check_device_flags(d, entry, dev);
+    check_byte(d, entry, dev.e, marker_check(DEVICE_ENTRY_MARKER_AT));
+    check_device_address(d, entry, dev);
+    check_name(d, entry, dev.e + dev.layout.name_at, DEVICE_NAME_SIZE);
+    for (const byte_check& c : FADE_CHECKS) check_byte(d, entry, dev.e, c);
+    check_device_types(d, entry, dev);
+}
+
+void decode_device(const decoder& d, const channel_layout& layout, std::uint32_t index) {
+    const device_bytes dev = read_device(d.file, layout, index);
+    const bool used =
+        dev.e[DEVICE_ENTRY_MARKER_AT] == ENTRY_MARKER_SET || (dev.flags & (DEVICE_FLAG_CSV | DEVICE_FLAG_CSV_OFF)) != 0;
+    channel_entry entry{entry_kind::device, index, used, device_values(dev, d.out->channel_word, index)};
+    if (entry.used) check_device(d, entry, dev);
     d.out->entries.push_back(std::move(entry));
 }
 
 void decode_group(const decoder& d, const channel_layout& layout, std::uint32_t index) {
     const unsigned char* g = d.file + channel_group_at(layout, index);
-    channel_entry entry;
-    entry.kind = entry_kind::group;
-    entry.index = index;
-    entry.used = g[GROUP_ENTRY_MARKER_AT] == ENTRY_MARKER_SET || g[GROUP_NAME_AT] != 0;
-    entry.values = {number(d.out->channel_word), number(index), field_text(g + GROUP_NAME_AT, GROUP_NAME_SIZE)};
+    const bool used = g[GROUP_ENTRY_MARKER_AT] == ENTRY_MARKER_SET || g[GROUP_NAME_AT] != 0;
+    std::vector<std::string> values = {number(d.out->channel_word), number(index),
+                                       field_text(g + GROUP_NAME_AT, GROUP_NAME_SIZE)};
+    channel_entry entry{entry_kind::group, index, used, std::move(values)};
     if (entry.used) {
-        if (g[GROUP_ENTRY_MARKER_AT] != ENTRY_MARKER_SET) {
-            d.note(entry, "entry_marker", number(g[GROUP_ENTRY_MARKER_AT]) + "; the import writes 255");
-        }
-        if (const char* why = text_problem(g + GROUP_NAME_AT, GROUP_NAME_SIZE)) d.note(entry, "name", why);
+        check_byte(d, entry, g, marker_check(GROUP_ENTRY_MARKER_AT));
+        check_name(d, entry, g + GROUP_NAME_AT, GROUP_NAME_SIZE);
     }
     d.out->entries.push_back(std::move(entry));
+}
+
+int decode_channel_file(const decoder& d, std::uint32_t version, std::size_t size) {
+    const channel_layout* layout = channel_layout_from_version(version);
+    if (layout == nullptr) return CHANNEL_FIELDS_UNKNOWN_LAYOUT;
+    d.out->layout = layout->version;
+    if (size != layout->size) return CHANNEL_FIELDS_WRONG_SIZE;
+    d.out->entries_known = true;
+    for (std::uint32_t i = 0; i < CHANNEL_DEVICE_COUNT; ++i) decode_device(d, *layout, i);
+    for (std::uint32_t i = 0; i < CHANNEL_GROUP_COUNT; ++i) decode_group(d, *layout, i);
+    return CHANNEL_FIELDS_OK;
 }
 
 // ---- channel inputs file ----------------------------------------------------------
@@ -249,91 +327,159 @@ std::string index_ranges(const std::vector<std::uint32_t>& indexes) {
     return text;
 }
 
-// Decodes input entry j; returns whether it or its block holds any byte
-// other than 0.
-bool decode_input(const decoder& d, const inputs_layout& layout, std::uint32_t index, bool notes) {
-    const unsigned char* e = d.file + inputs_entry_at(index);
-    const unsigned char* block = d.file + inputs_block_at(layout, index);
+// One input device entry of a channel inputs file, with its instance block.
+struct input_bytes {
+    const inputs_layout& layout;
+    const unsigned char* e;
+    const unsigned char* block;
+    std::uint32_t flags;
+    address_bytes address;
+
+    std::uint8_t instance_type(std::uint32_t k) const { return e[INPUT_INSTANCES_AT + 2 * k]; }
+    // Instance k's record as one of type INSTANCE_TYPES[t]: records lie the
+    // layout's stride for the type apart, and are that long.
+    const unsigned char* record(std::uint32_t k, std::size_t t) const {
+        return block + layout.records_at + k * layout.record_stride[t];
+    }
+};
+
+input_bytes read_input(const unsigned char* file, const inputs_layout& layout, std::uint32_t index) {
+    const unsigned char* e = file + inputs_entry_at(index);
     const std::uint32_t flags = le_get_u32(e + INPUT_FLAGS_AT);
-    const std::uint8_t address_byte = e[INPUT_ADDRESS_BYTE_AT];
-    const bool has_address = (flags & DEVICE_FLAG_ADDRESS) != 0;
-    const bool valid_address = (address_byte & 1) != 0 && address_byte < 2 * SHORT_ADDRESS_COUNT;
+    return {layout, e, file + inputs_block_at(layout, index), flags, read_address(flags, e[INPUT_ADDRESS_BYTE_AT])};
+}
 
-    channel_entry entry;
-    entry.kind = entry_kind::input;
-    entry.index = index;
-    entry.used = e[INPUT_ENTRY_MARKER_AT] == ENTRY_MARKER_SET || (flags & DEVICE_FLAG_CSV) != 0;
-
-    std::array<std::uint32_t, INPUTS_INSTANCE_COUNT> types{}, seconds{};
+// Record column c of instance type t: value k is byte csv_first_byte + c of
+// instance k's record when instance k has type t, else 0.
+std::string record_column(const input_bytes& in, std::size_t t, std::uint32_t c) {
+    const instance_type_data& type = INSTANCE_TYPES[t];
+    std::array<std::uint32_t, INPUTS_INSTANCE_COUNT> values{};
     for (std::uint32_t k = 0; k < INPUTS_INSTANCE_COUNT; ++k) {
-        types[k] = e[INPUT_INSTANCES_AT + 2 * k];
-        seconds[k] = e[INPUT_INSTANCES_AT + 2 * k + 1];
+        if (in.instance_type(k) == type.type) values[k] = in.record(k, t)[type.csv_first_byte + c];
     }
-    const std::array<std::uint32_t, 1> block_param = {block[layout.block_param_at]};
-    entry.values = {
-        number(d.out->channel_word),
-        number(index),
-        has_address && valid_address ? number((address_byte - 1u) / 2) : "null",
-        field_text(e + INPUT_NAME_AT, INPUT_NAME_SIZE),
-        number(flags),
-        number(e[INPUT_PARAM_AT]),
-        list(types, types.size(), 0),
-        list(seconds, seconds.size(), 0),
-        list(block_param, 1, 0),
-    };
-    // The record columns: value k of column (t, c) is byte csv_first_byte + c
-    // of instance k's record when instance k has type t, else 0.
-    for (std::size_t t = 0; t < INSTANCE_TYPES.size(); ++t) {
-        const instance_type_data& type = INSTANCE_TYPES[t];
-        for (std::uint32_t c = 0; c < type.csv_columns; ++c) {
-            std::array<std::uint32_t, INPUTS_INSTANCE_COUNT> values{};
-            for (std::uint32_t k = 0; k < INPUTS_INSTANCE_COUNT; ++k) {
-                if (types[k] != type.type) continue;
-                values[k] = block[layout.records_at + k * layout.record_stride[t] + type.csv_first_byte + c];
-            }
-            entry.values.push_back(list(values, values.size(), 0));
-        }
-    }
+    return list(values, values.size(), 0);
+}
 
-    if (notes && entry.used) {
-        if ((flags & DEVICE_FLAG_CSV) == 0) d.note(entry, "flags", "bit 1 clear; the import sets it");
-        if (e[INPUT_ENTRY_MARKER_AT] != ENTRY_MARKER_SET) {
-            d.note(entry, "entry_marker", number(e[INPUT_ENTRY_MARKER_AT]) + "; the import writes 255");
-        }
-        if (has_address != valid_address || (!has_address && address_byte != UNADDRESSED)) {
-            d.note(entry, "address",
-                   "address byte " + number(address_byte) +
-                       (has_address ? " is no short address" : " without the address flag; the import writes 255"));
-        }
-        if (const char* why = text_problem(e + INPUT_NAME_AT, INPUT_NAME_SIZE)) d.note(entry, "name", why);
-        if (e[INPUT_PARAM_AT] > INPUT_PARAM_MAX) {
-            d.note(entry, "input_param", number(e[INPUT_PARAM_AT]) + "; the import stores at most 32");
-        }
-        const char* const from_zeros =
-            "bytes that no CSV column carries; setup_channel builds the inputs file from zeros";
-        bool kept_zero = true;
-        for (const auto& [at, n] : INPUT_UNWRITTEN) kept_zero = kept_zero && all_zero(e + at, n);
-        if (!kept_zero) d.note(entry, "kept bytes", from_zeros);
-        if (block[0] != 0 || !all_zero(block + 2, layout.records_at - 2)) d.note(entry, "block bytes", from_zeros);
-        for (std::uint32_t k = 0; k < INPUTS_INSTANCE_COUNT; ++k) {
-            const unsigned char* record = block + layout.records_at + k * INSTANCE_RECORD_SIZE;
-            const int t = instance_type_index(static_cast<std::uint8_t>(types[k]));
-            for (std::uint32_t b = 0; b < INSTANCE_RECORD_SIZE; ++b) {
-                const bool written = t >= 0 && b >= INSTANCE_TYPES[static_cast<std::size_t>(t)].csv_first_byte &&
-                                     b < INSTANCE_TYPES[static_cast<std::size_t>(t)].csv_first_byte +
-                                             INSTANCE_TYPES[static_cast<std::size_t>(t)].csv_columns;
-                if (!written && record[b] != 0) {
-                    d.note(entry, "instance " + number(k),
-                           "record bytes that no column of instance type " + number(types[k]) +
-                               " carries; setup_channel builds the inputs file from zeros");
-                    break;
-                }
-            }
-        }
+// The values of the inputs CSV columns, in their order.
+std::vector<std::string> input_values(const input_bytes& in, std::uint32_t channel_word, std::uint32_t index) {
+    const unsigned char* e = in.e;
+    std::vector<std::string> values = {
+        number(channel_word),
+        number(index),
+        address_text(in.address),
+        field_text(e + INPUT_NAME_AT, INPUT_NAME_SIZE),
+        number(in.flags),
+        number(e[INPUT_PARAM_AT]),
+        list(byte_values<INPUTS_INSTANCE_COUNT>(e + INPUT_INSTANCES_AT, 2), INPUTS_INSTANCE_COUNT, 0),
+        list(byte_values<INPUTS_INSTANCE_COUNT>(e + INPUT_INSTANCES_AT + 1, 2), INPUTS_INSTANCE_COUNT, 0),
+        list(byte_values<1>(in.block + in.layout.block_param_at), 1, 0),
+    };
+    for (std::size_t t = 0; t < INSTANCE_TYPES.size(); ++t) {
+        for (std::uint32_t c = 0; c < INSTANCE_TYPES[t].csv_columns; ++c) values.push_back(record_column(in, t, c));
     }
-    const bool blank = all_zero(e, INPUTS_ENTRY_SIZE) && all_zero(block, layout.block_size);
+    return values;
+}
+
+// Whether the block bytes before the instance records are 0, block_param aside.
+bool block_head_clear(const input_bytes& in) {
+    for (std::uint32_t b = 0; b < in.layout.records_at; ++b) {
+        if (b != in.layout.block_param_at && in.block[b] != 0) return false;
+    }
+    return true;
+}
+
+// Whether instance k's record holds 0 in every byte that no column of its
+// type carries. A type without settings carries none: the record it would
+// have as any type with settings must be 0.
+bool record_clear(const input_bytes& in, std::uint32_t k) {
+    const int t = instance_type_index(in.instance_type(k));
+    if (t < 0) {
+        for (std::size_t u = 0; u < INSTANCE_TYPES.size(); ++u) {
+            if (!all_zero(in.record(k, u), in.layout.record_stride[u])) return false;
+        }
+        return true;
+    }
+    const std::size_t u = static_cast<std::size_t>(t);
+    const unsigned char* record = in.record(k, u);
+    const std::uint32_t size = in.layout.record_stride[u];
+    const std::uint32_t first = std::min(INSTANCE_TYPES[u].csv_first_byte, size);
+    const std::uint32_t end = std::min(first + INSTANCE_TYPES[u].csv_columns, size);
+    return all_zero(record, first) && all_zero(record + end, size - end);
+}
+
+// The bytes that no CSV column carries must be 0.
+void check_unwritten(const decoder& d, const channel_entry& entry, const input_bytes& in) {
+    const std::string no_column = std::string("bytes that no CSV column carries; ") + FROM_ZEROS;
+    bool kept_zero = true;
+    for (const auto& [at, n] : INPUT_UNWRITTEN) kept_zero = kept_zero && all_zero(in.e + at, n);
+    if (!kept_zero) d.note(entry, "kept bytes", no_column);
+    if (!block_head_clear(in)) d.note(entry, "block bytes", no_column);
+    for (std::uint32_t k = 0; k < INPUTS_INSTANCE_COUNT; ++k) {
+        if (record_clear(in, k)) continue;
+        d.note(
+            entry, "instance " + number(k),
+            "record bytes that no column of instance type " + number(in.instance_type(k)) + " carries; " + FROM_ZEROS);
+    }
+}
+
+// What the inputs CSV import writes for the entry's row, against what is there.
+void check_input(const decoder& d, const channel_entry& entry, const input_bytes& in) {
+    if ((in.flags & DEVICE_FLAG_CSV) == 0) d.note(entry, "flags", BIT_1_CLEAR);
+    check_byte(d, entry, in.e, marker_check(INPUT_ENTRY_MARKER_AT));
+    check_address(d, entry, in.address, UNADDRESSED);
+    check_name(d, entry, in.e + INPUT_NAME_AT, INPUT_NAME_SIZE);
+    check_byte(d, entry, in.e, {INPUT_PARAM_AT, "input_param", 0, INPUT_PARAM_MAX, "; the import stores at most 32"});
+    check_unwritten(d, entry, in);
+}
+
+// Decodes input entry `index`; returns whether it or its block holds any
+// byte other than 0.
+bool decode_input(const decoder& d, const inputs_layout& layout, std::uint32_t index, bool notes) {
+    const input_bytes in = read_input(d.file, layout, index);
+    const bool used = in.e[INPUT_ENTRY_MARKER_AT] == ENTRY_MARKER_SET || (in.flags & DEVICE_FLAG_CSV) != 0;
+    channel_entry entry{entry_kind::input, index, used, input_values(in, d.out->channel_word, index)};
+    if (notes && entry.used) check_input(d, entry, in);
     d.out->entries.push_back(std::move(entry));
-    return !blank;
+    return !all_zero(in.e, INPUTS_ENTRY_SIZE) || !all_zero(in.block, layout.block_size);
+}
+
+// The notes on the file as a whole: entries not in use that are not blank,
+// kept header bytes, and a channel word that no row carries.
+void check_inputs_file(const decoder& d, const std::vector<std::uint32_t>& unused_not_blank) {
+    channel_fields& out = *d.out;
+    if (!unused_not_blank.empty()) {
+        out.notes.push_back(
+            {(unused_not_blank.size() == 1 ? "input entry " : "input entries ") + index_ranges(unused_not_blank),
+             "bytes", std::string("not in use but not blank; ") + FROM_ZEROS});
+    }
+    if (!all_zero(d.file + INPUTS_HEADER_KEPT_AT, INPUTS_HEADER_END - INPUTS_HEADER_KEPT_AT)) {
+        out.notes.push_back({"file header", "bytes 20 to 27", FROM_ZEROS});
+    }
+    const bool any_used =
+        std::any_of(out.entries.begin(), out.entries.end(), [](const channel_entry& e) { return e.used; });
+    if (!any_used && out.channel_word != 0) {
+        out.notes.push_back({"file header", "channel", number(out.channel_word) + ", and no row carries it"});
+    }
+}
+
+int decode_inputs_file(const decoder& d, std::uint32_t version, std::size_t size) {
+    if (version == 1) {  // passed through by the restore; nothing is known of its entries
+        d.out->layout = 1;
+        return CHANNEL_FIELDS_OK;
+    }
+    const inputs_layout* layout = inputs_layout_from_version(version);
+    if (layout == nullptr) return CHANNEL_FIELDS_UNKNOWN_LAYOUT;
+    d.out->layout = layout->version;
+    if (size != layout->size) return CHANNEL_FIELDS_WRONG_SIZE;
+    d.out->entries_known = true;
+    // setup_channel builds inputs files in layout 3 only, from zeros.
+    const bool notes = layout->version == INPUTS_LAYOUTS.back().version;
+    std::vector<std::uint32_t> unused_not_blank;
+    for (std::uint32_t j = 0; j < INPUTS_DEVICE_COUNT; ++j) {
+        if (decode_input(d, *layout, j, notes) && !d.out->entries.back().used) unused_not_blank.push_back(j);
+    }
+    if (notes) check_inputs_file(d, unused_not_blank);
+    return CHANNEL_FIELDS_OK;
 }
 
 }  // namespace
@@ -353,52 +499,9 @@ int channel_fields_decode(channel_file_kind kind, const unsigned char* data, std
     if (data == nullptr || size < CONFIG_HEADER_SIZE + 4) return CHANNEL_FIELDS_SHORT;
     const std::uint32_t version = le_get_u32(data + CONFIG_VERSION_AT);
     out->channel_word = le_get_u32(data + CONFIG_CHANNEL_WORD_AT);
-    decoder d{data, out};
-
-    if (kind == channel_file_kind::channel) {
-        const channel_layout* layout = channel_layout_from_version(version);
-        if (layout == nullptr) return CHANNEL_FIELDS_UNKNOWN_LAYOUT;
-        out->layout = layout->version;
-        if (size != layout->size) return CHANNEL_FIELDS_WRONG_SIZE;
-        out->entries_known = true;
-        for (std::uint32_t i = 0; i < CHANNEL_DEVICE_COUNT; ++i) decode_device(d, *layout, i);
-        for (std::uint32_t i = 0; i < CHANNEL_GROUP_COUNT; ++i) decode_group(d, *layout, i);
-        return CHANNEL_FIELDS_OK;
-    }
-
-    if (version == 1) {  // passed through by the restore; nothing is known of its entries
-        out->layout = 1;
-        return CHANNEL_FIELDS_OK;
-    }
-    const inputs_layout* layout = inputs_layout_from_version(version);
-    if (layout == nullptr) return CHANNEL_FIELDS_UNKNOWN_LAYOUT;
-    out->layout = layout->version;
-    if (size != layout->size) return CHANNEL_FIELDS_WRONG_SIZE;
-    out->entries_known = true;
-    // setup_channel builds inputs files in layout 3 only, from zeros.
-    const bool notes = layout->version == INPUTS_LAYOUTS.back().version;
-    std::vector<std::uint32_t> unused_not_blank;
-    bool any_used = false;
-    for (std::uint32_t j = 0; j < INPUTS_DEVICE_COUNT; ++j) {
-        const bool not_blank = decode_input(d, *layout, j, notes);
-        any_used = any_used || out->entries.back().used;
-        if (not_blank && !out->entries.back().used) unused_not_blank.push_back(j);
-    }
-    if (notes) {
-        const char* const from_zeros = "setup_channel builds the inputs file from zeros";
-        if (!unused_not_blank.empty()) {
-            out->notes.push_back(
-                {(unused_not_blank.size() == 1 ? "input entry " : "input entries ") + index_ranges(unused_not_blank),
-                 "bytes", std::string("not in use but not blank; ") + from_zeros});
-        }
-        if (!all_zero(data + INPUTS_HEADER_KEPT_AT, INPUTS_HEADER_END - INPUTS_HEADER_KEPT_AT)) {
-            out->notes.push_back({"file header", "bytes 20 to 27", from_zeros});
-        }
-        if (!any_used && out->channel_word != 0) {
-            out->notes.push_back({"file header", "channel", number(out->channel_word) + ", and no row carries it"});
-        }
-    }
-    return CHANNEL_FIELDS_OK;
+    const decoder d{data, out};
+    return kind == channel_file_kind::channel ? decode_channel_file(d, version, size)
+                                              : decode_inputs_file(d, version, size);
 }
 
 std::string channel_file_problem(channel_file_kind kind, const unsigned char* data, std::size_t size) {

@@ -12,6 +12,8 @@
 #include <filesystem>
 #include <string>
 
+#include "support/support.h"
+
 namespace {
 
 // Sets (or with null unsets) an environment variable for one scope.
@@ -38,13 +40,6 @@ struct scoped_env {
 
 class ControllerLock : public testing::Test {
 protected:
-    void SetUp() override {
-        char dir[] = "/tmp/ornat-lock-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        dir_ = dir;
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-
     // Takes the lock of an address with the given limit; keeps the output and
     // the time it took.
     int take(const char* address, std::uint32_t limit_ms, controller_lock* lock) {
@@ -60,7 +55,8 @@ protected:
         return result;
     }
 
-    std::string dir_;
+    scratch_folder scratch_;
+    const std::string dir_ = scratch_.path.string();
     std::string out;
     long long took_ms = 0;
 };

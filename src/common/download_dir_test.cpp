@@ -2,11 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+
+#include "support/support.h"
 
 namespace {
 
@@ -45,7 +45,8 @@ std::optional<std::string> lookup(const std::string& home, const std::string& co
 
 TEST(UserDownloadDir, LookupOrder) {
     namespace fs = std::filesystem;
-    const fs::path root = fs::temp_directory_path() / ("ornat-dl-" + std::to_string(::getpid()));
+    const scratch_folder scratch;
+    const fs::path& root = scratch.path;
     const std::string bare = (root / "bare").string(), home = (root / "home").string(), xdg = (root / "xdg").string();
     fs::create_directories(root / "home/.config");
     fs::create_directories(root / "xdg");
@@ -55,7 +56,6 @@ TEST(UserDownloadDir, LookupOrder) {
     EXPECT_EQ(lookup(home, "", ""), home + "/Incoming");
     EXPECT_EQ(lookup(home, xdg, ""), "/srv/downloads");  // XDG_CONFIG_HOME in place of $HOME/.config
     EXPECT_EQ(lookup("", "", "/profiles/tech"), "/profiles/tech/Downloads");
-    fs::remove_all(root);
 }
 
 }  // namespace

@@ -8,21 +8,15 @@
 #include <iterator>
 #include <string>
 
+#include "support/support.h"
+
 namespace fs = std::filesystem;
 
 namespace {
 
 class OutputFile : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("ornat-output-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(dir);
-        target = (dir / "image.bin").string();
-        std::ofstream(target) << "earlier";
-    }
-    void TearDown() override { fs::remove_all(dir); }
+    void SetUp() override { std::ofstream(target) << "earlier"; }
 
     std::string content() const {
         std::ifstream in(target, std::ios::binary);
@@ -30,8 +24,9 @@ protected:
     }
     std::size_t files() const { return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir), {})); }
 
-    fs::path dir;
-    std::string target;
+    scratch_folder scratch;
+    const fs::path dir = scratch.path;
+    const std::string target = (dir / "image.bin").string();
 };
 
 TEST_F(OutputFile, OnlyACommitReplacesTheEarlierFile) {

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -41,14 +39,6 @@ members read_all(const fs::path& path) {
 
 class Mzsimple : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() / ("ornat-zip-" + std::to_string(::getpid()) + "-" +
-                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
     // Writes each member in two pieces: members grow across writes.
     void write_archive(const fs::path& path, int level, const members& list) {
         mzsimple_ptr zip = mzsimple_open(path.c_str(), level, 'w');
@@ -71,7 +61,8 @@ protected:
         return true;
     }
 
-    fs::path dir;
+    scratch_folder scratch;
+    const fs::path dir = scratch.path;
 };
 
 TEST_F(Mzsimple, RoundTripKeepsOrderNamesAndBytes) {

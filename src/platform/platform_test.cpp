@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/handles.h"
+#include "support/support.h"
 
 namespace fs = std::filesystem;
 
@@ -36,18 +37,6 @@ TEST(PlatformPath, JoinAndLastSeparator) {
 
 class Platform : public ::testing::Test {
 protected:
-    void SetUp() override {
-        const ::testing::UnitTest* unit = ::testing::UnitTest::GetInstance();
-        root = platform_join_path(
-            platform_fs_text(fs::temp_directory_path()),
-            "ornat-platform-" + std::to_string(unit->random_seed()) + unit->current_test_info()->name());
-        ASSERT_TRUE(platform_make_folders(root));
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(platform_fs_path(root), ignored);
-    }
-
     std::string content(const std::string& path) const {
         file_ptr file(platform_fopen(path.c_str(), "rb"));
         std::string text;
@@ -56,7 +45,8 @@ protected:
         return text;
     }
 
-    std::string root;
+    scratch_folder scratch;
+    const std::string root = platform_fs_text(scratch.path);
 };
 
 // A name with characters outside every ANSI code page reaches the disk as

@@ -11,6 +11,7 @@
 #include <tuple>
 #include <vector>
 
+#include "support/support.h"
 #include "support/tar_builder.h"
 
 namespace {
@@ -188,8 +189,6 @@ std::string read_file(const std::string& path) {
 class TarFile : public testing::Test {
 protected:
     void SetUp() override {
-        dir_ = testing::TempDir() + "ornat_tar_XXXXXX";
-        ASSERT_NE(mkdtemp(dir_.data()), nullptr);
         ASSERT_TRUE(std::filesystem::create_directory(file("in")));
         for (const tar_entry& m : SAMPLES) {
             write_file("in/" + m.name, m.data);
@@ -200,7 +199,6 @@ protected:
         write_members(&tar, SAMPLES);
         ASSERT_EQ(tar_close(&tar), TAR_OK);
     }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
     std::string file(const std::string& name) const { return dir_ + "/" + name; }
     void write_file(const std::string& name, const std::string& data) const { std::ofstream(file(name)) << data; }
     // Runs a shell command in the directory.
@@ -217,7 +215,8 @@ protected:
         tar_close(&tar);
     }
 
-    std::string dir_;
+    scratch_folder scratch_;
+    const std::string dir_ = scratch_.path.string();
     std::string names_;  // the sample names, each after a space
 };
 

@@ -3,20 +3,22 @@
 simulator (sim/ornat_sim, under ORNAT_SOURCE_DIR, default two folders above
 this file) on loopback.
 
-start_simulator(model=None, firmware=None, faults=None, state=None, args=(),
-name=None) starts an ornat_sim.launcher.Simulator (ip, state folder, request
-log, faults, direct requests); simulator is one with TARNEL-2, firmware 1.3.0.
-cli(*args, env=None, timeout=120, cwd=None) runs the binary with HOME at
-cli_home (which has "Downloads"); env adds to, or with None values removes
-from, its clean environment; the output is decoded as it is (CRLF kept). out
-is an empty folder for the tool's output. backup_of(sim, cli, folder, kind)
+start_simulator and simulator come from the simulator's pytest plugin
+(sim/ornat_sim/pytest_plugin.py). cli(*args, env=None, timeout=120, cwd=None)
+runs the binary with HOME at cli_home (which has "Downloads"); env adds to,
+or with None values removes from, its clean environment; the output is
+decoded as it is (CRLF kept). out is an empty folder for the tool's output. backup_of(sim, cli, folder, kind)
 runs get_backup into folder and returns the archive (or, for a directory,
-the folder).
+the folder). tool_version() is the binary's version as --version prints it,
+tool_txt() the tool.txt that get_backup writes with it, newer_tool_txt() a
+bare one of the next revision.
 """
 
 import collections
+import functools
 import os
 import pathlib
+import re
 import socket
 import subprocess
 import sys
@@ -29,22 +31,13 @@ SOURCE_DIR = pathlib.Path(
 CLI_PATH = pathlib.Path(os.environ.get("ORNAT_CLI") or SOURCE_DIR / "build" / "ornat-cli")
 sys.path.insert(0, str(SOURCE_DIR / "sim"))
 
-from ornat_sim import launcher  # noqa: E402  (needs the path above)
+from ornat_sim import pytest_plugin  # noqa: E402  (needs the path above)
+from ornat_sim.pytest_plugin import simulator, start_simulator  # noqa: E402,F401
 
 
 def pytest_configure(config):
-    config.addinivalue_line("markers", "slow: a test that runs for several seconds")
-
-
-@pytest.fixture
-def start_simulator(tmp_path):
-    with launcher.Simulators(tmp_path) as sims:
-        yield sims.start
-
-
-@pytest.fixture
-def simulator(start_simulator):
-    return start_simulator(model="TARNEL-2", firmware="1.3.0")
+    pytest_plugin.pytest_configure(config)
+    config.addinivalue_line("markers", "windows: run through the Windows build under Wine by scripts/test-windows.sh too")
 
 
 @pytest.fixture
@@ -130,6 +123,30 @@ def out(tmp_path):
     folder = tmp_path / "out"
     folder.mkdir()
     return folder
+
+
+@functools.cache
+def tool_version():
+    """(major, minor, revision) from the binary's "Version X.Y.Z" line."""
+    out = subprocess.run([str(CLI_PATH), "--version"], capture_output=True, timeout=120).stdout.decode()
+    match = re.search(r"^Version (\d+)\.(\d+)\.(\d+)$", out, re.M)
+    assert match, "no version line from %s --version: %r" % (CLI_PATH, out)
+    return tuple(int(n) for n in match.groups())
+
+
+def tool_txt(minor_step=0, revision_step=0):
+    """tool.txt as get_backup writes it; the steps raise version_minor or
+    version_revision and leave version_string."""
+    major, minor, revision = tool_version()
+    return ('{\n  "tool_name": "ornat-cli",\n  "version_major": %d,\n  "version_minor": %d,\n'
+            '  "version_revision": %d,\n  "version_string": "%d.%d.%d"\n}\n'
+            % (major, minor + minor_step, revision + revision_step, major, minor, revision)).encode()
+
+
+def newer_tool_txt():
+    major, minor, revision = tool_version()
+    return b'{"tool_name": "ornat-cli", "version_major": %d, "version_minor": %d, "version_revision": %d}' % (
+        major, minor, revision + 1)
 
 
 def backup_of(sim, cli, folder, kind="zip"):

@@ -10,7 +10,7 @@ import pytest
 
 from ornat_sim.sets import CONFIG_SETS
 from ornat_sim.tar import build_tar, parse_tar
-from conftest import cli_environment
+from conftest import cli_environment, tool_txt
 
 DEFAULT_SETS = [name for name, _ in CONFIG_SETS]
 
@@ -50,8 +50,7 @@ def test_full_backup_to_zip(simulator, cli, out):
         present = [n for n in DEFAULT_SETS if simulator.read_device_file(n) is not None]
         assert members == ["tool.txt", "flashfs.bin"] + [n + ".tar" for n in present] + ["log.txt"]
         assert all(i.compress_type == zipfile.ZIP_DEFLATED for i in z.infolist())
-        assert z.read("tool.txt") == (b'{\n  "tool_name": "ornat-cli",\n  "version_major": 1,\n  "version_minor": 3,\n'
-                                      b'  "version_revision": 0,\n  "version_string": "1.3.0"\n}\n')
+        assert z.read("tool.txt") == tool_txt()
         assert z.read("flashfs.bin") == (simulator.state / "flashfs.bin").read_bytes()
         for name in present:
             assert same_tar_as_served(z.read(name + ".tar"), simulator, name), name

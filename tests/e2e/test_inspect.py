@@ -9,7 +9,7 @@ import pytest
 
 from ornat_sim.sets import SET_PATHS
 from ornat_sim.tar import build_tar, parse_tar
-from conftest import backup_of
+from conftest import backup_of, newer_tool_txt
 
 HEADER = 16  # size, crc, version, revision: what the set-up's writers restamp or leave
 
@@ -54,8 +54,6 @@ def only_set_file(members):
     members["dali1.tar"] = build_tar([(n, b) for n, _, b in parse_tar(members["dali1.tar"]) if n != "status.txt"])
 
 
-NEWER_TOOL = b'{"tool_name": "ornat-cli", "version_major": 1, "version_minor": 3, "version_revision": 1}'
-
 # ---- verify_backup ------------------------------------------------------------------
 
 FAULTS = [
@@ -67,7 +65,7 @@ FAULTS = [
     ("unknown layout", set_file_change("dali2", set_layout(7)), "dali2.tar: /etc/config/dali/dali2.bin: unknown layout 7"),
     ("wrong size", set_file_change("cd1", lambda b: b[:9000]), "cd1.tar: /etc/config/dali/cd1.bin: 9000 bytes, layout 2 has 9436"),
     ("missing flashfs.bin", lambda m: m.pop("flashfs.bin"), "flashfs.bin: missing"),
-    ("newer tool.txt", lambda m: m.update({"tool.txt": NEWER_TOOL}),
+    ("newer tool.txt", lambda m: m.update({"tool.txt": newer_tool_txt()}),
      "tool.txt: not written by this tool at this version or an older one"),
 ]
 

@@ -11,7 +11,7 @@ from ornat_sim.files import (CHANNEL_DEVICES_AT, CHANNEL_LAYOUTS, GROUP_ENTRY_SI
 from ornat_sim.firmware import build_firmware_image
 from ornat_sim.sets import SET_PATHS
 from ornat_sim.tar import build_tar, parse_tar
-from conftest import backup_of
+from conftest import backup_of, tool_txt
 
 
 def check_restored(name, original, restored, firmware):
@@ -63,10 +63,6 @@ def write_zip(path, members):
         for name, data in members:
             z.writestr(name, data)
     return path
-
-
-TOOL_TXT = (b'{\n  "tool_name": "ornat-cli",\n  "version_major": 1,\n  "version_minor": 3,\n'
-            b'  "version_revision": 0,\n  "version_string": "1.3.0"\n}\n')
 
 
 def set_tar(name, body):
@@ -128,7 +124,7 @@ def test_unreadable_input(simulator, cli, tmp_path, content, code, why):
 # names (the set table's lookup test), and an archive without any is the
 # fault test's.
 def test_tool_record_is_found_by_any_case(simulator, cli, tmp_path):
-    newer = TOOL_TXT.replace(b"revision\": 0", b"revision\": 1")
+    newer = tool_txt(revision_step=1)
     dali1 = set_tar("dali1", simulator.read_device_file("dali1"))
     archive = write_zip(tmp_path / "mixed.zip", [("TOOL.TXT", newer), ("dali1.tar", dali1)])
     r = cli("--action", "put_backup", "--ip", simulator.ip, "--backupfilein", archive)
@@ -146,10 +142,10 @@ def test_archive_without_tool_record_is_restored(simulator, cli, tmp_path):
 
 
 def test_version_gate_comes_before_the_status(cli, tmp_path, refusing_ip):
-    newer = write_zip(tmp_path / "newer.zip", [("tool.txt", TOOL_TXT.replace(b"minor\": 3", b"minor\": 4"))])
+    newer = write_zip(tmp_path / "newer.zip", [("tool.txt", tool_txt(minor_step=1))])
     r = cli("--action", "put_backup", "--ip", refusing_ip, "--backupfilein", newer)
     assert r.returncode == 2
-    older = write_zip(tmp_path / "older.zip", [("tool.txt", TOOL_TXT)])
+    older = write_zip(tmp_path / "older.zip", [("tool.txt", tool_txt())])
     r = cli("--action", "put_backup", "--ip", refusing_ip, "--backupfilein", older)
     assert r.returncode == 1
 
@@ -163,7 +159,7 @@ def test_no_change_without_a_safety_backup(simulator, cli, cli_home, tmp_path, a
     downloads = cli_home / "blocked" / "Downloads"
     image = tmp_path / "image.binary"
     image.write_bytes(build_firmware_image("TARNEL-2", "1.5.0"))
-    archive = write_zip(tmp_path / "one.zip", [("tool.txt", TOOL_TXT), ("rlc.tar", set_tar("rlc", b"x"))])
+    archive = write_zip(tmp_path / "one.zip", [("tool.txt", tool_txt()), ("rlc.tar", set_tar("rlc", b"x"))])
     r = cli("--action", action, "--ip", simulator.ip, *[{"ARCHIVE": archive, "IMAGE": image}.get(a, a) for a in args])
     assert r.returncode == 1
     assert r.stdout.endswith("No safety backup could be written into %s; nothing was changed.\r\n" % downloads)
@@ -173,7 +169,7 @@ def test_no_change_without_a_safety_backup(simulator, cli, cli_home, tmp_path, a
 
 def test_refused_upload_fails_that_set(simulator, cli, tmp_path):
     simulator.set_faults({"tftp_refuse_write": True})
-    archive = write_zip(tmp_path / "one.zip", [("tool.txt", TOOL_TXT), ("rlc.tar", set_tar("rlc", b"x"))])
+    archive = write_zip(tmp_path / "one.zip", [("tool.txt", tool_txt()), ("rlc.tar", set_tar("rlc", b"x"))])
     r = cli("--action", "put_backup", "--ip", simulator.ip, "--backupfilein", archive)
     assert r.returncode == 1
     assert "Firmware push failed, " in r.stdout

@@ -32,6 +32,7 @@ def fetched_sets(sim):
     return [t.split("config=")[1] for t in sim.http_targets() if "backup.ssi" in t]
 
 
+@pytest.mark.windows
 def test_channel_csv_on_layout_3(start_simulator, cli, tmp_path):
     sim = start_simulator(model="TARNEL-2", firmware="1.5.0")
     before = sim.read_device_file("dali1")
@@ -51,6 +52,7 @@ def test_channel_csv_on_layout_3(start_simulator, cli, tmp_path):
     assert all(4 <= i < 8 or 16 <= i < 20 or entry <= i < entry + 100 for i in changed)
 
 
+@pytest.mark.windows
 def test_groups_csv_on_layout_1(start_simulator, cli, tmp_path):
     sim = start_simulator(model="TARNEL-4", firmware="1.3.0")
     before = sim.read_device_file("dali3")
@@ -66,6 +68,7 @@ def test_groups_csv_on_layout_1(start_simulator, cli, tmp_path):
     assert [i for i in range(11168) if before[i] != after[i] and not 4 <= i < 8 and not group <= i < group + 38] == []
 
 
+@pytest.mark.windows
 def test_inputs_csv_on_layout_3(start_simulator, cli, tmp_path):
     sim = start_simulator(model="TARNEL-2", firmware="1.5.0")
     lists = ['"[1,3,4]"', '"[7,8,9]"', '"[42]"'] + ['"[5,6,7]"'] * 6 + ['"[11,12,13]"'] * 3 + ['"[21,22,23]"'] * 2

@@ -8,6 +8,7 @@ import pytest
 MISSING = "Missing arguments for action "
 
 
+@pytest.mark.windows
 def test_get_status_prints_model_name(simulator, cli):
     r = cli("--action", "get_status", "--ip", simulator.ip)
     assert r.returncode == 0
@@ -45,6 +46,7 @@ def test_missing_arguments_are_a_usage_error(simulator, cli, args, ending):
 
 # The pairing quirks are the unit test's; here the exit status of a reply
 # with a model name, without one, and cut off after one.
+@pytest.mark.windows
 @pytest.mark.parametrize("body, code, model", [
     ('{"model_name": "TARNEL-4", "firmware_version": "1.3.1"}', 0, "TARNEL-4"),
     ('<html><body>Not found</body></html>', 1, None),

@@ -25,18 +25,18 @@ import pytest
 from ornat_sim.firmware import build_firmware_image
 from test_firmware import make_package, needs_7z
 from test_setup_channel import CHANNEL_HEADER, EXAMPLE_ROW
+from conftest import newer_tool_txt, tool_version
 
 WINE_PREFIX = os.environ.get("ORNAT_WINE_PREFIX")
 DISPLAY = os.environ.get("ORNAT_XVFB_DISPLAY")
 SHOT = os.environ.get("ORNAT_WINDOW_SHOT")
 
-pytestmark = pytest.mark.skipif(not WINE_PREFIX, reason="the Windows build under Wine (scripts/test-windows.sh)")
+pytestmark = [pytest.mark.windows,
+              pytest.mark.skipif(not WINE_PREFIX, reason="the Windows build under Wine (scripts/test-windows.sh)")]
 
 # Names no ANSI code page holds together: a wrong conversion anywhere loses them.
 ODD_FOLDER = "dír-ü Загрузки ✓"
 SETS = ["systemconfig", "rlc", "dali1", "dali2", "cd1"]
-TOOL_TXT_NEWER = (b'{"tool_name": "ornat-cli", "version_major": 1, "version_minor": 3, '
-                  b'"version_revision": 1}\n')
 
 
 def downloads():
@@ -66,7 +66,7 @@ def test_statuses_and_console_output(simulator, cli):
     assert "model_name=TARNEL-2\r\n" in r.stdout
     assert lines_end_in_crlf_once(r.stdout)
     cases = [
-        (("--version",), 0, "Version 1.3.0\n"),
+        (("--version",), 0, "Version %d.%d.%d\n" % tool_version()),
         (("--action", "nothing"), 2, "\nAction 'nothing' not defined.\n"),
         (("--action", "get_status"), 2, "Missing arguments"),
         (("--action", "get_status", "--ip", "a/b"), 2, "Invalid controller address 'a/b'"),
@@ -257,7 +257,7 @@ def test_refused_restore_pauses_before_the_window_closes(simulator, ornat_cli, c
     small_flash(simulator)
     archive = tmp_path / "newer.zip"
     with zipfile.ZipFile(archive, "w") as z:
-        z.writestr("tool.txt", TOOL_TXT_NEWER)
+        z.writestr("tool.txt", newer_tool_txt() + b"\n")
     refusal = "The backup is not supported by the installed tool version."
     env = cli_environment(cli_home, {"ORNAT_SHOW_WINDOW_ON": DISPLAY})
     status, _, ended = run_with_window(

@@ -3,8 +3,6 @@
 // show), a scratch folder for the CSV file, and the import's console output.
 #pragma once
 
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -30,16 +28,10 @@ template <csv_import_fn Import>
 class CsvImportTest : public testing::Test {
 protected:
     void SetUp() override {
-        char dir[] = "/tmp/ornat-csv-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        dir_ = dir;
-        path_ = dir_ + "/import.csv";
         reset();
         channel_before_.assign(record_.channel.begin(), record_.channel.end());
         inputs_before_.assign(record_.inputs.begin(), record_.inputs.end());
     }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-
     // Starts again from the recognisable images.
     void reset() {
         for (std::size_t i = 0; i < record_.channel.size(); ++i)
@@ -74,8 +66,9 @@ protected:
     void expect_channel(const bytes& channel) { expect_images(channel, inputs_before_); }
     void expect_unchanged() { expect_images(channel_before_, inputs_before_); }
 
-    std::string dir_;
-    std::string path_;
+    scratch_folder scratch_;
+    const std::string dir_ = scratch_.path.string();
+    const std::string path_ = dir_ + "/import.csv";
     std::string out_;
     channel_record record_;
     bytes channel_before_;
