@@ -150,8 +150,7 @@ int action_push_firmware(const controller_link& link, const char* path, unsigned
     unsigned char digest[32];
     if (firmware_validate(path, &record, digest) != 0) return EXIT_FAILED;
     firmware_info info;
-    if (firmware_info_check(record.data, record.size) != 0 ||
-        firmware_info_read(record.data, record.size, &info) != 0) {
+    if (firmware_record_info(record, &info) != 0) {
         console_printf("FIRMWARE FILE IS NOT VALID!");
         return EXIT_FAILED;
     }

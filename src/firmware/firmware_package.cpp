@@ -266,8 +266,44 @@ void reserve_image(std::vector<unsigned char>* image, std::uint64_t expected) {
 // ends with the source or at IMAGE_LIMIT bytes (the rest is not needed to
 // refuse the image). Past the reserved room (a source that holds more than
 // it said) the image grows only by the bytes actually read.
+// Keeps the bytes of the information block as the image passes by.
+void keep_info_block(firmware_record* record, std::uint64_t at, const unsigned char* bytes, std::size_t n) {
+    const std::uint64_t begin = std::max<std::uint64_t>(at, FIRMWARE_INFO_OFFSET);
+    const std::uint64_t end = std::min<std::uint64_t>(at + n, FIRMWARE_INFO_OFFSET + FIRMWARE_INFO_SIZE);
+    if (begin < end) {
+        std::memcpy(record->info_block.data() + (begin - FIRMWARE_INFO_OFFSET), bytes + (begin - at),
+                    static_cast<std::size_t>(end - begin));
+    }
+}
+
+// read_image into the record's spool: each piece is hashed and written to
+// the temporary file, so that memory holds one piece of the image at a time.
+template <typename Read>
+int spool_image(firmware_record* record, sha256_context* context, Read read) {
+    std::vector<unsigned char> piece(IMAGE_PIECE);
+    std::uint64_t total = 0;
+    int result = FIRMWARE_OK;
+    while (total < IMAGE_LIMIT) {
+        const std::int64_t count = read(piece.data(), std::min<std::uint64_t>(piece.size(), IMAGE_LIMIT - total));
+        if (count <= 0) break;
+        const std::size_t n = static_cast<std::size_t>(count);
+        keep_info_block(record, total, piece.data(), n);
+        sha256_update(context, piece.data(), n);
+        if (!output_file_write(record->spool.get(), piece.data(), n)) {
+            console_printf("%s", MEMORY_TEXT);
+            result = FIRMWARE_IMAGE_MEMORY;
+            break;
+        }
+        total += n;
+    }
+    record->data = nullptr;
+    record->size = total;
+    return result;
+}
+
 template <typename Read>
 int read_image(firmware_record* record, std::uint64_t expected, sha256_context* context, Read read) {
+    if (record->spool) return spool_image(record, context, read);
     std::vector<unsigned char>& image = record->image;
     reserve_image(&image, expected);
     std::array<unsigned char, IMAGE_PROBE> probe;
@@ -335,6 +371,23 @@ int read_package(firmware_record* record, zip_t* archive, std::uint64_t length,
 void announce(const firmware_record* record) {
     console_printf("Preparing file...\n");
     log_printf_color(COLOR_BLACK, "Preparing file '%s'.", record != nullptr ? record->path.c_str() : "");
+}
+
+// An image read from a file goes to a temporary file, in the folder of the
+// tool's lock files (the user's runtime folder, else the temporary folder);
+// where none can be made, it is held in memory.
+void open_spool(firmware_record* record) {
+    record->spool = std::make_unique<output_file>();
+    const std::string name = platform_join_path(platform_lock_folder(), "ornat-cli-firmware.image");
+    if (!output_file_open(record->spool.get(), name)) record->spool.reset();
+}
+
+// The spooled image, written out and opened again for the upload to read.
+bool open_spool_reader(firmware_record* record) {
+    output_file* spool = record->spool.get();
+    if (std::fflush(spool->file.get()) != 0) return false;
+    record->spool_reader.reset(platform_fopen(spool->temp.c_str(), "rb"));
+    return record->spool_reader != nullptr;
 }
 
 enum class file_kind { unsupported, package, raw };
@@ -418,6 +471,7 @@ int firmware_validate(const char* path, firmware_record* record, unsigned char d
     }
     *record = firmware_record{};
     if (path != nullptr) record->path.assign(path, strnlen(path, FIRMWARE_PATH_MAX));
+    open_spool(record);
     sha256_context context;
     sha256_init(&context);
     file_kind kind = kind_of(file_extension(record->path.c_str()));
@@ -444,6 +498,10 @@ int firmware_validate(const char* path, firmware_record* record, unsigned char d
         if (!valid) console_printf("File is invalid (h).\n");
     }
     if (!valid) console_printf("%s", NOT_VALID_TEXT);
+    if (valid && record->spool && !open_spool_reader(record)) {
+        console_printf("%s%s", MEMORY_TEXT, NOT_VALID_TEXT);
+        return 1;
+    }
     return valid ? 0 : 1;
 }
 

@@ -22,9 +22,9 @@ void copy_text(char (&out)[INFO_TEXT], const unsigned char* from) { std::memcpy(
 
 }  // namespace
 
-int firmware_info_read(const unsigned char* image, std::uint64_t size, firmware_info* info) {
-    if (!image || !info || size < FIRMWARE_INFO_OFFSET + FIRMWARE_INFO_SIZE) return 1;
-    const unsigned char* block = image + FIRMWARE_INFO_OFFSET;
+namespace {
+
+void decode_block(const unsigned char* block, firmware_info* info) {
     copy_text(info->model_name, block + 12);
     copy_text(info->model_description, block + 45);
     copy_text(info->version_string, block + 78);
@@ -35,13 +35,13 @@ int firmware_info_read(const unsigned char* image, std::uint64_t size, firmware_
     copy_text(info->version_date, block + 116);
     copy_text(info->version_time, block + 149);
     info->dali_number_of_channel = block[INFO_CHANNELS];
-    return 0;
 }
 
-int firmware_info_check(const unsigned char* image, std::uint64_t size) {
-    if (size < 1 || size > FIRMWARE_IMAGE_MAX || !image) return 1;
+// The check of an image of `size` bytes whose block (null: none) is given.
+int check_block(const unsigned char* block, std::uint64_t size) {
+    if (size < 1 || size > FIRMWARE_IMAGE_MAX || !block) return 1;
     firmware_info info;
-    if (int r = firmware_info_read(image, size, &info); r != 0) return r;
+    decode_block(block, &info);
     bool known = false;
     for (const char* model : KNOWN_MODELS) {
         if (std::memcmp(info.model_name, model, 8) == 0 && info.model_name[8] == '\0') known = true;
@@ -59,6 +59,35 @@ int firmware_info_check(const unsigned char* image, std::uint64_t size) {
     log_printf("dali_number_of_channel=%u", static_cast<unsigned>(info.dali_number_of_channel));
     log_printf("== ==");
     return 0;
+}
+
+// The block of a prepared image: in memory, or kept as the image passed by
+// on its way to the spool; null when the image is too short to hold it.
+const unsigned char* record_block(const firmware_record& record) {
+    if (record.size < FIRMWARE_INFO_OFFSET + FIRMWARE_INFO_SIZE) return nullptr;
+    if (record.data) return record.data + FIRMWARE_INFO_OFFSET;
+    return record.spool ? record.info_block.data() : nullptr;
+}
+
+}  // namespace
+
+int firmware_info_read(const unsigned char* image, std::uint64_t size, firmware_info* info) {
+    if (!image || !info || size < FIRMWARE_INFO_OFFSET + FIRMWARE_INFO_SIZE) return 1;
+    decode_block(image + FIRMWARE_INFO_OFFSET, info);
+    return 0;
+}
+
+int firmware_info_check(const unsigned char* image, std::uint64_t size) {
+    if (!image) return 1;
+    return check_block(size >= FIRMWARE_INFO_OFFSET + FIRMWARE_INFO_SIZE ? image + FIRMWARE_INFO_OFFSET : nullptr,
+                       size);
+}
+
+int firmware_record_info(const firmware_record& record, firmware_info* info) {
+    const unsigned char* block = record_block(record);
+    const int result = check_block(block, record.size);
+    if (result == 0) decode_block(block, info);
+    return result;
 }
 
 int firmware_upgrade_request(const controller_link& link, const unsigned char digest[32], std::uint64_t size) {

@@ -23,11 +23,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/firmware_record.h"
 #include "firmware/firmware_package.h"
 #include "transfer/controller_link.h"
-
-constexpr std::size_t FIRMWARE_INFO_OFFSET = 0x1C0000;
-constexpr std::size_t FIRMWARE_INFO_SIZE = 184;
 
 struct firmware_info {
     char model_name[33];
@@ -46,6 +44,9 @@ int firmware_info_read(const unsigned char* image, std::uint64_t size, firmware_
 // the size is out of range or the block cannot be read; -1 for an unknown
 // model.
 int firmware_info_check(const unsigned char* image, std::uint64_t size);
+// firmware_info_check of a prepared record (its image in memory or
+// spooled), and on 0 the block decoded.
+int firmware_record_info(const firmware_record& record, firmware_info* info);
 // Asks the controller to apply the image just uploaded: 0 when the request
 // was performed (the controller's answer goes to standard output as it is).
 int firmware_upgrade_request(const controller_link& link, const unsigned char digest[32], std::uint64_t size);

@@ -96,14 +96,19 @@ int tftp_read_progress(void* userdata, curl_off_t dltotal, curl_off_t dlnow, cur
     return 0;
 }
 
-// The upload source: copies from the record's cursor, advancing it.
+// The upload source: copies from the record's cursor, advancing it, or
+// reads on in its spooled image.
 std::size_t upload_read(char* buffer, std::size_t size, std::size_t nitems, void* userdata) {
     auto* record = static_cast<firmware_record*>(userdata);
     std::size_t wanted = size * nitems;
-    if (wanted == 0 || record->size == 0 || !record->data) return 0;
+    if (wanted == 0 || record->size == 0) return 0;
     std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(wanted, record->size));
-    std::memcpy(buffer, record->data, n);
-    record->data += n;
+    if (record->data) {
+        std::memcpy(buffer, record->data, n);
+        record->data += n;
+    } else if (!record->spool_reader || std::fread(buffer, 1, n, record->spool_reader.get()) != n) {
+        return CURL_READFUNC_ABORT;
+    }
     record->size -= n;
     return n;
 }
@@ -342,7 +347,9 @@ int backup_push(const controller_link& link, const unsigned char* bytes, std::si
 }
 
 int firmware_push_tftp(const controller_link& link, firmware_record* record, bool progress) {
-    if (!record->data || record->size == 0) return 1;
+    if ((!record->data && !record->spool_reader) || record->size == 0) return 1;
+    // A spooled image is sent from its start.
+    if (!record->data && std::fseek(record->spool_reader.get(), 0, SEEK_SET) != 0) return 1;
     std::string url = endpoint_url(link, endpoint::file, "flashraw.bin");
     console_printf("%s\tpushing URL '%s'.\n", "firmware_push_tftp", url.c_str());
     log_printf("Transferring... PLEASE WAIT...");

@@ -1,6 +1,7 @@
 """push_firmware against the controller simulator."""
 
 import hashlib
+import os
 import shutil
 import subprocess
 
@@ -33,7 +34,7 @@ def apply_requests(sim):
 
 @needs_7z
 @pytest.mark.parametrize("size, method", [(0x200000, "Deflate"), (9_000_000, "Copy")])
-def test_valid_package_is_uploaded_and_applied(start_simulator, cli, tmp_path, size, method):
+def test_valid_package_is_uploaded_and_applied(start_simulator, cli, cli_home, tmp_path, size, method):
     sim = start_simulator(model="TARNEL-4", firmware="1.5.0")
     image = build_firmware_image("TARNEL-4", "2.2.4", size=size)
     package = make_package(tmp_path, image, hashlib.sha256(image).hexdigest().upper(), method)
@@ -52,6 +53,8 @@ def test_valid_package_is_uploaded_and_applied(start_simulator, cli, tmp_path, s
     for piece in order:
         position = out.index(piece, position) + len(piece)
     assert sim.status()["firmware_version"] == "2.2.4"
+    # The image waited for its upload in a temporary file, which is gone.
+    assert [n for n in os.listdir(cli_home / "runtime") if n.startswith("ornat-cli-firmware")] == []
 
 
 @needs_7z
