@@ -84,6 +84,88 @@ bool store_log_naming(mzsimple* zip, const std::string& name, void*) {
 
 }  // namespace
 
+namespace {
+
+// Opens the output: for "zip" a new archive named after the controller and
+// the time; loose files need nothing.
+void open_output(backup_output& out, const controller_link& link, const char* folder, const char* type) {
+    out.folder = folder ? folder : "";
+    if (!type || std::strcmp(type, "zip") != 0) return;
+    out.kind = output_kind::zip;
+    std::time_t now = std::time(nullptr);
+    std::tm local_time{};
+    const std::tm* have_time = platform_local_time(now, &local_time) ? &local_time : nullptr;
+    out.archive_path = join(out.folder, backup_archive_name(link.address.c_str(), have_time));
+    out.archive = mzsimple_open(out.archive_path.c_str(), 6, 'n');
+    if (!out.archive) {
+        log_printf_color(COLOR_RED, "Could not open zip file for writing: %s", out.archive_path.c_str());
+        out.failed = true;
+    }
+}
+
+void back_up_flash(backup_output& out, const controller_link& link, backup_outcome& result) {
+    std::vector<unsigned char> flashfs;
+    if (action_read_file_memory(link, "flashfs.bin", FLASH_IMAGE_SIZE, &flashfs) != 0 || flashfs.empty()) {
+        log_printf_color(COLOR_ORANGE, "[WARN] Could not fetch flashfs.bin for backup");
+        report_damaged("flashfs.bin");
+        result.damaged.push_back("flashfs.bin");
+        return;
+    }
+    result.flashfs_stored = store(out, "flashfs.bin", flashfs.data(), flashfs.size());
+}
+
+void back_up_set(backup_output& out, const controller_link& link, const std::string& name, unsigned pct,
+                 backup_outcome& result) {
+    backup_set_data record;
+    const int fetched = backup_fetch_set(link, name.c_str(), &record);
+    switch (backup_set_classify(name.c_str(), fetched, record)) {
+        case backup_set_state::damaged:
+            report_damaged(name.c_str());
+            result.damaged.push_back(name);
+            return;
+        case backup_set_state::absent:
+            // Red as every failed set is, but normal: the controller has no such set.
+            console_printf("\033[31m%s\tbackup file not found for action get_backup.\r\n\r\n\033[0m", "backup");
+            log_printf_color_as(message_level::info, COLOR_RED, "%s\tbackup file not found for action get_backup.",
+                                "backup");
+            ++result.absent;
+            return;
+        case backup_set_state::present: break;
+    }
+    console_printf("\033[32m%s\tbackup file OK, adding to backup archive...\r\n\r\n\033[0m", "backup");
+    const std::string member = name + ".tar";
+    if (out.kind == output_kind::zip && !out.archive) return;
+    if (store(out, member, record.data.data(), record.data.size())) result.stored.push_back(name);
+    if (result.controller.empty()) result.controller = status_pairs_of(record);
+    if (out.kind == output_kind::zip) log_printf_color(COLOR_GREEN, "%u%% Backup file %s...", pct, member.c_str());
+}
+
+// The last line, log.txt, and for an archive its writing under a name of
+// its own (an archive never replaces a file); `result.archive` names what
+// was written.
+void close_output(backup_output& out, backup_outcome& result) {
+    if (out.kind == output_kind::directory) {
+        log_printf_color(COLOR_GREEN, "%s", completed_line("(null)").c_str());
+        if (std::string log = captured_log(); !log.empty()) {
+            store(out, "log.txt", reinterpret_cast<const unsigned char*>(log.data()), log.size());
+        }
+        // A folder holds what could be written, tool.txt at least.
+        if (!out.tool_record_failed) result.archive = out.folder.empty() ? "." : out.folder;
+        return;
+    }
+    if (!out.archive) return;
+    std::string written;
+    if (mzsimple_close(std::move(out.archive), &written, store_log_naming, nullptr) != 0) {
+        log_printf_color(COLOR_RED, "Could not write zip file: %s", out.archive_path.c_str());
+        out.failed = true;
+        return;
+    }
+    log_printf_color(COLOR_GREEN, "%s", completed_line(written).c_str());
+    result.archive = written;
+}
+
+}  // namespace
+
 int action_get_backup(const controller_link& link, const char* folder, const char* type,
                       const std::vector<std::string>* list, backup_outcome* outcome) {
     backup_outcome local;
@@ -95,87 +177,16 @@ int action_get_backup(const controller_link& link, const char* folder, const cha
         return EXIT_USAGE;
     }
     const std::vector<std::string>& names = list ? *list : backup_config_list();
-
     backup_output out;
-    out.folder = folder ? folder : "";
-    if (type && std::strcmp(type, "zip") == 0) {
-        out.kind = output_kind::zip;
-        std::time_t now = std::time(nullptr);
-        std::tm local_time{};
-        const std::tm* have_time = platform_local_time(now, &local_time) ? &local_time : nullptr;
-        out.archive_path = join(out.folder, backup_archive_name(link.address.c_str(), have_time));
-        out.archive = mzsimple_open(out.archive_path.c_str(), 6, 'n');
-        if (!out.archive) {
-            log_printf_color(COLOR_RED, "Could not open zip file for writing: %s", out.archive_path.c_str());
-            out.failed = true;
-        }
-    }
+    open_output(out, link, folder, type);
     store(out, "tool.txt", reinterpret_cast<const unsigned char*>(TOOL_RECORD), TOOL_RECORD_SIZE);
-
-    std::vector<unsigned char> flashfs;
-    int flash_result = action_read_file_memory(link, "flashfs.bin", FLASH_IMAGE_SIZE, &flashfs);
-    if (flash_result != 0 || flashfs.empty()) {
-        log_printf_color(COLOR_ORANGE, "[WARN] Could not fetch flashfs.bin for backup");
-        report_damaged("flashfs.bin");
-        result.damaged.push_back("flashfs.bin");
-    } else {
-        result.flashfs_stored = store(out, "flashfs.bin", flashfs.data(), flashfs.size());
-    }
-    std::vector<unsigned char>().swap(flashfs);
-
-    const std::size_t n = names.size();
-    for (std::size_t i = 0; i < n; ++i) {
-        const unsigned pct = static_cast<unsigned>(i * 100 / n);
+    back_up_flash(out, link, result);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const unsigned pct = static_cast<unsigned>(i * 100 / names.size());
         progress_set(static_cast<int>(pct));
-        backup_set_data record;
-        const int fetched = backup_fetch_set(link, names[i].c_str(), &record);
-        const backup_set_state state = backup_set_classify(names[i].c_str(), fetched, record);
-        if (state == backup_set_state::damaged) {
-            report_damaged(names[i].c_str());
-            result.damaged.push_back(names[i]);
-            continue;
-        }
-        if (state == backup_set_state::absent) {
-            // Red as every failed set is, but normal: the controller has no such set.
-            console_printf("\033[31m%s\tbackup file not found for action get_backup.\r\n\r\n\033[0m", "backup");
-            log_printf_color_as(message_level::info, COLOR_RED, "%s\tbackup file not found for action get_backup.",
-                                "backup");
-            ++result.absent;
-            continue;
-        }
-        console_printf("\033[32m%s\tbackup file OK, adding to backup archive...\r\n\r\n\033[0m", "backup");
-        const std::string member = names[i] + ".tar";
-        if (out.kind == output_kind::zip && !out.archive) continue;
-        if (store(out, member, record.data.data(), record.data.size())) result.stored.push_back(names[i]);
-        if (result.controller.empty()) {
-            for (auto [key, value] : {std::pair{"model_name", &record.model_name},
-                                      std::pair{"firmware_version", &record.firmware_version},
-                                      std::pair{"serial_number", &record.serial_number}, std::pair{"mac", &record.mac}}) {
-                if (*value) result.controller.emplace_back(key, **value);
-            }
-        }
-        if (out.kind == output_kind::zip) log_printf_color(COLOR_GREEN, "%u%% Backup file %s...", pct, member.c_str());
+        back_up_set(out, link, names[i], pct, result);
     }
-
     progress_set(100);
-    if (out.kind == output_kind::directory) {
-        log_printf_color(COLOR_GREEN, "%s", completed_line("(null)").c_str());
-        if (std::string log = captured_log(); !log.empty()) {
-            store(out, "log.txt", reinterpret_cast<const unsigned char*>(log.data()), log.size());
-        }
-        // A folder holds what could be written, tool.txt at least.
-        if (!out.tool_record_failed) result.archive = out.folder.empty() ? "." : out.folder;
-    } else if (out.archive) {
-        // The archive never replaces a file; it names the one it was written
-        // as.
-        std::string written;
-        if (mzsimple_close(std::move(out.archive), &written, store_log_naming, nullptr) != 0) {
-            log_printf_color(COLOR_RED, "Could not write zip file: %s", out.archive_path.c_str());
-            out.failed = true;
-        } else {
-            log_printf_color(COLOR_GREEN, "%s", completed_line(written).c_str());
-            result.archive = written;
-        }
-    }
+    close_output(out, result);
     return out.failed || !result.damaged.empty() ? EXIT_FAILED : EXIT_DONE;
 }

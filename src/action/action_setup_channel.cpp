@@ -78,30 +78,16 @@ std::optional<set_change> written_change(const setup_kind& kind, const controlle
     return set_change{'~', set_name, std::move(lines)};
 }
 
-channel_outcome set_up_channel(const setup_kind& kind, const controller_link& link, std::uint32_t channel,
-                               const char* csv_path, const channel_io& io, const change_mode& mode,
-                               channel_result* result, status_pairs* controller) {
-    char set_name[32];
-    std::snprintf(set_name, sizeof set_name, "dali%u", channel);
-
-    backup_set_data set;
-    if (io.fetch(link, set_name, &set) != 0) return channel_outcome::failed;
-    console_printf("OK\n");
-    if (controller->empty()) {
-        for (auto [key, value] : {std::pair{"model_name", &set.model_name},
-                                  std::pair{"firmware_version", &set.firmware_version},
-                                  std::pair{"serial_number", &set.serial_number}, std::pair{"mac", &set.mac}}) {
-            if (*value) controller->emplace_back(key, **value);
-        }
-    }
-
-    std::vector<unsigned char> tar_bytes;
+// Applies the CSV file to the fetched channel and writes the resulting
+// file into a one-member tar: channel_outcome::pushed when that tar may go
+// to the controller, else what stops the channel (or the run).
+channel_outcome build_channel_tar(const setup_kind& kind, const backup_set_data& set, std::uint32_t channel,
+                                  const char* csv_path, std::vector<unsigned char>* tar_bytes) {
     tar_archive tar;
-    tar_mem_open_write(&tar, &tar_bytes);
+    tar_mem_open_write(&tar, tar_bytes);
     channel_record record;
     console_printf("CH=%u\n", channel);
     console_printf("FILE=%s\n", csv_path);
-
     if (!set.firmware_version) {
         log_printf_color(COLOR_RED, "Firmware version unknown, channel %u not set up.", channel);
         return channel_outcome::failed;
@@ -130,7 +116,23 @@ channel_outcome set_up_channel(const setup_kind& kind, const controller_link& li
     }
     if (tar_finalize(&tar) != TAR_OK) return channel_outcome::failed;
     int listed = 0;
-    backup_list_tar(tar_bytes, &listed);
+    backup_list_tar(*tar_bytes, &listed);
+    return channel_outcome::pushed;
+}
+
+channel_outcome set_up_channel(const setup_kind& kind, const controller_link& link, std::uint32_t channel,
+                               const char* csv_path, const channel_io& io, const change_mode& mode,
+                               channel_result* result, status_pairs* controller) {
+    char set_name[32];
+    std::snprintf(set_name, sizeof set_name, "dali%u", channel);
+    backup_set_data set;
+    if (io.fetch(link, set_name, &set) != 0) return channel_outcome::failed;
+    console_printf("OK\n");
+    if (controller->empty()) *controller = status_pairs_of(set);
+
+    std::vector<unsigned char> tar_bytes;
+    const channel_outcome built = build_channel_tar(kind, set, channel, csv_path, &tar_bytes);
+    if (built != channel_outcome::pushed) return built;
     if (mode.check || mode.ifchanged) {
         std::optional<set_change> change = written_change(kind, link, channel, set, tar_bytes, io);
         result->changed = change.has_value();

@@ -17,6 +17,9 @@
 // Text pairs of the controller's status as a run read them.
 using status_pairs = std::vector<std::pair<std::string, std::string>>;
 status_pairs status_pairs_of(const status_record& status);
+// The status.txt values of a fetched set.
+struct backup_set_data;
+status_pairs status_pairs_of(const backup_set_data& set);
 
 // One configuration set that differs, as diff_backup prints it: '+' only
 // on the new side, '-' only on the old one, '~' changed; under a changed

@@ -2,6 +2,7 @@
 // diff_backup and the runs that compare what they would change with the
 // controller (--check, --ifchanged).
 #include "action/actions.h"
+#include "backup/backup_check.h"
 #include "backup/config_sets.h"
 #include "channel/channel_fields.h"
 #include "window/window.h"
@@ -35,6 +36,16 @@ status_pairs status_pairs_of(const status_record& status) {
         if (status.*f.field) pairs.emplace_back(f.key, *(status.*f.field));
     }
     pairs.insert(pairs.end(), status.others.begin(), status.others.end());
+    return pairs;
+}
+
+status_pairs status_pairs_of(const backup_set_data& set) {
+    status_pairs pairs;
+    for (auto [key, value] : {std::pair{"model_name", &set.model_name},
+                              std::pair{"firmware_version", &set.firmware_version},
+                              std::pair{"serial_number", &set.serial_number}, std::pair{"mac", &set.mac}}) {
+        if (*value) pairs.emplace_back(key, **value);
+    }
     return pairs;
 }
 
