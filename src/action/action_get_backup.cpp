@@ -27,10 +27,10 @@ enum class output_kind { zip, directory };
 // Where the outputs of one run go and how they went.
 struct backup_output {
     output_kind kind = output_kind::directory;
-    std::string folder;        // "" means the current directory
-    std::string archive_path;  // zip only
-    mzsimple_ptr archive;      // zip only, while open
-    bool failed = false;       // an output could not be written
+    std::string folder;               // "" means the current directory
+    std::string archive_path;         // zip only
+    mzsimple_ptr archive;             // zip only, while open
+    bool failed = false;              // an output could not be written
     bool tool_record_failed = false;  // directory: not even tool.txt could be written
 };
 

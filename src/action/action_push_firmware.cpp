@@ -122,7 +122,6 @@ int confirm_firmware(const controller_link& link, const std::string& model, cons
     return EXIT_FAILED;
 }
 
-
 // Whether a run with --check or --ifchanged has nothing left to do: the
 // controller already runs the image's version on the image's model (a
 // controller whose status could not be read may run anything).
@@ -142,8 +141,8 @@ bool same_firmware(const change_mode& mode, firmware_outcome* outcome) {
 
 }  // namespace
 
-int action_push_firmware(const controller_link& link, const char* path, unsigned wait_seconds,
-                         const change_mode& mode, firmware_outcome* outcome) {
+int action_push_firmware(const controller_link& link, const char* path, unsigned wait_seconds, const change_mode& mode,
+                         firmware_outcome* outcome) {
     firmware_outcome local;
     firmware_outcome& result = outcome ? *outcome : local;
     firmware_record record;

@@ -144,8 +144,7 @@ bool restore_set(backup_source* source, const restore_config_entry& entry, const
                        config_convert(&entry, &status, file.data(), file.size(), &converted) == CONFIG_CONVERT_OK;
     console_printf("%s\tpush backup file '%s'.\n", "backup", path);
     log_printf_color(COLOR_BLACK, "%u%% Restoring file %s...", pct, path);
-    if (!ready || !build_set_tar(entry.path, converted, &set_tar) ||
-        push(link, set_tar.data(), set_tar.size()) != 0) {
+    if (!ready || !build_set_tar(entry.path, converted, &set_tar) || push(link, set_tar.data(), set_tar.size()) != 0) {
         log_printf_color(COLOR_RED, "Set %s was not restored.", config_set_name(entry).c_str());
         return false;
     }
@@ -186,8 +185,8 @@ std::vector<set_change> single_tar_changes(const backup_source& source, const co
     backup_source_open_controller(link, &controller);
     std::vector<unsigned char> current;
     const int code = backup_source_set_file(&controller, *entry, &current);
-    if (std::optional<set_change> change =
-            set_change_of(config_set_name(*entry), entry->index, code == BACKUP_SOURCE_OK ? &current : nullptr, &file)) {
+    if (std::optional<set_change> change = set_change_of(config_set_name(*entry), entry->index,
+                                                         code == BACKUP_SOURCE_OK ? &current : nullptr, &file)) {
         changes.push_back(std::move(*change));
     }
     return changes;
@@ -210,11 +209,11 @@ int action_put_backup(const controller_link& link, const char* path, const chang
 
     backup_source source;
     const int opened = backup_source_open(path, &source);
-    const bool backup = opened == BACKUP_SOURCE_OK && (source.kind == backup_source_kind::archive ||
-                                                       source.kind == backup_source_kind::folder);
+    const bool backup = opened == BACKUP_SOURCE_OK &&
+                        (source.kind == backup_source_kind::archive || source.kind == backup_source_kind::folder);
     if (backup && !backup_version_accepted(&source)) {
-        log_printf_color(COLOR_RED,
-                         "The backup is not supported by the installed tool version. Please upgrade the tool software.");
+        log_printf_color(
+            COLOR_RED, "The backup is not supported by the installed tool version. Please upgrade the tool software.");
         // Time to read the refusal in the log window before it closes.
         platform_log_window_pause(5000);
         return EXIT_USAGE;

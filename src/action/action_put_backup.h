@@ -18,5 +18,5 @@
 // With --check or --ifchanged, each set's converted file is compared with
 // the controller's first: a check changes nothing, and only the sets that
 // differ are restored.
-int restore_archive(backup_source* source, const status_record& status, const controller_link& link,
-                    set_push_fn push, const change_mode& mode = {}, restore_outcome* outcome = nullptr);
+int restore_archive(backup_source* source, const status_record& status, const controller_link& link, set_push_fn push,
+                    const change_mode& mode = {}, restore_outcome* outcome = nullptr);

@@ -67,7 +67,8 @@ std::optional<set_change> written_change(const setup_kind& kind, const controlle
     std::vector<unsigned char> current;
     if (tar_mem_member_read(holder->data.data(), holder->data.size(), entry->path.c_str(), &current) != TAR_OK)
         return set_change{'+', set_name, {}};
-    const channel_file_kind file_kind = kind.needs_channel_file ? channel_file_kind::channel : channel_file_kind::inputs;
+    const channel_file_kind file_kind =
+        kind.needs_channel_file ? channel_file_kind::channel : channel_file_kind::inputs;
     channel_fields old_fields, new_fields;
     if (channel_fields_decode(file_kind, current.data(), current.size(), &old_fields) != CHANNEL_FIELDS_OK ||
         channel_fields_decode(file_kind, written.data(), written.size(), &new_fields) != CHANNEL_FIELDS_OK) {

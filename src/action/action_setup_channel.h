@@ -19,5 +19,5 @@ struct channel_io {
 // action_setup_channel over the given fetch and upload.
 int setup_channels(const controller_link& link, const std::vector<std::uint32_t>* channels,
                    const std::vector<std::string>* channel_csv_files, const std::vector<std::string>* groups_csv_files,
-                   const std::vector<std::string>* inputs_csv_files, const channel_io& io,
-                   const change_mode& mode = {}, setup_outcome* outcome = nullptr);
+                   const std::vector<std::string>* inputs_csv_files, const channel_io& io, const change_mode& mode = {},
+                   setup_outcome* outcome = nullptr);

@@ -49,7 +49,8 @@ protected:
 
     int run(std::vector<std::uint32_t> channels, std::vector<std::string> files) {
         testing::internal::CaptureStdout();
-        int result = setup_channels(controller_link{}, &channels, &files, nullptr, nullptr, channel_io{serve_set, record_push});
+        int result =
+            setup_channels(controller_link{}, &channels, &files, nullptr, nullptr, channel_io{serve_set, record_push});
         output = testing::internal::GetCapturedStdout();
         return result;
     }

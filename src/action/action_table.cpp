@@ -77,8 +77,7 @@ int run_get_backup(const run_options& o, const controller_link& link, const chan
     return status;
 }
 
-int run_push_firmware(const run_options& o, const controller_link& link, const change_mode& mode,
-                      run_report& report) {
+int run_push_firmware(const run_options& o, const controller_link& link, const change_mode& mode, run_report& report) {
     firmware_outcome outcome;
     const int status = action_push_firmware(link, o.firmware_file->c_str(), o.upgrade_wait, mode, &outcome);
     json_value image;
@@ -99,12 +98,11 @@ int run_push_firmware(const run_options& o, const controller_link& link, const c
     return status;
 }
 
-int run_setup_channel(const run_options& o, const controller_link& link, const change_mode& mode,
-                      run_report& report) {
+int run_setup_channel(const run_options& o, const controller_link& link, const change_mode& mode, run_report& report) {
     setup_outcome outcome;
-    const int status = action_setup_channel(link, given(o.channels), given(o.channel_csv_files),
-                                            given(o.channel_groups_csv_files), given(o.channel_inputs_csv_files), mode,
-                                            &outcome);
+    const int status =
+        action_setup_channel(link, given(o.channels), given(o.channel_csv_files), given(o.channel_groups_csv_files),
+                             given(o.channel_inputs_csv_files), mode, &outcome);
     json_value channels = json_array();
     for (const channel_result& result : outcome.channels) {
         json_value entry = json_object();
@@ -249,8 +247,7 @@ int safety_backup(const action_row& row, const controller_link& link, run_report
     backup_outcome outcome;
     action_get_backup(link, folder->c_str(), "zip", nullptr, &outcome);
     if (outcome.archive.empty()) {
-        log_printf_color(COLOR_RED, "No safety backup could be written into %s; nothing was changed.",
-                         folder->c_str());
+        log_printf_color(COLOR_RED, "No safety backup could be written into %s; nothing was changed.", folder->c_str());
         return EXIT_FAILED;
     }
     report.safety_backup = outcome.archive;
@@ -285,8 +282,8 @@ int action_dispatch(const action_row& row, const run_options& o, run_report& rep
     mode.ifchanged = o.ifchanged && row.changes_controller;
     controller_lock lock;
     if (row.changes_controller && !mode.check &&
-        controller_lock_take(link.address.c_str(), link.host, link.port, CONTROLLER_LOCK_WAIT_SECONDS * 1000,
-                             &lock) != CONTROLLER_LOCK_TAKEN) {
+        controller_lock_take(link.address.c_str(), link.host, link.port, CONTROLLER_LOCK_WAIT_SECONDS * 1000, &lock) !=
+            CONTROLLER_LOCK_TAKEN) {
         return EXIT_FAILED;
     }
     deferred_backup deferred{&row, &link, &report};

@@ -96,8 +96,8 @@ int action_put_backup(const controller_link& link, const char* path, const chang
                       restore_outcome* outcome = nullptr);
 // Waits up to `wait_seconds` after the apply request for the controller to
 // report the new firmware; 0: no wait.
-int action_push_firmware(const controller_link& link, const char* path, unsigned wait_seconds,
-                         const change_mode& mode, firmware_outcome* outcome = nullptr);
+int action_push_firmware(const controller_link& link, const char* path, unsigned wait_seconds, const change_mode& mode,
+                         firmware_outcome* outcome = nullptr);
 // A channel number 0 ends the channel list.
 int action_setup_channel(const controller_link& link, const std::vector<std::uint32_t>* channels,
                          const std::vector<std::string>* channel_csv_files,

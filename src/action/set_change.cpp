@@ -41,9 +41,9 @@ status_pairs status_pairs_of(const status_record& status) {
 
 status_pairs status_pairs_of(const backup_set_data& set) {
     status_pairs pairs;
-    for (auto [key, value] : {std::pair{"model_name", &set.model_name},
-                              std::pair{"firmware_version", &set.firmware_version},
-                              std::pair{"serial_number", &set.serial_number}, std::pair{"mac", &set.mac}}) {
+    for (auto [key, value] :
+         {std::pair{"model_name", &set.model_name}, std::pair{"firmware_version", &set.firmware_version},
+          std::pair{"serial_number", &set.serial_number}, std::pair{"mac", &set.mac}}) {
         if (*value) pairs.emplace_back(key, **value);
     }
     return pairs;

@@ -52,8 +52,7 @@ std::size_t find_key(const char* text) {
 // when it names one of the four; object boundaries keep a pending key.
 status_values read_status(const char* text) {
     status_values values;
-    const json_pair_rules rules{[](const std::string& text, void*) { return find_key(text.c_str()) != NO_KEY; },
-                                false};
+    const json_pair_rules rules{[](const std::string& text, void*) { return find_key(text.c_str()) != NO_KEY; }, false};
     json_pairs_walk(
         text, rules,
         [](const std::string& key, std::string&& value, void* context) {
@@ -153,7 +152,7 @@ backup_set_state backup_set_classify(const char* set_name, int fetch_result, con
     const int rc = tar_mem_list(set.data.data(), set.data.size(), &members);
     if (members.empty()) {
         return rc == TAR_OK || !tar_header_shaped(set.data.data(), set.data.size()) ? backup_set_state::absent
-                                                                                  : backup_set_state::damaged;
+                                                                                    : backup_set_state::damaged;
     }
     if (rc != TAR_OK) {
         return backup_set_state::damaged;

@@ -37,10 +37,10 @@ struct restore_config_entry;
 struct backup_source {
     backup_source_kind kind = backup_source_kind::archive;
     std::string path;
-    std::vector<std::string> members;  // the controller: the sets' tar names in fetch order
-    mzsimple_ptr zip;                  // archive
-    std::vector<unsigned char> tar;    // set_tar: the whole file
-    int tar_code = 0;                  // open of a path that is not a backup: the tar code that refused it
+    std::vector<std::string> members;       // the controller: the sets' tar names in fetch order
+    mzsimple_ptr zip;                       // archive
+    std::vector<unsigned char> tar;         // set_tar: the whole file
+    int tar_code = 0;                       // open of a path that is not a backup: the tar code that refused it
     const controller_link* link = nullptr;  // controller
 };
 

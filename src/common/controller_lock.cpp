@@ -77,8 +77,7 @@ std::string controller_lock_path(const std::string& address, unsigned port) {
         const bool safe = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '-' || c == '_';
         name += safe ? c : '_';
     }
-    return platform_join_path(platform_lock_folder(),
-                              "ornat-cli-" + name + "-" + std::to_string(port) + ".lock");
+    return platform_join_path(platform_lock_folder(), "ornat-cli-" + name + "-" + std::to_string(port) + ".lock");
 }
 
 std::vector<std::string> controller_lock_paths(const std::string& host, unsigned port) {

@@ -74,7 +74,8 @@ TEST_F(ControllerLock, FilesAreNamedAfterTheResolvedAddressInTheRuntimeFolderEls
     } cases[] = {
         {run.c_str(), tmp.c_str(), "192.168.1.20", 8080, run + "/ornat-cli-192.168.1.20-8080.lock"},
         {"", tmp.c_str(), "::1", 80, tmp + "/ornat-cli-__1-80.lock"},
-        {gone.c_str(), tmp.c_str(), "localhost", 80, tmp + "/ornat-cli-127.0.0.1-80.lock"},  // a runtime folder that is gone
+        {gone.c_str(), tmp.c_str(), "localhost", 80,
+         tmp + "/ornat-cli-127.0.0.1-80.lock"},  // a runtime folder that is gone
         {nullptr, nullptr, "Ctl-3.invalid", 80, "/tmp/ornat-cli-ctl-3.invalid-80.lock"},  // resolves to nothing
         {nullptr, gone.c_str(), "../../etc/x", 1, "/tmp/ornat-cli-.._.._etc_x-1.lock"},
     };
@@ -84,7 +85,8 @@ TEST_F(ControllerLock, FilesAreNamedAfterTheResolvedAddressInTheRuntimeFolderEls
         EXPECT_EQ(controller_lock_paths(c.host, c.port), std::vector<std::string>{c.path}) << c.host;
     }
     scoped_env runtime("XDG_RUNTIME_DIR", run.c_str());
-    EXPECT_EQ(controller_lock_path(std::string(300, 'a'), 80), run + "/ornat-cli-" + std::string(200, 'a') + "-80.lock");
+    EXPECT_EQ(controller_lock_path(std::string(300, 'a'), 80),
+              run + "/ornat-cli-" + std::string(200, 'a') + "-80.lock");
 }
 
 TEST_F(ControllerLock, SecondTakerGivesUpAtItsLimit) {

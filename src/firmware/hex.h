@@ -14,4 +14,3 @@ int hex_encode(const unsigned char* bytes, std::size_t count, char* output);
 // case), the first digit of a pair giving the high four bits. None for a
 // missing text, an odd length or any other character.
 std::optional<std::vector<unsigned char>> hex_decode(const char* text);
-

@@ -16,7 +16,7 @@ struct json_value {
     std::int64_t integer = 0;
     double number = 0;
     std::string text;
-    std::vector<json_value> items;                               // array
+    std::vector<json_value> items;                            // array
     std::vector<std::pair<std::string, json_value>> members;  // object
 };
 

@@ -172,7 +172,8 @@ void print_help() {
     console_printf("\nOptions:\n");
     for (const option_row& row : OPTIONS) {
         if (!row.help) continue;
-        const std::string name = std::string("--") + row.name + (row.help_value ? std::string(" ") + row.help_value : "");
+        const std::string name =
+            std::string("--") + row.name + (row.help_value ? std::string(" ") + row.help_value : "");
         console_printf("  %-29s%s\n", name.c_str(), row.help);
     }
 }
@@ -421,12 +422,8 @@ void parse_options(int argc, char** argv, read_values& values) {
                 console_printf("option %c\n", c);
                 digit_index = noted_index;
                 break;
-            case 'h':
-                print_help();
-                end_now(EXIT_DONE);
-            case 'v':
-                console_printf("Version %s\n", TOOL_VERSION);
-                end_now(EXIT_DONE);
+            case 'h': print_help(); end_now(EXIT_DONE);
+            case 'v': console_printf("Version %s\n", TOOL_VERSION); end_now(EXIT_DONE);
             default:
                 if (const option_row* option = option_with_code(c)) {
                     take_value(*option, values);

@@ -71,7 +71,8 @@ struct transfer_result {
 
 // HTTP GET of a reply of at most `limit` bytes into memory; any HTTP status
 // completes the exchange. 0 when it completed, 1 when it failed.
-int http_fetch(const transfer_settings& settings, const std::string& url, std::uint64_t limit, std::vector<unsigned char>* body, transfer_result* result);
+int http_fetch(const transfer_settings& settings, const std::string& url, std::uint64_t limit,
+               std::vector<unsigned char>* body, transfer_result* result);
 
 // HTTP GET that asks the controller to act; its reply is dropped or shown
 // on standard output as the controller sent it. libcurl's own progress meter
@@ -97,7 +98,8 @@ int tftp_read(const transfer_settings& settings, const std::string& url, tftp_bu
 // Uploads the record's bytes, advancing its cursor; with `progress` the
 // progress bar follows the upload. Fails also when libcurl ends before the
 // source is used up.
-int tftp_write(const transfer_settings& settings, const std::string& url, firmware_record* record, bool progress, transfer_result* result);
+int tftp_write(const transfer_settings& settings, const std::string& url, firmware_record* record, bool progress,
+               transfer_result* result);
 
 // The text of a libcurl result code.
 const char* transfer_error_text(int code);

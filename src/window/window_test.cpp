@@ -36,9 +36,9 @@ TEST(LogOutput, ConsoleGetsCrlfCaptureGetsLf) {
     log_capture_begin();
     log_printf_color(COLOR_RED, "abc");
     log_printf("n=%d", 5);
-    log_printf("done\r\n");                    // its own line end gives an empty console line
-    console_printf("plain %s|", "text");       // not captured
-    log_printf("%s", long_text.c_str());       // no line is cut
+    log_printf("done\r\n");               // its own line end gives an empty console line
+    console_printf("plain %s|", "text");  // not captured
+    log_printf("%s", long_text.c_str());  // no line is cut
     console_printf("%s|", long_text.c_str());
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "dropped\r\nabc\r\nn=5\r\ndone\r\n\r\nplain text|" + long_text + "\r\n" + long_text + "|");
