@@ -3,8 +3,9 @@
 // pulled until DONE or ERROR, and the token text and number are read after
 // each event. Besides the sanitizers, the loop checks the token invariants:
 // after a string or number the reported length counts a final NUL, and a
-// number's text holds no other NUL.
+// number's text holds no other NUL. Then the same bytes as a status reply.
 #include "json/json.h"
+#include "status/status.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -37,5 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } while (event != JSON_EVENT_DONE && event != JSON_EVENT_ERROR);
     if (json_reader_next(&reader) != event) std::abort();  // both are sticky
     json_reader_close(&reader);
+    // The controller's status reply goes through the key and value walker.
+    status_record status;
+    if (status_parse(text.data(), text.size(), &status) == 0 && !status.model_name) std::abort();
     return 0;
 }

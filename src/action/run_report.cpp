@@ -48,7 +48,9 @@ json_value document(const run_report& report, const char* outcome, int exit_stat
     }
     json_set(&doc, "messages", std::move(messages));
     if (with_fields) {
-        for (const auto& [key, value] : report.fields.members) json_set(&doc, key, value);
+        for (std::size_t i = 0; i < report.fields.keys.size(); ++i) {
+            json_set(&doc, report.fields.keys[i], report.fields.items[i]);
+        }
     }
     return doc;
 }

@@ -78,11 +78,11 @@ void write_value(const json_value& value, std::string* out) {
             break;
         case json_kind::object:
             out->push_back('{');
-            for (std::size_t i = 0; i < value.members.size(); ++i) {
+            for (std::size_t i = 0; i < value.keys.size(); ++i) {
                 if (i) out->push_back(',');
-                write_string(value.members[i].first, out);
+                write_string(value.keys[i], out);
                 out->push_back(':');
-                write_value(value.members[i].second, out);
+                write_value(value.items[i], out);
             }
             out->push_back('}');
             break;
@@ -138,20 +138,21 @@ json_value json_texts(const std::vector<std::string>& values) {
 }
 
 void json_set(json_value* object, const std::string& key, json_value value) {
-    for (auto& member : object->members) {
-        if (member.first == key) {
-            member.second = std::move(value);
+    for (std::size_t i = 0; i < object->keys.size(); ++i) {
+        if (object->keys[i] == key) {
+            object->items[i] = std::move(value);
             return;
         }
     }
-    object->members.emplace_back(key, std::move(value));
+    object->keys.push_back(key);
+    object->items.push_back(std::move(value));
 }
 
 void json_push(json_value* array, json_value value) { array->items.push_back(std::move(value)); }
 
 const json_value* json_get(const json_value& object, const std::string& key) {
-    for (const auto& member : object.members) {
-        if (member.first == key) return &member.second;
+    for (std::size_t i = 0; i < object.keys.size(); ++i) {
+        if (object.keys[i] == key) return &object.items[i];
     }
     return nullptr;
 }

@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <string>
-#include <utility>
 #include <vector>
 
 enum class json_kind { null, boolean, integer, number, string, array, object };
@@ -16,8 +15,8 @@ struct json_value {
     std::int64_t integer = 0;
     double number = 0;
     std::string text;
-    std::vector<json_value> items;                            // array
-    std::vector<std::pair<std::string, json_value>> members;  // object
+    std::vector<json_value> items;  // array; an object's member values
+    std::vector<std::string> keys;  // object: the member names, one per item
 };
 
 json_value json_bool(bool value);

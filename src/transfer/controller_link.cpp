@@ -2,11 +2,81 @@
 
 namespace {
 
-// Characters that would end the host part of a URL, or make it name
-// something else, and characters that have no place in a command-line
-// address.
-bool unusable(unsigned char c) {
-    return c == '/' || c == '?' || c == '#' || c == '@' || c == '[' || c == ']' || c == '\\' || c <= ' ' || c == 0x7f;
+bool hex_digit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+bool alnum(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+// A host name: letters, digits, '-', '.' and '_', and the bytes of
+// non-ASCII (international) names. Anything else would end the host part of
+// a URL, make it name something else, or be refused by libcurl.
+bool host_name(const std::string& name) {
+    if (name.empty()) return false;
+    for (char c : name) {
+        if (!alnum(c) && c != '-' && c != '.' && c != '_' && static_cast<unsigned char>(c) < 0x80) return false;
+    }
+    return true;
+}
+
+// An IPv4 address in dotted form, as the tail of an IPv6 address.
+bool dotted_quad(const std::string& text) {
+    int parts = 0;
+    std::size_t i = 0;
+    while (i <= text.size()) {
+        std::size_t end = text.find('.', i);
+        if (end == std::string::npos) end = text.size();
+        const std::string part = text.substr(i, end - i);
+        if (part.empty() || part.size() > 3 || (part.size() > 1 && part[0] == '0')) return false;
+        for (char c : part) {
+            if (c < '0' || c > '9') return false;
+        }
+        if (std::stoi(part) > 255) return false;
+        ++parts;
+        i = end + 1;
+    }
+    return parts == 4;
+}
+
+// An IPv6 address: up to eight groups of one to four hexadecimal digits,
+// at most one "::" for a run of zero groups, the last two groups possibly
+// written as an IPv4 address, and an optional zone after '%'.
+bool ipv6_address(const std::string& text) {
+    std::string address = text;
+    if (const std::size_t zone = text.find('%'); zone != std::string::npos) {
+        std::string name = text.substr(zone + 1);
+        if (name.rfind("25", 0) == 0) name = name.substr(2);  // "%25" is the zone's escaped '%'
+        // An interface name: at most 15 characters, as libcurl takes it.
+        if (name.empty() || name.size() > 15) return false;
+        for (char c : name) {
+            if (!alnum(c) && c != '.' && c != '_' && c != '-' && c != '~') return false;
+        }
+        address = text.substr(0, zone);
+    }
+    const std::size_t gap = address.find("::");
+    if (gap != std::string::npos && address.find("::", gap + 1) != std::string::npos) return false;
+    int groups = 0;
+    auto count = [&groups](const std::string& part, bool last) {
+        if (part.empty()) return true;
+        std::size_t i = 0;
+        while (i <= part.size()) {
+            std::size_t end = part.find(':', i);
+            if (end == std::string::npos) end = part.size();
+            const std::string group = part.substr(i, end - i);
+            if (last && end == part.size() && group.find('.') != std::string::npos) {
+                if (!dotted_quad(group)) return false;
+                groups += 2;
+            } else {
+                if (group.empty() || group.size() > 4) return false;
+                for (char c : group) {
+                    if (!hex_digit(c)) return false;
+                }
+                ++groups;
+            }
+            i = end + 1;
+        }
+        return true;
+    };
+    if (gap == std::string::npos) return count(address, true) && groups == 8;
+    return count(address.substr(0, gap), false) && count(address.substr(gap + 2), true) && groups < 8;
 }
 
 // A port: one to five decimal digits naming 1 to 65535.
@@ -28,25 +98,17 @@ bool controller_address_parse(const std::string& address, std::string* host, uns
     std::string name;
     std::string rest;
     if (!address.empty() && address.front() == '[') {
-        // An IPv6 address: hexadecimal groups, colons, dots of an embedded
-        // IPv4 address and a zone after '%'.
         const std::size_t close = address.find(']');
-        if (close == std::string::npos || close == 1) return false;
+        if (close == std::string::npos) return false;
         name = address.substr(1, close - 1);
-        for (unsigned char c : name) {
-            if (unusable(c)) return false;
-        }
-        if (name.find(':') == std::string::npos) return false;
+        if (!ipv6_address(name)) return false;
         rest = address.substr(close + 1);
     } else {
         const std::size_t colon = address.find(':');
         name = address.substr(0, colon);
         if (colon != std::string::npos) rest = address.substr(colon);
-        for (unsigned char c : name) {
-            if (unusable(c)) return false;
-        }
+        if (!host_name(name)) return false;
     }
-    if (name.empty()) return false;
     unsigned value = CONTROLLER_DEFAULT_PORT;
     if (!rest.empty() && (rest.front() != ':' || !parse_port(rest.substr(1), &value))) return false;
     *host = name;
