@@ -33,8 +33,6 @@ int run_deferred_backup(void* context) {
     return safety_backup(*deferred->row, *deferred->link, *deferred->report);
 }
 
-json_value texts_json(const std::vector<std::string>& values) { return json_texts(values); }
-
 void set_controller(run_report& report, const status_pairs& pairs) {
     if (!pairs.empty()) report.controller = pairs;
 }
@@ -43,9 +41,9 @@ int run_put_backup(const run_options& o, const controller_link& link, const chan
     restore_outcome outcome;
     const int status = action_put_backup(link, o.backup_file_in->c_str(), mode, &outcome);
     json_value sets = json_object();
-    json_set(&sets, "restored", texts_json(outcome.restored));
-    json_set(&sets, "unchanged", texts_json(outcome.unchanged));
-    json_set(&sets, "failed", texts_json(outcome.failed));
+    json_set(&sets, "restored", json_texts(outcome.restored));
+    json_set(&sets, "unchanged", json_texts(outcome.unchanged));
+    json_set(&sets, "failed", json_texts(outcome.failed));
     json_set(&report.fields, "sets", std::move(sets));
     json_set(&report.fields, "diff", set_changes_json(outcome.diff));
     set_controller(report, outcome.controller);
@@ -67,8 +65,8 @@ int run_get_backup(const run_options& o, const controller_link& link, const chan
     for (const std::string& name : outcome.damaged) {
         if (name != "flashfs.bin") damaged_sets.push_back(name);
     }
-    json_set(&sets, "stored", texts_json(outcome.stored));
-    json_set(&sets, "damaged", texts_json(damaged_sets));
+    json_set(&sets, "stored", json_texts(outcome.stored));
+    json_set(&sets, "damaged", json_texts(damaged_sets));
     json_set(&sets, "absent", json_int(outcome.absent));
     json_set(&report.fields, "sets", std::move(sets));
     json_set(&report.fields, "flashfs", json_text(outcome.flashfs_stored ? "stored" : "damaged"));
@@ -175,7 +173,7 @@ int run_export_channel(const run_options& o, const controller_link& link, const 
     std::vector<std::string> files;
     const int status = action_export_channel(o.ip ? &link : nullptr, given(o.backup_file_in), given(o.channels),
                                              o.backup_file_out->c_str(), &files);
-    json_set(&report.fields, "files", texts_json(files));
+    json_set(&report.fields, "files", json_texts(files));
     return status;
 }
 
@@ -220,7 +218,11 @@ const action_row ACTIONS[] = {
 
 void report_missing(const action_row& row) {
     switch (row.missing) {
-        case missing_report::console: console_printf("Missing arguments for action %s.", row.name); break;
+        case missing_report::console:
+            console_printf("Missing arguments for action %s.", row.name);
+            // Not a log line: the run's result still tells what went wrong.
+            message_note(message_level::error, std::string("Missing arguments for action ") + row.name + ".");
+            break;
         case missing_report::console_and_log:
             console_printf("Missing arguments for action %s.", row.name);
             log_printf_color(COLOR_RED, "Missing arguments for action %s.", row.name);
@@ -268,7 +270,6 @@ const action_row* action_find(const std::string& name) {
 int action_dispatch(const action_row& row, const run_options& o, run_report& report) {
     if (!run_options_have(o, row.required) || (row.one_of != 0 && !run_options_have_any(o, row.one_of))) {
         report_missing(row);
-        message_note(message_level::error, std::string("Missing arguments for action ") + row.name + ".");
         return EXIT_USAGE;
     }
     controller_link link;

@@ -162,19 +162,16 @@ def backup_of(sim, cli, folder, kind="zip"):
 
 def run_measured(ornat_cli, cli_home, folder, *args, timeout=120):
     """Runs the tool alone: (exit status, standard output, peak resident set
-    in MiB of that run)."""
+    in MiB of that run). GNU time starts it: a process started from this one
+    would count this process's own memory in its peak."""
     with open(folder / "stdout.txt", "w+b") as out:
-        process = subprocess.Popen([str(ornat_cli)] + [str(a) for a in args], env=cli_environment(cli_home),
-                                   cwd=str(folder), stdout=out, stderr=subprocess.DEVNULL)
-        watchdog = threading.Timer(timeout, process.kill)
-        watchdog.start()
-        try:
-            _, status, usage = os.wait4(process.pid, 0)
-        finally:
-            watchdog.cancel()
-        process.returncode = os.waitstatus_to_exitcode(status)
+        report = folder / "peak.txt"
+        process = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", str(report), str(ornat_cli)] +
+                                 [str(a) for a in args], env=cli_environment(cli_home), cwd=str(folder), stdout=out,
+                                 stderr=subprocess.DEVNULL, timeout=timeout)
         out.seek(0)
-        return process.returncode, out.read().decode("utf-8", "replace"), usage.ru_maxrss / 1024
+        peak_kib = int(report.read_text().split()[-1])
+        return process.returncode, out.read().decode("utf-8", "replace"), peak_kib / 1024
 
 
 _SCHEMA = []

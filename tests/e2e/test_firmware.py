@@ -4,10 +4,12 @@ import hashlib
 import os
 import shutil
 import subprocess
+import sys
 
 import pytest
 
 from ornat_sim.firmware import build_firmware_image
+from conftest import SOURCE_DIR, run_measured
 
 PASSWORD = "5d0c7a93e1b24f68a07c3e9d52f1b846c09a7e3d"
 
@@ -76,6 +78,28 @@ def test_invalid_files_upload_nothing(simulator, cli, tmp_path, make, message):
     assert r.stdout.endswith("FIRMWARE FILE IS NOT VALID!")
     assert simulator.log_entries("upload") == []
     assert apply_requests(simulator) == []
+
+
+@needs_7z
+@pytest.mark.slow
+def test_validation_holds_less_than_one_and_a_half_images(ornat_cli, cli_home, tmp_path):
+    """A 16 MB image of an unknown model: read, decrypted, inflated and
+    hashed, then refused before any transfer."""
+    # Made by another process: the tool's process starts as a copy of this
+    # one, and its peak would count an image held here.
+    work = tmp_path / "pkg-src"
+    work.mkdir()
+    subprocess.run([sys.executable, "-c", "import hashlib, sys; from ornat_sim.firmware import build_firmware_image; "
+                    "image = build_firmware_image('TARNEL-9', '9.9.9', size=16_000_000); "
+                    "open('ornat.binary', 'wb').write(image); open('ornat.bh', 'w').write(hashlib.sha256(image).hexdigest())"],
+                   cwd=work, env=dict(os.environ, PYTHONPATH=str(SOURCE_DIR / "sim")), check=True)
+    package = tmp_path / "firmware.bin"
+    subprocess.run(["7z", "a", "-tzip", "-p" + PASSWORD, "-mem=AES256", str(package), "ornat.bh", "ornat.binary"],
+                   cwd=work, check=True, stdout=subprocess.DEVNULL)
+    code, out, peak = run_measured(ornat_cli, cli_home, tmp_path, "--action", "push_firmware", "--ip", "127.0.0.1:9",
+                                   "--firmwarefile", package, "--check")
+    assert code == 1 and out.endswith("FIRMWARE FILE IS NOT VALID!")
+    assert peak < 1.5 * 16_000_000 / (1 << 20), peak
 
 
 def test_refused_upload_sends_no_apply_request(simulator, cli, tmp_path):
