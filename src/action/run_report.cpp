@@ -24,9 +24,18 @@ const char* level_text(message_level level) {
 
 json_value optional_text(const std::optional<std::string>& text) { return text ? json_text(*text) : json_value{}; }
 
+json_value message_json(message_level level, const std::string& text) {
+    json_value message = json_object();
+    json_set(&message, "level", json_text(level_text(level)));
+    json_set(&message, "text", json_text(text));
+    return message;
+}
+
 // The common members, with the outcome and exit status given; the action's
-// members follow those, and the duration comes last.
-json_value document(const run_report& report, const char* outcome, int exit_status, bool with_fields) {
+// members follow those, and the duration comes last. Without `with_messages`
+// the messages are an empty array, to be filled in from messages_json.
+json_value document(const run_report& report, const char* outcome, int exit_status, bool with_fields,
+                    bool with_messages = true) {
     json_value doc = json_object();
     json_set(&doc, "schema", json_int(1));
     json_set(&doc, "tool", json_text(TOOL_NAME));
@@ -40,11 +49,8 @@ json_value document(const run_report& report, const char* outcome, int exit_stat
     json_set(&doc, "controller", report.controller ? status_json(*report.controller) : json_value{});
     json_set(&doc, "safety_backup", optional_text(report.safety_backup));
     json_value messages = json_array();
-    for (const auto& [level, text] : report.messages) {
-        json_value message = json_object();
-        json_set(&message, "level", json_text(level_text(level)));
-        json_set(&message, "text", json_text(text));
-        json_push(&messages, std::move(message));
+    if (with_messages) {
+        for (const auto& [level, text] : report.messages) json_push(&messages, message_json(level, text));
     }
     json_set(&doc, "messages", std::move(messages));
     if (with_fields) {
@@ -63,13 +69,23 @@ std::string run_report_document(const run_report& report, int exit_status, doubl
     return json_write(doc) + "\n";
 }
 
+void run_report_note(run_report* report, message_level level, const std::string& text) {
+    report->messages.emplace_back(level, text);
+    if (!report->messages_json.empty()) report->messages_json += ',';
+    report->messages_json += json_write(message_json(level, text));
+}
+
 run_report_pieces run_report_interrupted(const run_report& report) {
-    // Markers that no JSON text of the document can hold unescaped.
+    // Markers that no JSON text of the document can hold unescaped: numbers
+    // outside every string, and the one empty messages array (in a string
+    // its quotes would be escaped).
     constexpr std::int64_t STATUS_MARK = -1234567, SECONDS_MARK = -7654321;
-    json_value doc = document(report, "interrupted", 0, false);
+    json_value doc = document(report, "interrupted", 0, false, false);
     json_set(&doc, "exit_status", json_int(STATUS_MARK));
     json_set(&doc, "duration_s", json_int(SECONDS_MARK));
-    const std::string text = json_write(doc) + "\n";
+    std::string text = json_write(doc) + "\n";
+    const std::string empty = "\"messages\":[]";
+    text.insert(text.find(empty) + empty.size() - 1, report.messages_json);
     const std::size_t status_at = text.find(std::to_string(STATUS_MARK));
     const std::size_t seconds_at = text.find(std::to_string(SECONDS_MARK));
     run_report_pieces pieces;

@@ -22,8 +22,12 @@ struct run_report {
     std::optional<status_pairs> controller;
     std::optional<std::string> safety_backup;
     std::vector<std::pair<message_level, std::string>> messages;
+    std::string messages_json;          // the messages written out, kept as they come (run_report_note)
     json_value fields = json_object();  // the members of the action
 };
+
+// Adds a message to the report.
+void run_report_note(run_report* report, message_level level, const std::string& text);
 
 // The document of a run that ended with `exit_status` after `seconds`.
 std::string run_report_document(const run_report& report, int exit_status, double seconds);

@@ -323,7 +323,7 @@ void renew_interrupted_document() {
 }
 
 void keep_message(message_level level, const std::string& text, void*) {
-    json_state.report.messages.emplace_back(level, text);
+    run_report_note(&json_state.report, level, text);
     renew_interrupted_document();
 }
 
