@@ -4,8 +4,9 @@
 """What every module of ornat.controller shares: its common options, one run
 of `ornat-cli --json`, and the module result made of the tool's document.
 
-Kept to the standard library's json and os: a module's start-up time is paid
-once per controller, and a fleet run is mostly start-ups."""
+Kept to a few modules of the standard library that AnsibleModule loads
+anyway: a module's start-up time is paid once per controller, and a fleet
+run is mostly start-ups."""
 
 from __future__ import absolute_import, division, print_function
 
@@ -13,6 +14,8 @@ __metaclass__ = type
 
 import json
 import os
+import subprocess
+import tempfile
 
 COMMON_OPTIONS = dict(
     address=dict(type='str', required=True),
@@ -50,17 +53,29 @@ def json_list(values):
 
 
 def run(module, argv):
-    """(exit status, document or None, standard error) of one run. The tool
-    writes exactly one JSON document on standard output; NO_COLOR keeps the
-    escapes out of its standard error, which only a failure shows."""
-    rc, out, err = module.run_command(argv, environ_update={'NO_COLOR': '1'})
-    try:
-        document = json.loads(out)
-    except ValueError:
-        document = None
-    if not isinstance(document, dict):
-        document = None
-    return rc, document, err
+    """(exit status, document or None, the end of standard error) of one run.
+    The tool writes exactly one JSON document on standard output. Its
+    standard error, a few lines per configuration set, goes to a temporary
+    file and is read only when a failure needs it: through a pipe, each line
+    would wake this process (a full backup writes about 4,000), and that
+    costs more than the module itself. NO_COLOR keeps escapes out of it."""
+    env = dict(os.environ, NO_COLOR='1')
+    with tempfile.TemporaryFile() as stderr:
+        try:
+            done = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=stderr, env=env)
+        except OSError as err:
+            module.fail_json(msg='cannot run %s: %s' % (argv[0], err.strerror or err), cmd=argv)
+        try:
+            document = json.loads(done.stdout.decode('utf-8', 'replace'))
+        except ValueError:
+            document = None
+        if not isinstance(document, dict):
+            document = None
+        tail = ''
+        if done.returncode != 0 or document is None:
+            stderr.seek(max(0, os.fstat(stderr.fileno()).st_size - 4096))
+            tail = stderr.read().decode('utf-8', 'replace')
+    return done.returncode, document, tail
 
 
 def error_text(rc, document, stderr):
