@@ -32,17 +32,20 @@ def argument_spec(network=True, **options):
     return spec
 
 
-def command(module, action, *args):
-    """ornat-cli's command line for one action. Every value goes after "=",
-    so that one starting with "-" is never taken for an option."""
+def command(module, action, *args, **kwargs):
+    """ornat-cli's command line for one action; with controller=False
+    (diff_backup of two files) without --ip and --tftpblksize. Every value
+    goes after "=", so that one starting with "-" is never taken for an
+    option."""
     binary = os.path.expanduser(module.params['binary'])
     if os.sep not in binary:
         binary = module.get_bin_path(binary, required=True)
     argv = [binary, '--json', '--action=' + action]
-    if module.params.get('address') is not None:
-        argv.append('--ip=' + module.params['address'])
-    if module.params.get('tftp_blksize') is not None:
-        argv.append('--tftpblksize=%d' % module.params['tftp_blksize'])
+    if kwargs.get('controller', True):
+        if module.params.get('address') is not None:
+            argv.append('--ip=' + module.params['address'])
+        if module.params.get('tftp_blksize') is not None:
+            argv.append('--tftpblksize=%d' % module.params['tftp_blksize'])
     argv.extend(args)
     return argv
 
@@ -71,11 +74,14 @@ def run(module, argv):
             document = None
         if not isinstance(document, dict):
             document = None
+        # A signal the tool could not handle (SIGKILL) counts as the shell
+        # counts it: 128 + its number.
+        rc = done.returncode if done.returncode >= 0 else 128 - done.returncode
         tail = ''
-        if done.returncode != 0 or document is None:
+        if rc != 0 or document is None:
             stderr.seek(max(0, os.fstat(stderr.fileno()).st_size - 4096))
             tail = stderr.read().decode('utf-8', 'replace')
-    return done.returncode, document, tail
+    return rc, document, tail
 
 
 def error_text(rc, document, stderr):

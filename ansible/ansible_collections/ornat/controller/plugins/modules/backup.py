@@ -180,9 +180,8 @@ def main():
             if module._diff:
                 result['diff'] = listing(document)
         else:
-            compare = ornat_cli.command(module, 'diff_backup', '--backupfilein=' + dest, '--comparewith=' + fresh)
-            # diff_backup reads two files and takes no address.
-            compare = [a for a in compare if not a.startswith(('--ip=', '--tftpblksize='))]
+            compare = ornat_cli.command(module, 'diff_backup', '--backupfilein=' + dest, '--comparewith=' + fresh,
+                                        controller=False)
             rc, comparison, stderr = ornat_cli.run(module, compare)
             result['comparison'] = comparison
             if rc not in (0, 1) or comparison is None:
