@@ -10,6 +10,7 @@ packages=(
   libcurl4-openssl-dev libzip-dev libcsv-dev liblzma-dev libzstd-dev libbz2-dev zlib1g-dev libssl-dev
   libgtest-dev clang libclang-rt-14-dev
   python3 python3-pytest python3-jsonschema time curl tar zip unzip p7zip-full
+  ansible
   help2man dpkg-dev file lintian man-db bash-completion
 )
 if [ $# -gt 0 ]; then packages=("$@"); fi

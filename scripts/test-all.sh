@@ -15,6 +15,7 @@ echo "== normal build"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$JOBS"
 ctest --test-dir build --output-on-failure -j1
+bash scripts/test-ansible.sh  # the Ansible collection against four simulators
 
 echo "== sanitizer build"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DORNAT_SANITIZE=ON >/dev/null
