@@ -124,10 +124,11 @@ void back_up_set(backup_output& out, const controller_link& link, const std::str
             result.damaged.push_back(name);
             return;
         case backup_set_state::absent:
-            // Red as every failed set is, but normal: the controller has no such set.
+            // Red as every failed set is, but normal: the controller has no
+            // such set (the result counts them).
             console_printf("\033[31m%s\tbackup file not found for action get_backup.\r\n\r\n\033[0m", "backup");
-            log_printf_color_as(message_level::info, COLOR_RED, "%s\tbackup file not found for action get_backup.",
-                                "backup");
+            log_printf_color_as(message_level::unreported, COLOR_RED,
+                                "%s\tbackup file not found for action get_backup.", "backup");
             ++result.absent;
             return;
         case backup_set_state::present: break;

@@ -130,11 +130,11 @@ bool same_firmware(const change_mode& mode, firmware_outcome* outcome) {
     const bool same = !outcome->controller.empty() && outcome->firmware_before == outcome->version_string;
     outcome->changed = !same;
     if (same) {
-        log_printf("The controller already runs firmware %s; nothing %s uploaded.", outcome->version_string.c_str(),
-                   mode.check ? "would be" : "was");
+        log_printf_info("The controller already runs firmware %s; nothing %s uploaded.",
+                        outcome->version_string.c_str(), mode.check ? "would be" : "was");
     } else if (mode.check) {
-        log_printf("Firmware %s would be uploaded (the controller runs %s).", outcome->version_string.c_str(),
-                   outcome->firmware_before ? outcome->firmware_before->c_str() : "an unknown version");
+        log_printf_info("Firmware %s would be uploaded (the controller runs %s).", outcome->version_string.c_str(),
+                        outcome->firmware_before ? outcome->firmware_before->c_str() : "an unknown version");
     }
     return same || mode.check;
 }

@@ -162,11 +162,11 @@ bool report_changes(const change_mode& mode, const std::vector<set_change>& chan
     if (!mode.check && !mode.ifchanged) return false;
     set_changes_print(changes);
     if (mode.check) {
-        log_printf("%zu configuration sets would change.", changes.size());
+        log_printf_info("%zu configuration sets would change.", changes.size());
         return true;
     }
     if (!changes.empty()) return false;
-    log_printf("Nothing to restore: the controller holds every set of the backup as it is.");
+    log_printf_info("Nothing to restore: the controller holds every set of the backup as it is.");
     return true;
 }
 

@@ -141,8 +141,8 @@ channel_outcome set_up_channel(const setup_kind& kind, const controller_link& li
             set_changes_print({*change});
             result->diff.push_back(std::move(*change));
         } else {
-            log_printf("Channel %u is as the CSV file says; nothing %s pushed.", channel,
-                       mode.check ? "would be" : "was");
+            log_printf_info("Channel %u is as the CSV file says; nothing %s pushed.", channel,
+                            mode.check ? "would be" : "was");
         }
         if (mode.check || !result->changed) return channel_outcome::unchanged;
     }
@@ -185,7 +185,7 @@ int setup_channels(const controller_link& link, const std::vector<std::uint32_t>
     if (mode.check) {
         std::size_t changing = 0;
         for (const channel_result& result : results.channels) changing += result.changed;
-        log_printf("%zu channels would change.", changing);
+        log_printf_info("%zu channels would change.", changing);
     }
     return all_pushed ? EXIT_DONE : EXIT_FAILED;
 }

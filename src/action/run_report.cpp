@@ -17,7 +17,8 @@ const char* level_text(message_level level) {
     switch (level) {
         case message_level::error: return "error";
         case message_level::warning: return "warning";
-        case message_level::info: return "info";
+        case message_level::info:
+        case message_level::unreported: return "info";
     }
     return "error";
 }

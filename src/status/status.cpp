@@ -67,12 +67,19 @@ int status_get(const controller_link& link, status_record* record) {
     std::string url = endpoint_url(link, endpoint::status);
     console_printf("%s\tfetching URL '%s'.\n", "status", url.c_str());
     std::vector<unsigned char> body;
-    if (http_fetch(link.settings, url, STATUS_REPLY_LIMIT, &body, nullptr) != 0) return 1;
+    transfer_result result;
+    if (http_fetch(link.settings, url, STATUS_REPLY_LIMIT, &body, &result) != 0) {
+        // Shown on standard error only; the run's result still says why.
+        message_note(message_level::error, std::string("The controller's status could not be read: ") +
+                                               transfer_error_text(result.code) + ".");
+        return 1;
+    }
     console_printf("%s\treceived %llu bytes.\n", "status", static_cast<unsigned long long>(body.size()));
     if (status_parse(reinterpret_cast<const char*>(body.data()), body.size(), record) != 0) {
         // The status read shows nothing in the log view: its callers decide
         // what a missing model means for the user.
         error_printf("The controller's status reply names no model.\n");
+        message_note(message_level::error, "The controller's status reply names no model.");
         return 1;
     }
     return 0;

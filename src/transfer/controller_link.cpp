@@ -7,10 +7,12 @@ bool hex_digit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')
 bool alnum(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
 // A host name: letters, digits, '-', '.' and '_', and the bytes of
-// non-ASCII (international) names. Anything else would end the host part of
-// a URL, make it name something else, or be refused by libcurl.
+// non-ASCII (international) names, not starting with '-' (no name does, and
+// an option such as "--backupfileout" taken as the address's value must not
+// pass). Anything else would end the host part of a URL, make it name
+// something else, or be refused by libcurl.
 bool host_name(const std::string& name) {
-    if (name.empty()) return false;
+    if (name.empty() || name.front() == '-') return false;
     for (char c : name) {
         if (!alnum(c) && c != '-' && c != '.' && c != '_' && static_cast<unsigned char>(c) < 0x80) return false;
     }

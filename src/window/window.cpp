@@ -175,7 +175,8 @@ void capture_append(const char* message) {
 // an empty line there); a coloured one gets its line end from
 // window_format_line.
 void note(message_level level, const std::string& text) {
-    if (message_sink) message_sink(level, no_color ? text : without_colours(text.data(), text.size()), message_context);
+    if (message_sink && level != message_level::unreported)
+        message_sink(level, no_color ? text : without_colours(text.data(), text.size()), message_context);
 }
 
 void log_message(std::uint32_t color, bool plain, message_level level, const char* format, va_list args) {
@@ -196,7 +197,7 @@ void log_message(std::uint32_t color, bool plain, message_level level, const cha
         platform_log_window_line(color, window_format_line(local, milliseconds, text.c_str()));
     }
     capture_append(message);
-    if (color == COLOR_RED || color == COLOR_ORANGE) note(level, text);
+    if (color == COLOR_RED || color == COLOR_ORANGE || level == message_level::info) note(level, text);
 }
 
 message_level level_of(std::uint32_t color) {
@@ -239,7 +240,7 @@ void error_printf(const char* format, ...) {
 void log_printf(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    log_message(COLOR_BLACK, true, message_level::info, format, args);
+    log_message(COLOR_BLACK, true, message_level::unreported, format, args);
     va_end(args);
 }
 
@@ -247,6 +248,13 @@ void log_printf_color(std::uint32_t color, const char* format, ...) {
     va_list args;
     va_start(args, format);
     log_message(color, false, level_of(color), format, args);
+    va_end(args);
+}
+
+void log_printf_info(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    log_message(COLOR_BLACK, true, message_level::info, format, args);
     va_end(args);
 }
 

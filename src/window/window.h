@@ -60,14 +60,18 @@ std::string shown_name(std::string_view name);
 bool stderr_is_terminal();
 
 // The messages a run reports beside its output: its red lines are errors,
-// its orange lines warnings; a red line that reports something normal
-// (a configuration set the controller does not have) is logged as info.
-enum class message_level { error, warning, info };
+// its orange lines warnings, and a few lines (such as "nothing to change")
+// info. A red line that reports something normal (a configuration set the
+// controller does not have) is logged with `unreported`: the run's result
+// counts such things instead.
+enum class message_level { error, warning, info, unreported };
 using message_sink_fn = void (*)(message_level level, const std::string& text, void* context);
 // The sink hears of every red and orange log line (without colour escapes),
 // and of the notes below; null: nobody.
 void log_set_message_sink(message_sink_fn sink, void* context);
 void log_printf_color_as(message_level level, std::uint32_t color, const char* format, ...) ORNAT_PRINTF(3, 4);
+// log_printf, and the sink hears of it as info.
+void log_printf_info(const char* format, ...) ORNAT_PRINTF(1, 2);
 // A message for the sink only, about something already shown otherwise
 // (a usage error on the console or from the option reader).
 void message_note(message_level level, const std::string& text);

@@ -97,6 +97,7 @@ def test_set_name_outside_the_set_table_is_still_fetched(simulator, cli, out):
 @pytest.mark.parametrize("template", [
     "file:///etc/passwd", "http://{ip}", "{ip}/x", "{ip}?x=1", "{ip}#x", "user@{ip}", "{ip} x", "{ip}\tx", "",
     "[::1", "[]:80", ":80", "127.0.0.1:", "127.0.0.1:65536", "127.0.0.1:0x50", "127.0.0.1:0", "fe80::1",
+    "--backupfileout", "[1::2::3]",
 ])
 def test_address_that_is_not_a_host_is_a_usage_error(simulator, cli, template):
     address = template.format(ip=simulator.ip)

@@ -52,6 +52,7 @@ def test_every_action_writes_one_document(simulator, cli, tmp_path, refusing_ip,
         assert "ACTION=%s\n" % action in r.stderr  # the usual lines, on standard error
     assert docs["get_status"]["status"]["model_name"] == "TARNEL-2"
     assert docs["get_backup"]["sets"] == {"stored": ["dali1", "rlc"], "damaged": [], "absent": 1}
+    assert docs["get_backup"]["messages"] == []  # a set the controller lacks is counted, not reported
     assert os.path.exists(docs["get_backup"]["archive"]) and docs["get_backup"]["flashfs"] == "stored"
     assert docs["put_backup"]["changed"] and os.path.exists(docs["put_backup"]["safety_backup"])
     assert docs["push_firmware"]["image"] == {"model_name": "TARNEL-2", "version_string": "1.5.0"}
@@ -66,6 +67,7 @@ def test_every_action_writes_one_document(simulator, cli, tmp_path, refusing_ip,
 
     failed = json_document(cli("--json", "--action", "get_status", "--ip", refusing_ip))
     assert (failed["outcome"], failed["controller"]) == ("failed", None)
+    assert failed["messages"][0]["text"].startswith("The controller's status could not be read: ")
     usage = json_document(cli("--json", "--action", "setup_channel", "--ip", simulator.ip, "--dry-run"))
     assert usage["outcome"] == "usage" and "--dry-run" in usage["messages"][0]["text"]
     helped = cli("--json", "--help")
