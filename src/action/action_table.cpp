@@ -149,6 +149,7 @@ int run_nothing(const run_options&, const controller_link&, const change_mode&, 
 int run_verify_backup(const run_options& o, const controller_link&, const change_mode&, run_report& report) {
     verify_outcome outcome;
     const int status = action_verify_backup(o.backup_file_in->c_str(), &outcome);
+    report.trouble = status == EXIT_USAGE;  // a backup that cannot be read
     json_set(&report.fields, "sets_checked", json_int(outcome.sets_checked));
     json_value problems = json_array();
     for (const auto& [member, text] : outcome.problems) {
@@ -165,6 +166,9 @@ int run_diff_backup(const run_options& o, const controller_link& link, const cha
     std::vector<set_change> changes;
     const int status =
         action_diff_backup(o.backup_file_in->c_str(), given(o.compare_with), o.ip ? &link : nullptr, &changes);
+    // Like diff, 2 is trouble (a side that cannot be read, a failed fetch);
+    // only both sides given at once is a usage error.
+    report.trouble = status == EXIT_USAGE && !(o.compare_with && o.ip);
     json_set(&report.fields, "diff", set_changes_json(changes));
     return status;
 }

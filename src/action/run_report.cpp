@@ -7,7 +7,7 @@ namespace {
 const char* outcome_of(const run_report& report, int exit_status) {
     switch (exit_status) {
         case 0: return "ok";
-        case 2: return "usage";
+        case 2: return report.trouble ? "failed" : "usage";
         case 1: return report.partial ? "partial" : "failed";
         default: return "interrupted";
     }
@@ -65,7 +65,7 @@ json_value document(const run_report& report, const char* outcome, int exit_stat
 }  // namespace
 
 std::string run_report_document(const run_report& report, int exit_status, double seconds) {
-    json_value doc = document(report, outcome_of(report, exit_status), exit_status, exit_status != 2);
+    json_value doc = document(report, outcome_of(report, exit_status), exit_status, exit_status != 2 || report.trouble);
     json_set(&doc, "duration_s", json_number(seconds));
     return json_write(doc) + "\n";
 }

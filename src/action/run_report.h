@@ -19,6 +19,7 @@ struct run_report {
     bool check = false;
     bool changed = false;  // the run changed the controller or, with --check, would have
     bool partial = false;  // a failed run did part of its job (a backup with damaged sets, ...)
+    bool trouble = false;  // exit status 2 of an action that ran into trouble, not a usage error
     std::optional<status_pairs> controller;
     std::optional<std::string> safety_backup;
     std::vector<std::pair<message_level, std::string>> messages;

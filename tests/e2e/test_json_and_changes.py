@@ -65,6 +65,14 @@ def test_every_action_writes_one_document(simulator, cli, tmp_path, refusing_ip,
                                                                                    "channel1_groups.csv"]
     assert docs["read_file_flashfs"]["bytes"] == 2 * 1024 * 1024
 
+    # Every action fails against a controller that refuses everything, and
+    # is a usage error without its options.
+    for action, args in runs.items():
+        unreachable = [refusing_ip if a == simulator.ip else a for a in args]
+        failed = json_document(cli("--json", "--action", action, *unreachable, timeout=300))
+        assert failed["outcome"] in (("ok", "failed") if "--ip" not in args else ("failed", "partial")), action
+        usage = json_document(cli("--json", "--action", action))
+        assert (usage["outcome"], usage["messages"][0]["level"]) == ("usage", "error"), action
     failed = json_document(cli("--json", "--action", "get_status", "--ip", refusing_ip))
     assert (failed["outcome"], failed["controller"]) == ("failed", None)
     assert failed["messages"][0]["text"].startswith("The controller's status could not be read: ")
