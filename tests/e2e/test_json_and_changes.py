@@ -54,7 +54,8 @@ def test_every_action_writes_one_document(simulator, cli, tmp_path, refusing_ip,
     assert docs["get_backup"]["sets"] == {"stored": ["dali1", "rlc"], "damaged": [], "absent": 1}
     assert docs["get_backup"]["messages"] == []  # a set the controller lacks is counted, not reported
     assert os.path.exists(docs["get_backup"]["archive"]) and docs["get_backup"]["flashfs"] == "stored"
-    assert docs["put_backup"]["changed"] and os.path.exists(docs["put_backup"]["safety_backup"])
+    assert docs["put_backup"]["changed"], docs["put_backup"]
+    assert os.path.exists(docs["put_backup"]["safety_backup"]), docs["put_backup"]
     assert docs["push_firmware"]["image"] == {"model_name": "TARNEL-2", "version_string": "1.5.0"}
     assert docs["push_firmware"]["uploaded"] and docs["push_firmware"]["firmware_before"] == "1.3.0"
     assert docs["setup_channel"]["channels"] == [{"channel": 1, "changed": True, "pushed": True, "diff": []}]
