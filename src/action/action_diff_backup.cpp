@@ -9,7 +9,6 @@
 // changed channel file or channel inputs file, indented lines name each
 // changed entry and field by its CSV column. Like diff: 0 when nothing
 // differs, 1 when something does, 2 for trouble.
-#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,10 +16,7 @@
 #include "action/actions.h"
 #include "backup/backup_source.h"
 #include "backup/config_sets.h"
-#include "channel/channel_fields.h"
 #include "common/limits.h"
-#include "tar/tar.h"
-#include "transfer/transfer.h"
 #include "window/window.h"
 
 namespace {

@@ -150,13 +150,6 @@ void json_set(json_value* object, const std::string& key, json_value value) {
 
 void json_push(json_value* array, json_value value) { array->items.push_back(std::move(value)); }
 
-const json_value* json_get(const json_value& object, const std::string& key) {
-    for (std::size_t i = 0; i < object.keys.size(); ++i) {
-        if (object.keys[i] == key) return &object.items[i];
-    }
-    return nullptr;
-}
-
 std::string json_write(const json_value& value) {
     std::string out;
     write_value(value, &out);

@@ -31,8 +31,6 @@ json_value json_texts(const std::vector<std::string>& values);
 
 void json_set(json_value* object, const std::string& key, json_value value);
 void json_push(json_value* array, json_value value);
-// The member of that key, or null.
-const json_value* json_get(const json_value& object, const std::string& key);
 
 // The value as compact JSON text (UTF-8; a byte that is not part of valid
 // UTF-8 becomes U+FFFD, control characters are escaped).
